@@ -1,0 +1,168 @@
+// Serial ports on Windows: a COM port opened as a blocking file handle, its line state in a
+// DCB, the read and write time-outs of os_port.h as COMMTIMEOUTS, and the port list from the
+// registry's serial-port map.
+#include "link/os_port.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+struct os_port {
+    HANDLE handle;
+    DCB state;  // the state fetched by os_port_read_state
+};
+
+namespace {
+
+// In milliseconds: a read of n bytes ends after a 1 ms quiet gap or n + 1 ms in all; a write
+// of n bytes gives up after 3 * n + 3 ms.
+constexpr COMMTIMEOUTS PORT_TIMEOUTS = {
+    1,  // ReadIntervalTimeout
+    1,  // ReadTotalTimeoutMultiplier
+    1,  // ReadTotalTimeoutConstant
+    3,  // WriteTotalTimeoutMultiplier
+    3,  // WriteTotalTimeoutConstant
+};
+
+constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+const char SERIAL_PORT_KEY[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+constexpr DWORD VALUE_NAME_SIZE = 255;
+constexpr DWORD VALUE_DATA_SIZE = 255;
+
+// One transfer's byte count, small enough for both a DWORD and the long that reports it.
+DWORD transfer_size(size_t n)
+{
+    return static_cast<DWORD>(std::min<size_t>(n, LONG_MAX));
+}
+
+}  // namespace
+
+os_port* os_port_open(const char* name)
+{
+    // Ports above COM9 only open through the device namespace; short names stay as they are.
+    std::string path = strlen(name) >= 4 ? std::string("\\\\.\\") + name : name;
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return new os_port{handle, {}};
+}
+
+bool os_port_read_state(os_port* port)
+{
+    if (!port)
+        return false;
+    // A failed read leaves the zeroed state, which os_port_apply_state then builds on.
+    port->state = DCB{};
+    port->state.DCBlength = sizeof(DCB);
+    return GetCommState(port->handle, &port->state);
+}
+
+bool os_port_apply_state(os_port* port, uint32_t baud)
+{
+    if (!port)
+        return false;
+    port->state.BaudRate = baud;
+    port->state.ByteSize = 8;
+    port->state.StopBits = ONESTOPBIT;
+    port->state.Parity = NOPARITY;
+    return SetCommState(port->handle, &port->state);
+}
+
+bool os_port_set_timeouts(os_port* port)
+{
+    COMMTIMEOUTS timeouts = PORT_TIMEOUTS;
+    return port && SetCommTimeouts(port->handle, &timeouts);
+}
+
+bool os_port_set_mask(os_port* port)
+{
+    return port && SetCommMask(port->handle, EV_RXCHAR);
+}
+
+long os_port_read(os_port* port, void* buffer, size_t n)
+{
+    DWORD got = 0;
+    if (!port || !ReadFile(port->handle, buffer, transfer_size(n), &got, nullptr))
+        return -1;
+    return static_cast<long>(got);
+}
+
+long os_port_write(os_port* port, const void* buffer, size_t n)
+{
+    DWORD done = 0;
+    if (!port || !WriteFile(port->handle, buffer, transfer_size(n), &done, nullptr))
+        return -1;
+    return static_cast<long>(done);
+}
+
+void os_port_purge(os_port* port)
+{
+    if (port)
+        PurgeComm(port->handle, PURGE_ALL);
+}
+
+void os_port_flush(os_port* port)
+{
+    if (port)
+        FlushFileBuffers(port->handle);
+}
+
+void os_port_close(os_port* port)
+{
+    if (!port)
+        return;
+    CloseHandle(port->handle);
+    delete port;
+}
+
+namespace {
+
+// The port name held in the list value at `index`; false when the value can't be read.
+bool read_port_name(HKEY key, DWORD index, std::string& name)
+{
+    char value_name[VALUE_NAME_SIZE];
+    DWORD value_name_size = VALUE_NAME_SIZE;
+    BYTE data[VALUE_DATA_SIZE];
+    DWORD data_size = VALUE_DATA_SIZE;
+    if (RegEnumValueA(key, index, value_name, &value_name_size, nullptr, nullptr, data,
+                      &data_size) != ERROR_SUCCESS)
+        return false;
+    // Registry strings need not be terminated: take the data up to its end or first zero.
+    const char* text = reinterpret_cast<const char*>(data);
+    name.assign(text, std::find(text, text + std::min(data_size, VALUE_DATA_SIZE), '\0'));
+    return true;
+}
+
+}  // namespace
+
+os_list_result os_list_ports(std::vector<std::string>& names, int& value_count)
+{
+    names.clear();
+    value_count = 0;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SERIAL_PORT_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return OS_LIST_NO_KEY;
+    DWORD values = 0;
+    os_list_result result = OS_LIST_NO_INFO;
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+        value_count = static_cast<int>(values);
+        std::string name;
+        for (DWORD index = 0; index < values; index++) {
+            if (read_port_name(key, index, name))
+                names.push_back(name);
+        }
+        result = OS_LIST_OK;
+    }
+    RegCloseKey(key);
+    return result;
+}
+
+void os_sleep_ms(int ms)
+{
+    Sleep(static_cast<DWORD>(std::max(ms, 0)));
+}

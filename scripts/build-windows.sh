@@ -1,0 +1,40 @@
+#!/bin/sh
+# Builds the three programs for Windows with MinGW-w64 into the build directory given as $1
+# (default build-win, relative to the repository). Stops with a non-zero status on any error.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-build-win}
+case $build_dir in
+    /*) ;;
+    *) build_dir=$root/$build_dir ;;
+esac
+
+fail() {
+    echo "build-windows: $*" >&2
+    exit 1
+}
+
+command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+    fail "x86_64-w64-mingw32-g++-posix not found (Debian package g++-mingw-w64-x86-64-posix)"
+
+generator=
+command -v ninja >/dev/null && generator="-G Ninja"
+
+# A build directory configured for another compiler can't be reused.
+if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q 'mingw-w64.cmake' "$build_dir/CMakeCache.txt"; then
+    fail "$build_dir was configured without the MinGW toolchain; remove it or name another"
+fi
+
+# shellcheck disable=SC2086
+cmake -S "$root" -B "$build_dir" $generator \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ||
+    fail "configuring failed"
+cmake --build "$build_dir" --parallel \
+    --target pelmo4rix-trace pelmo4rix-update pelmo4rix-station ||
+    fail "building failed"
+
+for tool in trace update station; do
+    [ -f "$build_dir/pelmo4rix-$tool.exe" ] || fail "pelmo4rix-$tool.exe was not built"
+done
+echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe"
