@@ -1,0 +1,281 @@
+// Serial ports on POSIX systems. Port names live in a device directory: $PELMO4RIX_DEVICE_DIR
+// when set, /dev otherwise. Reads and writes follow the time-outs stated in os_port.h, timed
+// on the monotonic clock with poll (VMIN/VTIME count in tenths of a second: far too coarse).
+#include "link/os_port.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+struct os_port {
+    int fd;
+    termios line;  // the state fetched by os_port_read_state
+};
+
+namespace {
+
+constexpr int READ_INTERVAL_NS = 1000000;     // quiet gap that ends a read
+constexpr int READ_CONSTANT_NS = 1000000;     // plus 1 ms per byte asked
+constexpr int WRITE_PER_BYTE_NS = 3000000;    // 3 ms a byte
+constexpr int WRITE_CONSTANT_NS = 3000000;    // plus 3 ms
+
+long long now_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Waits until `fd` is ready for `events` or `deadline` passes; true when ready.
+bool wait_ready(int fd, short events, long long deadline)
+{
+    for (;;) {
+        long long left = deadline - now_ns();
+        if (left <= 0)
+            return false;
+        pollfd p = {fd, events, 0};
+        timespec t = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+        int r = ppoll(&p, 1, &t, nullptr);
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+std::string device_dir()
+{
+    const char* dir = getenv("PELMO4RIX_DEVICE_DIR");
+    return dir && *dir ? dir : "/dev";
+}
+
+speed_t speed_code(uint32_t baud)
+{
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    case 1000000: return B1000000;
+    default: return B0;
+    }
+}
+
+}  // namespace
+
+os_port* os_port_open(const char* name)
+{
+    std::string path = strlen(name) >= 4 ? device_dir() + "/" + name : name;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    // Both locks: flock keeps out every other program, TIOCEXCL also those that don't flock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && ioctl(fd, TIOCEXCL) != 0)) {
+        close(fd);
+        return nullptr;
+    }
+    os_port* port = new os_port{fd, {}};
+    return port;
+}
+
+bool os_port_read_state(os_port* port)
+{
+    return port && tcgetattr(port->fd, &port->line) == 0;
+}
+
+bool os_port_apply_state(os_port* port, uint32_t baud)
+{
+    speed_t speed = speed_code(baud);
+    if (!port || speed == B0)
+        return false;
+    termios t = port->line;
+    cfmakeraw(&t);  // no echo, no line editing, no translation: the line carries raw frames
+    t.c_cflag &= ~(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0)
+        return false;
+    port->line = t;
+    return true;
+}
+
+bool os_port_set_timeouts(os_port* port)
+{
+    // The time-outs are built into os_port_read and os_port_write; only the port must be real.
+    return port && fcntl(port->fd, F_GETFL) != -1;
+}
+
+bool os_port_set_mask(os_port* port)
+{
+    return port && fcntl(port->fd, F_GETFL) != -1;
+}
+
+long os_port_read(os_port* port, void* buffer, size_t n)
+{
+    if (!port)
+        return -1;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    long long start = now_ns();
+    long long total_deadline = start + READ_CONSTANT_NS + static_cast<long long>(n) * 1000000LL;
+    size_t got = 0;
+    while (got < n) {
+        long long deadline = total_deadline;
+        if (got > 0)
+            deadline = std::min(deadline, now_ns() + READ_INTERVAL_NS);
+        if (!wait_ready(port->fd, POLLIN, deadline))
+            break;
+        ssize_t r = read(port->fd, bytes + got, n - got);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+            if (got == 0)
+                return -1;  // the line is gone (unplugged)
+            break;
+        }
+    }
+    return static_cast<long>(got);
+}
+
+long os_port_write(os_port* port, const void* buffer, size_t n)
+{
+    if (!port)
+        return -1;
+    auto* bytes = static_cast<const unsigned char*>(buffer);
+    long long deadline = now_ns() + WRITE_CONSTANT_NS + static_cast<long long>(n) * WRITE_PER_BYTE_NS;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = write(port->fd, bytes + done, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno != EAGAIN && errno != EINTR)
+            return done ? static_cast<long>(done) : -1;
+        if (!wait_ready(port->fd, POLLOUT, deadline))
+            break;
+    }
+    return static_cast<long>(done);
+}
+
+void os_port_purge(os_port* port)
+{
+    if (port)
+        tcflush(port->fd, TCIOFLUSH);
+}
+
+void os_port_flush(os_port* port)
+{
+    if (port)
+        tcdrain(port->fd);
+}
+
+void os_port_close(os_port* port)
+{
+    if (!port)
+        return;
+    // Exclusive mode outlives our descriptor while another one stays open: give it back.
+    if (isatty(port->fd))
+        ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    delete port;
+}
+
+namespace {
+
+// The listed ports of a device directory: DEV/SERIALCOMM, one name a line.
+os_list_result list_from_file(const std::string& dir, std::vector<std::string>& names, int& value_count)
+{
+    std::ifstream list(dir + "/SERIALCOMM");
+    if (!list)
+        return OS_LIST_NO_KEY;
+    std::string line;
+    while (std::getline(list, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        value_count++;
+        names.push_back(line);
+    }
+    return list.bad() ? OS_LIST_NO_INFO : OS_LIST_OK;
+}
+
+bool has_hardware(const std::string& name)
+{
+    if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
+        return true;
+    if (name.rfind("ttyS", 0) != 0)
+        return false;
+    // Built-in ttyS ports exist whether or not a UART is behind them; type 0 means none.
+    std::ifstream type("/sys/class/tty/" + name + "/type");
+    int uart = 0;
+    return type >> uart && uart != 0;
+}
+
+int family_rank(const std::string& name)
+{
+    if (name.rfind("ttyUSB", 0) == 0)
+        return 0;
+    return name.rfind("ttyACM", 0) == 0 ? 1 : 2;
+}
+
+// The system's serial devices with hardware behind them, USB adapters first, in name order.
+os_list_result list_from_system(std::vector<std::string>& names, int& value_count)
+{
+    DIR* dir = opendir("/sys/class/tty");
+    if (!dir)
+        return OS_LIST_NO_KEY;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (has_hardware(name))
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        if (family_rank(a) != family_rank(b))
+            return family_rank(a) < family_rank(b);
+        if (a.size() != b.size())
+            return a.size() < b.size();  // ttyUSB2 before ttyUSB10
+        return a < b;
+    });
+    value_count = static_cast<int>(names.size());
+    return OS_LIST_OK;
+}
+
+}  // namespace
+
+os_list_result os_list_ports(std::vector<std::string>& names, int& value_count)
+{
+    names.clear();
+    value_count = 0;
+    const char* dir = getenv("PELMO4RIX_DEVICE_DIR");
+    if (dir && *dir)
+        return list_from_file(dir, names, value_count);
+    return list_from_system(names, value_count);
+}
+
+void os_sleep_ms(int ms)
+{
+    timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,171 @@
+// The serial port over real pseudo-terminals linked into a temporary device directory.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "link/frames.h"
+#include "link/os_port.h"
+#include "link/port.h"
+#include "link/state.h"
+#include "support/support.h"
+
+namespace {
+
+class port : public ::testing::Test {
+protected:
+    temp_dir dev;
+    scoped_env env{"PELMO4RIX_DEVICE_DIR", dev.path};
+    far_end unit;
+
+    void SetUp() override { reset_state(); }
+    void TearDown() override { reset_state(); }
+};
+
+std::string printed_by(void (*action)())
+{
+    testing::internal::CaptureStdout();
+    action();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST_F(port, names_of_four_or_more_characters_live_in_the_device_directory)
+{
+    const struct {
+        const char* link;  // where the port is linked: "dev" or "cwd"
+        const char* name;
+        int opened;
+    } table[] = {
+        {"dev", "COM7", 1},
+        {"dev", "COM255", 1},
+        {"dev", "ABCDEFGHIJKLMNO", 1},    // 15 characters: the longest that fits
+        {"dev", "ABCDEFGHIJKLMNOP", 0},   // 16: refused even though it exists
+        {"dev", "COM", 0},                // short names are not looked up in the directory
+        {"cwd", "COM", 1},                // ... but opened as they stand
+        {"cwd", "COM8", 0},
+        {"dev", "", 0},
+    };
+    temp_dir cwd;
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(cwd.path.c_str()), 0);
+    for (const auto& c : table) {
+        SCOPED_TRACE(testing::Message() << c.link << " " << c.name);
+        std::string dir = std::string(c.link) == "dev" ? dev.path : cwd.path;
+        if (*c.name)
+            unit.link_as(dir, c.name);
+        error_code = 0;
+        EXPECT_EQ(open_port(c.name), c.opened);
+        EXPECT_EQ(port_handle != nullptr, c.opened == 1);
+        EXPECT_EQ(error_code, c.opened ? 0 : 1);
+        close_port();
+        if (*c.name)
+            unlink((dir + "/" + c.name).c_str());
+    }
+    ASSERT_EQ(chdir(old_cwd), 0);
+}
+
+TEST_F(port, a_second_open_keeps_the_open_port)
+{
+    unit.link_as(dev.path, "COM7");
+    ASSERT_EQ(open_port("COM7"), 1);
+    os_port* first = port_handle;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(open_port("COM99"), 1);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " Port is opened\n");
+    EXPECT_EQ(port_handle, first);
+}
+
+TEST_F(port, a_port_held_by_another_program_is_refused)
+{
+    unit.link_as(dev.path, "COM7");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = open((dev.path + "/COM7").c_str(), O_RDWR | O_NOCTTY);
+        flock(fd, LOCK_EX);
+        char one = 1;
+        if (write(ready[1], &one, 1) == 1)
+            pause();
+        _exit(0);
+    }
+    char one;
+    ASSERT_EQ(read(ready[0], &one, 1), 1);
+    EXPECT_EQ(open_port("COM7"), 0);
+    EXPECT_EQ(error_code, 1);
+    EXPECT_EQ(port_handle, nullptr);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(open_port("COM7"), 1);  // free again once the holder is gone
+}
+
+TEST_F(port, configure_sets_a_raw_line_at_the_speed_asked)
+{
+    unit.link_as(dev.path, "COM7");
+    EXPECT_EQ(configure_port(BAUD_DEFAULT), 0);  // nothing open
+    EXPECT_EQ(set_port_mask(), 0);
+    EXPECT_EQ(error_code, 0);
+    ASSERT_EQ(open_port("COM7"), 1);
+    for (uint32_t baud : {BAUD_LOADER, BAUD_DEFAULT}) {
+        SCOPED_TRACE(baud);
+        EXPECT_EQ(configure_port(baud), 1);
+        termios line;
+        ASSERT_EQ(tcgetattr(unit.held_terminal, &line), 0);
+        EXPECT_EQ(cfgetospeed(&line), baud == BAUD_LOADER ? B1000000 : B115200);
+        EXPECT_EQ(line.c_lflag & (ECHO | ICANON), 0u);
+        EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+    }
+    EXPECT_EQ(set_port_mask(), 1);
+}
+
+TEST_F(port, close_with_nothing_open_does_nothing)
+{
+    EXPECT_EQ(printed_by(close_port), "");
+    EXPECT_EQ(port_handle, nullptr);
+    EXPECT_EQ(error_code, 0);
+}
+
+long long elapsed_ms(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The read time-outs, measured. The bounds are loose: they tell a working time-out from a
+// missing one (a read that waits for all n bytes, or returns at once), not fine timing.
+TEST_F(port, reads_end_on_count_quiet_gap_or_total_time_out)
+{
+    unit.link_as(dev.path, "COM7");
+    ASSERT_EQ(open_port("COM7"), 1);
+    ASSERT_EQ(configure_port(BAUD_DEFAULT), 1);
+    uint8_t buffer[300];
+
+    // All n bytes already there: the read returns them without waiting.
+    unit.write(std::vector<uint8_t>(10, 0xA5));
+    usleep(20000);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(os_port_read(port_handle, buffer, 10), 10);
+    EXPECT_LT(elapsed_ms(start), 100);
+
+    // Fewer bytes than asked and then silence: the quiet gap ends the read long before n + 1 ms.
+    unit.write(std::vector<uint8_t>(5, 0x5A));
+    usleep(20000);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(os_port_read(port_handle, buffer, 290), 5);
+    EXPECT_LT(elapsed_ms(start), 150);
+
+    // Nothing at all: the read gives up after about n + 1 ms, never much later.
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(os_port_read(port_handle, buffer, 200), 0);
+    long long waited = elapsed_ms(start);
+    EXPECT_GE(waited, 200);
+    EXPECT_LT(waited, 400);
+}
+
+}  // namespace

@@ -1,0 +1,219 @@
+#include "support/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir()
+{
+    char pattern[] = "/tmp/pelmo4rix-test-XXXXXX";
+    path = mkdtemp(pattern);
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path, ignored);
+}
+
+scoped_env::scoped_env(const std::string& name_, const std::string& value) : name(name_)
+{
+    const char* current = getenv(name.c_str());
+    had = current != nullptr;
+    old = had ? current : "";
+    setenv(name.c_str(), value.c_str(), 1);
+}
+
+scoped_env::~scoped_env()
+{
+    if (had)
+        setenv(name.c_str(), old.c_str(), 1);
+    else
+        unsetenv(name.c_str());
+}
+
+far_end::far_end()
+{
+    int terminal_fd = -1;
+    char name[128];
+    termios raw;
+    cfmakeraw(&raw);
+    cfsetspeed(&raw, B115200);
+    if (openpty(&master, &terminal_fd, name, &raw, nullptr) == 0) {
+        terminal = name;
+        // Keep the terminal side open ourselves so the program's close never hangs it up.
+        fcntl(terminal_fd, F_SETFD, FD_CLOEXEC);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        held_terminal = terminal_fd;
+    }
+}
+
+far_end::~far_end()
+{
+    if (held_terminal >= 0)
+        close(held_terminal);
+    if (master >= 0)
+        close(master);
+}
+
+void far_end::link_as(const std::string& dir, const std::string& name) const
+{
+    fs::create_symlink(terminal, dir + "/" + name);
+}
+
+std::vector<uint8_t> far_end::read(size_t n, int ms) const
+{
+    std::vector<uint8_t> bytes;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (bytes.size() < n) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        uint8_t chunk[4096];
+        ssize_t r = ::read(master, chunk, std::min(sizeof chunk, n - bytes.size()));
+        if (r <= 0)
+            break;
+        bytes.insert(bytes.end(), chunk, chunk + r);
+    }
+    return bytes;
+}
+
+void far_end::write(const std::vector<uint8_t>& bytes) const
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t r = ::write(master, bytes.data() + done, bytes.size() - done);
+        if (r <= 0)
+            break;
+        done += static_cast<size_t>(r);
+    }
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+namespace {
+
+// Reads everything from `fd` until it closes or `deadline`; false when the deadline came first.
+bool drain(int fd, std::string& out, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        char chunk[4096];
+        ssize_t r = read(fd, chunk, sizeof chunk);
+        if (r <= 0)
+            return true;  // closed (EIO on a pseudo-terminal whose program has ended)
+        out.append(chunk, static_cast<size_t>(r));
+    }
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& input,
+                       bool terminal, int timeout_ms)
+{
+    int in_pipe[2];
+    int out_pipe[2] = {-1, -1};
+    int out_master = -1;
+    if (pipe(in_pipe) != 0)
+        return {};
+    if (terminal) {
+        int slave;
+        termios plain;
+        cfmakeraw(&plain);
+        plain.c_oflag |= OPOST | ONLCR;
+        if (openpty(&out_master, &slave, nullptr, &plain, nullptr) != 0)
+            return {};
+        out_pipe[1] = slave;
+    } else if (pipe(out_pipe) != 0) {
+        return {};
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(out_pipe[1], 2);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(127);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    if (out_pipe[0] >= 0)
+        out_master = out_pipe[0];
+    if (write(in_pipe[1], input.data(), input.size()) < 0) {
+    }
+    close(in_pipe[1]);
+
+    run_result result;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool finished = drain(out_master, result.output, deadline);
+    if (!finished)
+        kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out_master);
+    if (finished && WIFEXITED(status))
+        result.exit_code = WEXITSTATUS(status);
+    return result;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    char two[4];
+    for (uint8_t b : bytes) {
+        snprintf(two, sizeof two, "%02X ", b);
+        text += two;
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
+std::vector<uint8_t> unhex(const std::string& text)
+{
+    std::vector<uint8_t> bytes;
+    std::istringstream in(text);
+    std::string two;
+    while (in >> two)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(two, nullptr, 16)));
+    return bytes;
+}

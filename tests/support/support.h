@@ -1,0 +1,53 @@
+// Fixtures shared by the tests: temporary directories, pseudo-terminal pairs, running a
+// program and reading what it printed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it at the end of the scope.
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// Sets an environment variable for the scope, putting the old value back afterwards.
+struct scoped_env {
+    std::string name, old;
+    bool had;
+    scoped_env(const std::string& name, const std::string& value);
+    ~scoped_env();
+};
+
+// The far side of a port: the master of a pseudo-terminal pair, whose terminal side is linked
+// into a device directory under a port name.
+struct far_end {
+    int master = -1;
+    int held_terminal = -1;
+    std::string terminal;  // path of the terminal side
+    far_end();
+    ~far_end();
+    void link_as(const std::string& dir, const std::string& name) const;
+    // Bytes that arrive within `ms`, stopping early once `n` have come.
+    std::vector<uint8_t> read(size_t n, int ms) const;
+    void write(const std::vector<uint8_t>& bytes) const;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+
+struct run_result {
+    int exit_code = -1;  // -1 when it did not exit by itself in time
+    std::string output;  // standard output and standard error
+};
+
+// Runs a program with standard input from `input` (closed at its end) and output to a pipe,
+// or on a pseudo-terminal when `terminal` is set; kills it after `timeout_ms`.
+run_result run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& input,
+                       bool terminal, int timeout_ms);
+
+std::string hex(const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> unhex(const std::string& text);

@@ -1,0 +1,10 @@
+// The three tools; the entry runs one of them, chosen by run_mode.
+#pragma once
+
+void trace_capture_tool();
+void firmware_update_tool();
+void production_station();
+
+// Runs the tool that run_mode names: 1 the production station, 2 the trace capture tool,
+// any other value the firmware update tool.
+void run_tool();
