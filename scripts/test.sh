@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Linux build, the same suite with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build with MinGW-w64.
+# As root it installs what it needs from Debian's packages first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+packages="cmake g++ make libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix"
+if [ "$(id -u)" = 0 ]; then
+    echo "== installing: $packages"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq $packages >/dev/null
+else
+    echo "== not root: installing nothing; needs $packages"
+fi
+
+run_suite() {  # build directory, extra CMake options...
+    local dir=$1
+    shift
+    echo "== building $dir"
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" --parallel "$jobs" >/dev/null
+    echo "== testing $dir"
+    (cd "$dir" && ctest --output-on-failure --parallel "$jobs" --timeout 300)
+}
+
+run_suite build
+run_suite build-sanitize -DPELMO4RIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    echo "== building for Windows"
+    bash scripts/build-windows.sh build-win
+else
+    echo "== SKIPPED the Windows build: MinGW-w64 (g++-mingw-w64-x86-64-posix) is not installed"
+fi
