@@ -17,6 +17,5 @@ void run_tool()
     }
 }
 
-void trace_capture_tool() {}
 void firmware_update_tool() {}
 void production_station() {}

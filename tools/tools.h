@@ -8,3 +8,8 @@ void production_station();
 // Runs the tool that run_mode names: 1 the production station, 2 the trace capture tool,
 // any other value the firmware update tool.
 void run_tool();
+
+// The trace capture tool's two steps: turn the unit's debug port on, then log until a key.
+void capture_trace();
+// One read of the trace, appended to the trace file; the bytes read (0 to 256).
+int read_trace_chunk();

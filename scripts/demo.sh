@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the tools and runs one of them in this terminal against a virtual unit that it
+# starts for the purpose and stops afterwards.
+#   bash scripts/demo.sh            the trace capture tool
+#   bash scripts/demo.sh update     the firmware update tool
+#   bash scripts/demo.sh station    the production station
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+tool=${1:-trace}
+case $tool in
+    trace | update | station) ;;
+    *) echo "usage: bash scripts/demo.sh [trace|update|station]" >&2; exit 2 ;;
+esac
+
+echo "== building"
+cmake -S "$root" -B "$root/build" >/dev/null
+cmake --build "$root/build" --parallel "$(nproc)" --target "pelmo4rix-$tool" pelmo4rix-vunit >/dev/null
+
+work=$(mktemp -d /tmp/pelmo4rix-demo-XXXXXX)
+mkdir "$work/dev"
+"$root/build/pelmo4rix-vunit" --device-dir "$work/dev" --name COM7 --list \
+    --trace-out "$work/unit-trace.bin" --flash-out "$work/unit-flash.bin" --log "$work/unit-frames.log" \
+    >"$work/vunit.out" &
+unit=$!
+trap 'kill "$unit" 2>/dev/null; wait "$unit" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    [ -e "$work/dev/COM7" ] && break
+    sleep 0.05
+done
+[ -e "$work/dev/COM7" ] || { echo "the virtual unit did not start: $(cat "$work/vunit.out")" >&2; exit 1; }
+
+echo "== a virtual unit answers on COM7 (in $work/dev); starting pelmo4rix-$tool"
+(cd "$work" && PELMO4RIX_DEVICE_DIR="$work/dev" "$root/build/pelmo4rix-$tool")
+
+kill "$unit" 2>/dev/null
+wait "$unit" 2>/dev/null || true
+trap - EXIT
+echo
+echo "== done. Files of this run are in $work:"
+[ "$tool" = trace ] && echo "   Pelmo4Rix.trace   the trace file the tool wrote"
+[ "$tool" = station ] && echo "   info.ini          the address file"
+echo "   unit-frames.log   every frame the unit received; unit-flash.bin its flash at the end"
+echo "The other tools run the same way: bash scripts/demo.sh update, bash scripts/demo.sh station"
