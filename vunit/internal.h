@@ -1,0 +1,86 @@
+// Pieces of the virtual unit that are independent of threads and descriptors: the wire
+// (UART resampling, CRC), the frame scanner, the fault list and the unit's behaviour.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vunit.h"
+
+namespace vunit_detail {
+
+constexpr uint32_t boot_baud = 115200;
+
+// CRC-32/JAMCRC (reflected 0xEDB88320, initial all ones, no final complement).
+uint32_t crc32_jamcrc(const uint8_t* data, size_t n);
+
+// What a receiver at `rx_baud` makes of bytes sent back to back at `tx_baud` (8N1): a
+// bit-level model of a UART that samples mid-bit after each falling edge.
+std::vector<uint8_t> uart_resample(const uint8_t* data, size_t n, uint32_t tx_baud, uint32_t rx_baud);
+
+// Frame scanner. For the bytes at the start of a stream: the length of the complete frame
+// there, 0 when more bytes are needed, -1 when the first byte starts no frame (skip it).
+long frame_length(const uint8_t* p, size_t n);
+
+// Catalogue kind of one complete frame (0: outside the catalogue).
+int frame_kind(const std::vector<uint8_t>& frame);
+const char* kind_name(int kind);  // "CMD_PROBE", ...; nullptr for 0
+bool kind_has_address(int kind);  // erase, write and read frames carry a flash address
+uint32_t frame_address(const std::vector<uint8_t>& frame, int kind);
+
+struct fault {
+    enum type_t { silent, no_reply, short_reply, reply, bad_crc, unplug_after, noise } type;
+    int kind = 0;
+    long count = -1;  // frames still affected; -1 always
+    size_t length = 0;            // short-reply: bytes kept; unplug-after-sectors: N
+    std::vector<uint8_t> bytes;   // reply: the reply
+};
+bool parse_fault(const std::string& spec, fault& out, std::string& error);
+
+// Checks the parts of a configuration that vunit_parse_args also checks.
+bool check_config(const vunit_config& config, std::string& error);
+
+// What the unit does after a frame: bytes to send (after `delay_ms`), and state changes that
+// follow the reply on the wire.
+struct plan {
+    bool send = false;
+    std::vector<uint8_t> reply;
+    int delay_ms = 0;
+    uint32_t baud_after = 0;  // 0: keep the speed
+    bool unplug = false;
+};
+
+// The unit's state and behaviour, without I/O.
+struct unit_model {
+    bool new_layout = true;
+    std::string version;
+    std::vector<uint8_t> flash;
+    uint8_t status_register = 0x1C;  // protection bits set at power-up
+    bool loader = false;
+    uint32_t baud = boot_baud;
+    bool trace_on = false;
+    bool silent = false;
+    bool restart_armed = false;  // kind 9 was the last frame: kind 10 restarts
+    bool bad_crc = false;
+    bool noise = false;
+    long unplug_after = -1;
+    long sector_writes = 0;
+    int erase_ms = 0, write_ms = 0, crc_ms = 0;
+    std::vector<fault> faults;
+
+    // Builds the unit from a checked configuration (flash-in, stored address, parameters).
+    bool init(const vunit_config& config, std::string& error);
+    plan handle(const std::vector<uint8_t>& frame, int kind);
+
+  private:
+    plan running_face(const std::vector<uint8_t>& frame, int kind);
+    plan loader_face(const std::vector<uint8_t>& frame, int kind);
+    bool take_fault(fault::type_t type, int kind, fault** found);
+    void restart();
+};
+
+std::vector<uint8_t> info_sector(uint16_t nap, uint8_t uap, uint32_t lap);
+
+}  // namespace vunit_detail

@@ -1,0 +1,125 @@
+// The unit's pseudo-terminal pair and how its terminal side is published as a port.
+#include "pty.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace vunit_detail {
+
+bool open_pair(int& master, int& terminal, std::string& terminal_path, std::string& error)
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[64];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+        error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        if (master >= 0)
+            close(master);
+        master = -1;
+        return false;
+    }
+    terminal_path = name;
+    // Our own descriptor of the terminal side: while it is open, the program's closes never
+    // hang the line up. It is never read and never locked.
+    terminal = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios t{};
+    if (terminal < 0 || tcgetattr(master, &t) != 0) {
+        error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+        close_pair(master, terminal);
+        return false;
+    }
+    // Raw until the program sets its own line: no echo, no translation.
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    tcsetattr(master, TCSANOW, &t);
+    return true;
+}
+
+void close_pair(int& master, int& terminal)
+{
+    if (master >= 0)
+        close(master);
+    if (terminal >= 0)
+        close(terminal);
+    master = terminal = -1;
+}
+
+uint32_t line_speed(int master)
+{
+    // On Linux the master reports the terminal side's settings, so this is the speed the
+    // program set with cfsetospeed (ptys keep one speed for both directions).
+    static const struct { speed_t code; uint32_t baud; } table[] = {
+        {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300},
+        {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+        {B460800, 460800}, {B500000, 500000}, {B576000, 576000}, {B921600, 921600},
+        {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
+        {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+    };
+    termios t{};
+    if (tcgetattr(master, &t) != 0)
+        return 0;
+    speed_t code = cfgetospeed(&t);
+    for (const auto& e : table)
+        if (e.code == code)
+            return e.baud;
+    return 0;
+}
+
+namespace {
+
+bool is_stale_link(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && access(path.c_str(), F_OK) != 0;
+}
+
+bool append_line(const std::string& path, const std::string& line)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    std::string text = line + "\n";
+    bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());  // one write: atomic append
+    return close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+bool publish_port(const std::string& dir, const std::string& name, bool list, const std::string& terminal_path,
+                  std::string& link_path, std::string& error)
+{
+    link_path = dir + "/" + name;
+    if (is_stale_link(link_path))  // left behind by a unit that did not end cleanly
+        unlink(link_path.c_str());
+    if (symlink(terminal_path.c_str(), link_path.c_str()) != 0) {
+        error = "cannot link " + link_path + ": " + std::strerror(errno);
+        link_path.clear();
+        return false;
+    }
+    if (list && !append_line(dir + "/SERIALCOMM", name)) {
+        error = "cannot append to " + dir + "/SERIALCOMM: " + std::strerror(errno);
+        unpublish_port(link_path, terminal_path);
+        return false;
+    }
+    return true;
+}
+
+void unpublish_port(std::string& link_path, const std::string& terminal_path)
+{
+    if (link_path.empty())
+        return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(link_path.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, size_t(n)) == terminal_path)  // only a link that is still ours
+        unlink(link_path.c_str());
+    link_path.clear();
+}
+
+}  // namespace vunit_detail
