@@ -2,6 +2,8 @@
 #include "pty.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -70,6 +72,34 @@ uint32_t line_speed(int master)
         if (e.code == code)
             return e.baud;
     return 0;
+}
+
+int watch_terminal(const std::string& terminal_path)
+{
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0 && inotify_add_watch(watch, terminal_path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        close(watch);
+        watch = -1;
+    }
+    return watch;
+}
+
+void follow_openers(int watch, int terminal, int& openers)
+{
+    alignas(inotify_event) char buffer[4096];
+    ssize_t n;
+    while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+        for (char* p = buffer; p < buffer + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            if (e->mask & IN_OPEN)
+                ++openers;
+            if ((e->mask & IN_CLOSE) && openers > 0 && --openers == 0) {
+                ioctl(terminal, TIOCNXCL);
+                tcflush(terminal, TCIFLUSH);
+            }
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
 }
 
 namespace {

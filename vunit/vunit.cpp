@@ -61,6 +61,8 @@ struct vunit {
     bool stop_requested = false, unplug_requested = false, unplugged = false;
 
     int master = -1, terminal = -1;
+    int watch = -1;    // inotify on the terminal side
+    int openers = 0;   // the program's open descriptors of the port
     std::string terminal_path, link_path, port_path;
     unit_model model;
 
@@ -103,6 +105,7 @@ struct vunit {
     void make_noise(time_point now);
     void record(const std::vector<uint8_t>& frame, int kind, uint32_t baud);
     void unplug_now();
+    bool port_in_use();
     int wait_ms(time_point now) const;
     size_t queued() const;
 };
@@ -114,11 +117,11 @@ void vunit::serve()
         if (unplug_requested && !unplugged)
             unplug_now();
         step(steady::now());
-        pollfd fds[2] = {{wake[0], POLLIN, 0}, {master, POLLIN, 0}};
+        pollfd fds[3] = {{wake[0], POLLIN, 0}, {master, POLLIN, 0}, {watch, POLLIN, 0}};
         bool write_due = !tx.empty() && (!config.line_rate || steady::now() >= tx_next);
         if (write_due)
             fds[1].events |= POLLOUT;
-        nfds_t count = master >= 0 ? 2 : 1;
+        nfds_t count = master < 0 ? 1 : watch < 0 ? 2 : 3;
         int timeout = wait_ms(steady::now());
         lock.unlock();
         poll(fds, count, timeout);
@@ -128,7 +131,9 @@ void vunit::serve()
             while (read(wake[0], drain, sizeof drain) > 0) {
             }
         }
-        if (count == 2 && master >= 0 && (fds[1].revents & POLLIN))
+        if (count == 3)  // before reading: a frame is never older than the open it came through
+            follow_openers(watch, terminal, openers);
+        if (count >= 2 && master >= 0 && (fds[1].revents & POLLIN))
             read_input(steady::now());
     }
 }
@@ -281,12 +286,16 @@ void vunit::flush(time_point now)
             want = std::min(want, size_t(seconds_between(tx_next, now) / c.interval) + 1);
         }
         if (want > 0) {
-            ssize_t n = write(master, c.wire.data() + c.done, want);
-            if (n <= 0)
-                return;  // the program's side is full; poll tells when it drains
+            size_t n = want;  // a closed port loses what the unit sends
+            if (port_in_use()) {
+                ssize_t written = write(master, c.wire.data() + c.done, want);
+                if (written <= 0)
+                    return;  // the program's side is full; poll tells when it drains
+                n = size_t(written);
+            }
             if (!c.garbled)
-                sent(c, c.done, c.done + size_t(n));
-            c.done += size_t(n);
+                sent(c, c.done, c.done + n);
+            c.done += n;
             if (config.line_rate)
                 tx_next = after(tx_next, double(n) * c.interval);
         }
@@ -309,6 +318,15 @@ void vunit::sent(const tx_chunk& c, size_t from, size_t to)
         std::fwrite(c.original.data() + from, 1, to - from, trace_file);
         std::fflush(trace_file);
     }
+}
+
+// Whether the program has the port open (always true when that can't be watched).
+bool vunit::port_in_use()
+{
+    if (watch < 0)
+        return true;
+    follow_openers(watch, terminal, openers);
+    return openers > 0;
 }
 
 size_t vunit::queued() const
@@ -384,6 +402,9 @@ void vunit::record(const std::vector<uint8_t>& frame, int kind, uint32_t baud)
 void vunit::unplug_now()
 {
     close_pair(master, terminal);
+    if (watch >= 0)
+        close(watch);
+    watch = -1;
     unpublish_port(link_path, terminal_path);
     rx.clear();
     scan.clear();
@@ -399,6 +420,8 @@ void destroy(vunit* u)
 {
     close_pair(u->master, u->terminal);
     unpublish_port(u->link_path, u->terminal_path);
+    if (u->watch >= 0)
+        close(u->watch);
     for (int fd : u->wake)
         if (fd >= 0)
             close(fd);
@@ -435,8 +458,10 @@ vunit* vunit_start(const vunit_config& config, std::string& error)
     u->config = config;
     bool ok = u->model.init(config, error) && open_output(config.log, u->log, error) &&
               open_output(config.trace_out, u->trace_file, error) &&
-              open_pair(u->master, u->terminal, u->terminal_path, error) &&
-              (config.device_dir.empty() ||
+              open_pair(u->master, u->terminal, u->terminal_path, error);
+    if (ok)  // before the port is published: every open of it is seen
+        u->watch = watch_terminal(u->terminal_path);
+    ok = ok && (config.device_dir.empty() ||
                publish_port(config.device_dir, config.name, config.list, u->terminal_path, u->link_path, error));
     if (ok && pipe2(u->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = "cannot create a pipe";

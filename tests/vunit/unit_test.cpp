@@ -1,4 +1,12 @@
 // The virtual unit's protocol, driven over its pty with raw frames.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -489,6 +497,51 @@ TEST(VirtualUnit, ProgramsCloseAndReopenWithoutHangingUp)
         line_client again(path);
         EXPECT_EQ(again.exchange(frame::probe(), 8).size(), 8u);
     }
+}
+
+TEST(VirtualUnit, BytesNotReadBeforeCloseAreGone)
+{
+    unit_ptr unit = start_unit({});
+    const std::string path = vunit_port_path(unit.get());
+    {
+        line_client first(path);
+        first.send(frame::text('v'));
+        first.send(frame::probe());
+    }
+    wait_for_frames(unit.get(), 2);
+    line_client again(path);
+    bytes stale = again.read_for(1, no_reply_ms);
+    EXPECT_TRUE(stale.empty()) << stale.size() << " bytes from before the close";
+}
+
+// With our own descriptor of the terminal side always open, the kernel would keep a closed
+// program's TIOCEXCL claim, and a program without CAP_SYS_ADMIN could never open the port
+// again. Checked as an unprivileged user (root bypasses the claim).
+TEST(VirtualUnit, ExclusiveClaimEndsWithTheProgramsClose)
+{
+    unit_ptr unit = start_unit({});
+    const std::string path = vunit_port_path(unit.get());
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        for (int round = 0; round < 3; ++round) {
+            int fd = -1;
+            for (int tries = 0; fd < 0 && tries < 200; ++tries) {  // the unit sees the close shortly
+                fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+                if (fd < 0)
+                    usleep(5000);
+            }
+            if (fd < 0 || ioctl(fd, TIOCEXCL) != 0)
+                _exit(1);
+            close(fd);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reopening after an exclusive open failed";
 }
 
 TEST(VirtualUnit, TwoUnitsSideBySideInOneListedDirectory)
