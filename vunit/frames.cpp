@@ -19,11 +19,6 @@ bool same(const std::vector<uint8_t>& f, std::initializer_list<uint8_t> bytes)
     return f.size() == bytes.size() && std::equal(bytes.begin(), bytes.end(), f.begin());
 }
 
-uint32_t le32(const std::vector<uint8_t>& f, size_t at)
-{
-    return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 | uint32_t(f[at + 3]) << 24;
-}
-
 int short_form_kind(const std::vector<uint8_t>& f)
 {
     if (same(f, {0x01, 0xE0, 0xFC, 0x01, 0x00}))
@@ -66,6 +61,11 @@ int extended_form_kind(const std::vector<uint8_t>& f)
 }
 
 }  // namespace
+
+uint32_t le32(const std::vector<uint8_t>& f, size_t at)
+{
+    return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 | uint32_t(f[at + 3]) << 24;
+}
 
 long frame_length(const uint8_t* p, size_t n)
 {

@@ -24,6 +24,8 @@ std::vector<uint8_t> uart_resample(const uint8_t* data, size_t n, uint32_t tx_ba
 // there, 0 when more bytes are needed, -1 when the first byte starts no frame (skip it).
 long frame_length(const uint8_t* p, size_t n);
 
+uint32_t le32(const std::vector<uint8_t>& bytes, size_t at);  // little-endian, as in every frame
+
 // Catalogue kind of one complete frame (0: outside the catalogue).
 int frame_kind(const std::vector<uint8_t>& frame);
 const char* kind_name(int kind);  // "CMD_PROBE", ...; nullptr for 0

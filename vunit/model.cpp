@@ -17,11 +17,6 @@ constexpr uint32_t new_layout_info = 0xFD000, old_layout_info = 0x7D000, old_lay
 constexpr size_t version_reply_length = 33;
 constexpr size_t read_reply_new = 256, read_reply_old = 4110;
 
-uint32_t le32(const std::vector<uint8_t>& f, size_t at)
-{
-    return uint32_t(f[at]) | uint32_t(f[at + 1]) << 8 | uint32_t(f[at + 2]) << 16 | uint32_t(f[at + 3]) << 24;
-}
-
 void put_le32(std::vector<uint8_t>& out, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
@@ -215,10 +210,9 @@ bool unit_model::init(const vunit_config& c, std::string& error)
             error = "cannot read " + c.flash_in;
             return false;
         }
-        size_t got = std::fread(flash.data(), 1, flash.size(), in);
+        std::fread(flash.data(), 1, flash.size(), in);  // a shorter file fills the start
         bool longer = std::fgetc(in) != EOF;
         std::fclose(in);
-        (void)got;
         if (longer) {
             error = c.flash_in + " is larger than the flash";
             return false;

@@ -166,7 +166,7 @@ int vunit::wait_ms(time_point now) const
         consider(scan_last + stall_limit + milliseconds(1));
     if (!tx.empty() && config.line_rate)
         consider(tx_next);
-    if (trace_was_on)
+    if (trace_was_on && queued() < trace_backlog)  // else the line's draining wakes us
         consider(after(trace_start, trace_made / trace_rate));
     if (model.noise)
         consider(next_noise);
