@@ -165,6 +165,11 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(out_pipe[1], 2);
+        // Only the copies on 0, 1 and 2 stay: a write end left open here would keep the
+        // program's input from ever ending.
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[1], out_master, out_pipe[0]})
+            if (fd > 2)
+                close(fd);
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         std::vector<char*> args;

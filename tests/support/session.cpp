@@ -1,0 +1,120 @@
+#include "support/session.h"
+
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+int ms_left(steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+// The terminal turns each line end into CR LF; the tools never print a CR of their own.
+void session::take(const char* chunk, ssize_t n)
+{
+    for (ssize_t i = 0; i < n; i++)
+        if (chunk[i] != '\r')
+            transcript += chunk[i];
+}
+
+std::string program_path(const std::string& name)
+{
+    return std::string(PELMO4RIX_BIN_DIR) + "/" + name;
+}
+
+session::~session()
+{
+    if (pid > 0 && !reaped) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (terminal >= 0)
+        close(terminal);
+}
+
+bool session::start(const std::string& program, const std::string& cwd, const std::string& device_dir)
+{
+    winsize size = {40, 120, 0, 0};
+    pid = forkpty(&terminal, nullptr, nullptr, &size);
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(127);
+        setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
+        std::string path = program_path(program);
+        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return true;
+}
+
+bool session::wait_for(const std::string& text, int ms)
+{
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        size_t at = transcript.find(text, seen);
+        if (at != std::string::npos) {
+            seen = at + text.size();
+            return true;
+        }
+        pollfd p = {terminal, POLLIN, 0};
+        if (poll(&p, 1, ms_left(deadline)) <= 0)
+            return false;
+        char chunk[4096];
+        ssize_t r = read(terminal, chunk, sizeof chunk);
+        if (r <= 0)
+            return false;  // the program has ended
+        take(chunk, r);
+    }
+}
+
+void session::type(const std::string& keys)
+{
+    if (write(terminal, keys.data(), keys.size()) < 0) {
+    }
+}
+
+int session::finish(int ms)
+{
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        pollfd p = {terminal, POLLIN, 0};
+        if (poll(&p, 1, ms_left(deadline)) <= 0)
+            break;
+        char chunk[4096];
+        ssize_t r = read(terminal, chunk, sizeof chunk);
+        if (r <= 0)
+            break;
+        take(chunk, r);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (ms_left(deadline) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    reaped = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void session::kill_now(int signal)
+{
+    kill(pid, signal);
+}

@@ -1,0 +1,36 @@
+// End-to-end sessions: a real program on a pseudo-terminal, driven as a person drives it.
+// The test waits until the screen shows what a person would wait for, then types keys.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct session {
+    pid_t pid = -1;
+    int terminal = -1;       // our side of the program's terminal
+    std::string transcript;  // everything the program has shown so far, line ends as "\n"
+    size_t seen = 0;         // transcript already matched by wait_for
+    bool reaped = false;
+
+    session() = default;
+    session(const session&) = delete;
+    ~session();
+
+    // Starts `program` (a file in the build's program directory) in `cwd` with
+    // PELMO4RIX_DEVICE_DIR set to `device_dir`.
+    bool start(const std::string& program, const std::string& cwd, const std::string& device_dir);
+    // Waits until `text` appears after what earlier waits matched; false after `ms`.
+    bool wait_for(const std::string& text, int ms = 20000);
+    void type(const std::string& keys);
+    // Waits for the program to end, collecting what it shows; its exit code, -1 if killed.
+    int finish(int ms = 20000);
+    void kill_now(int signal);
+
+private:
+    void take(const char* chunk, ssize_t n);
+};
+
+// Path of one of the built programs.
+std::string program_path(const std::string& name);

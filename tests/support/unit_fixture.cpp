@@ -1,0 +1,86 @@
+#include "support/unit_fixture.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "link/frames.h"
+#include "link/pause.h"
+#include "link/port.h"
+#include "link/state.h"
+
+void unit_test::SetUp()
+{
+    reset_state();
+    pauses = pause_log{};
+    pauses.sleep = false;
+}
+
+void unit_test::TearDown()
+{
+    reset_state();
+    for (vunit* unit : units)
+        vunit_stop(unit);
+    units.clear();
+    pauses = pause_log{};
+}
+
+vunit* unit_test::start_unit(const std::vector<std::string>& options, const std::string& name, bool listed)
+{
+    std::vector<std::string> args = {"pelmo4rix-vunit", "--device-dir", dev.path, "--name", name};
+    if (listed)
+        args.push_back("--list");
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    vunit_config config;
+    std::string error;
+    if (!vunit_parse_args(static_cast<int>(argv.size()), argv.data(), config, error)) {
+        ADD_FAILURE() << error;
+        return nullptr;
+    }
+    vunit* unit = vunit_start(config, error);
+    if (!unit) {
+        ADD_FAILURE() << error;
+        return nullptr;
+    }
+    units.push_back(unit);
+    return unit;
+}
+
+void unit_test::stop_unit(vunit* unit)
+{
+    for (auto it = units.begin(); it != units.end(); ++it)
+        if (*it == unit) {
+            units.erase(it);
+            break;
+        }
+    vunit_stop(unit);
+}
+
+bool unit_test::open_unit_port(const std::string& name)
+{
+    return open_port(name.c_str()) && configure_port(BAUD_DEFAULT) && set_port_mask();
+}
+
+std::vector<int> unit_test::kinds_received(vunit* unit, uint32_t baud)
+{
+    std::vector<int> kinds;
+    for (const vunit_frame& frame : vunit_frames(unit))
+        if (baud == 0 || frame.baud == baud)
+            kinds.push_back(frame.kind);
+    return kinds;
+}
+
+int unit_test::frames_of(vunit* unit, int kind, int expected)
+{
+    int count = 0;
+    for (int i = 0; i < 100; i++, usleep(10000)) {
+        std::vector<int> kinds = kinds_received(unit);
+        count = static_cast<int>(std::count(kinds.begin(), kinds.end(), kind));
+        if (count >= expected)
+            break;
+    }
+    return count;
+}
