@@ -50,8 +50,7 @@ int read_console_key()
 void clear_console()
 {
     // "cls" writes a form feed when output is redirected: clear only a real console.
-    DWORD mode;
-    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+    if (!is_console(GetStdHandle(STD_OUTPUT_HANDLE)))
         return;
     fflush(stdout);  // text printed before the clear belongs above it, not below
     (void)system("cls");
