@@ -18,7 +18,7 @@ cmake --build "$root/build" --parallel "$(nproc)" --target "pelmo4rix-$tool" pel
 
 work=$(mktemp -d /tmp/pelmo4rix-demo-XXXXXX)
 mkdir "$work/dev"
-"$root/build/pelmo4rix-vunit" --device-dir "$work/dev" --name COM7 --list \
+"$root/build/vunit/pelmo4rix-vunit" --device-dir "$work/dev" --name COM7 --list \
     --trace-out "$work/unit-trace.bin" --flash-out "$work/unit-flash.bin" --log "$work/unit-frames.log" \
     >"$work/vunit.out" &
 unit=$!
