@@ -39,7 +39,7 @@ struct fault {
     size_t length = 0;            // short-reply: bytes kept; unplug-after-sectors: N
     std::vector<uint8_t> bytes;   // reply: the reply
 };
-bool parse_fault(const std::string& spec, fault& out, std::string& error);
+bool parse_fault(const std::string& text, fault& out, std::string& error);
 
 // Checks the parts of a configuration that vunit_parse_args also checks.
 bool check_config(const vunit_config& config, std::string& error);

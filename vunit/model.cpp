@@ -124,9 +124,9 @@ std::vector<uint8_t> info_sector(uint16_t nap, uint8_t uap, uint32_t lap)
     return s;
 }
 
-bool parse_fault(const std::string& spec, fault& f, std::string& error)
+bool parse_fault(const std::string& text, fault& f, std::string& error)
 {
-    auto p = split(spec, ':');
+    auto p = split(text, ':');
     const std::string& name = p[0];
     long kind = 0;
     bool ok = true;
@@ -153,13 +153,13 @@ bool parse_fault(const std::string& spec, fault& f, std::string& error)
              (p.size() == 3 || parse_count(p[3], f.count));
         f.type = fault::reply;
     } else {
-        error = "unknown fault '" + spec + "'";
+        error = "unknown fault '" + text + "'";
         return false;
     }
     if (ok && (f.type == fault::no_reply || f.type == fault::short_reply || f.type == fault::reply))
         ok = kind_name(int(kind)) != nullptr;
     if (!ok) {
-        error = "bad fault '" + spec + "'";
+        error = "bad fault '" + text + "'";
         return false;
     }
     f.kind = int(kind);
@@ -186,8 +186,8 @@ bool check_config(const vunit_config& c, std::string& error)
     else if (c.erase_ms < 0 || c.write_ms < 0 || c.crc_ms < 0)
         error = "delays must not be negative";
     else {
-        for (const auto& spec : c.faults)
-            if (!parse_fault(spec, f, error))
+        for (const auto& text : c.faults)
+            if (!parse_fault(text, f, error))
                 return false;
         return true;
     }
@@ -240,9 +240,9 @@ bool unit_model::init(const vunit_config& c, std::string& error)
             flash[at + 9] = 'S';
         }
     }
-    for (const auto& spec : c.faults) {
+    for (const auto& text : c.faults) {
         fault f;
-        parse_fault(spec, f, error);
+        parse_fault(text, f, error);
         if (f.type == fault::silent)
             silent = true;
         else if (f.type == fault::bad_crc)
