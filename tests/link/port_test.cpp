@@ -169,3 +169,33 @@ TEST_F(port, reads_end_on_count_quiet_gap_or_total_time_out)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(port_list, device_directory_list_is_its_serialcomm_file)
+{
+    temp_dir dev;
+    scoped_env env("PELMO4RIX_DEVICE_DIR", dev.path);
+    std::vector<std::string> names;
+    int count = -1;
+    EXPECT_EQ(os_list_ports(names, count), OS_LIST_NO_KEY);  // no list at all
+
+    write_file(dev / "SERIALCOMM", "COM7\r\n\nCOM12\n");
+    EXPECT_EQ(os_list_ports(names, count), OS_LIST_OK);
+    EXPECT_EQ(names, (std::vector<std::string>{"COM7", "COM12"}));
+    EXPECT_EQ(count, 2);
+}
+
+TEST(port_list, without_a_device_directory_the_system_serial_devices_are_listed)
+{
+    scoped_env env("PELMO4RIX_DEVICE_DIR", "");
+    std::vector<std::string> names;
+    int count = -1;
+    ASSERT_EQ(os_list_ports(names, count), OS_LIST_OK);
+    EXPECT_EQ(count, static_cast<int>(names.size()));
+    for (const std::string& name : names)
+        EXPECT_TRUE(name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 || name.rfind("ttyS", 0) == 0)
+            << name;
+}
+
+}  // namespace
