@@ -324,21 +324,18 @@ plan unit_model::running_face(const std::vector<uint8_t>& frame, int kind)
 {
     plan p;
     switch (kind) {
-    case 1:
-        p.reply = event({0x01, 0xE0, 0xFC, 0x01, 0x00});
-        break;
-    case 2:
-        p.reply = event({0x01, 0xE0, 0xFC, 0x02, 0x00});
+    case 1:  // the probe and the restart pair are answered as the loader answers them
+    case 9:
+    case 10:
+        return loader_face(frame, kind);
+    case 2:  // the handshake opens the loader
         loader = true;
         trace_on = false;
-        break;
+        return loader_face(frame, kind);
     case 5:  // the boot pattern opens the loader without an answer
         loader = true;
         trace_on = false;
         return p;
-    case 9:
-    case 10:
-        return loader_face(frame, kind);
     case 21:
         trace_on = false;
         return p;
