@@ -129,7 +129,11 @@ TEST_F(version, failed_queries_keep_the_layout_and_report_no_version)
 
     const struct {
         const char* fault;
-    } table[] = {{"reply:22:0D0A3F3F0D0A"}, {"no-reply:22"}};
+    } table[] = {
+        {"reply:22:0D0A"},  // overwrites only the line end before the old marker
+        {"reply:22:0D0A3F3F0D0A"},
+        {"no-reply:22"},
+    };
     for (const auto& c : table) {
         SCOPED_TRACE(c.fault);
         vunit* second = start_unit({"--fault", c.fault});
