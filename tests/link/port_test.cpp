@@ -26,14 +26,6 @@ protected:
     void TearDown() override { reset_state(); }
 };
 
-std::string printed_by(void (*action)())
-{
-    testing::internal::CaptureStdout();
-    action();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST_F(port, names_of_four_or_more_characters_live_in_the_device_directory)
 {
     const struct {
@@ -75,10 +67,9 @@ TEST_F(port, a_second_open_keeps_the_open_port)
     unit.link_as(dev.path, "COM7");
     ASSERT_EQ(open_port("COM7"), 1);
     os_port* first = port_handle;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(open_port("COM99"), 1);
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " Port is opened\n");
+    int result = 0;
+    EXPECT_EQ(printed_by([&] { result = open_port("COM99"); }), " Port is opened\n");
+    EXPECT_EQ(result, 1);
     EXPECT_EQ(port_handle, first);
 }
 

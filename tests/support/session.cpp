@@ -22,12 +22,19 @@ int ms_left(steady::time_point deadline)
 
 }  // namespace
 
-// The terminal turns each line end into CR LF; the tools never print a CR of their own.
-void session::take(const char* chunk, ssize_t n)
+// Adds what the program shows next to the transcript; false after the deadline or once the
+// program has ended. The terminal turns each line end into CR LF; the tools print no CR.
+bool session::read_more(std::chrono::steady_clock::time_point deadline)
 {
-    for (ssize_t i = 0; i < n; i++)
+    pollfd p = {terminal, POLLIN, 0};
+    if (poll(&p, 1, ms_left(deadline)) <= 0)
+        return false;
+    char chunk[4096];
+    ssize_t r = read(terminal, chunk, sizeof chunk);
+    for (ssize_t i = 0; i < r; i++)
         if (chunk[i] != '\r')
             transcript += chunk[i];
+    return r > 0;
 }
 
 std::string program_path(const std::string& name)
@@ -71,14 +78,8 @@ bool session::wait_for(const std::string& text, int ms)
             seen = at + text.size();
             return true;
         }
-        pollfd p = {terminal, POLLIN, 0};
-        if (poll(&p, 1, ms_left(deadline)) <= 0)
+        if (!read_more(deadline))
             return false;
-        char chunk[4096];
-        ssize_t r = read(terminal, chunk, sizeof chunk);
-        if (r <= 0)
-            return false;  // the program has ended
-        take(chunk, r);
     }
 }
 
@@ -91,15 +92,7 @@ void session::type(const std::string& keys)
 int session::finish(int ms)
 {
     auto deadline = steady::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        pollfd p = {terminal, POLLIN, 0};
-        if (poll(&p, 1, ms_left(deadline)) <= 0)
-            break;
-        char chunk[4096];
-        ssize_t r = read(terminal, chunk, sizeof chunk);
-        if (r <= 0)
-            break;
-        take(chunk, r);
+    while (read_more(deadline)) {
     }
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct session {
     void kill_now(int signal);
 
 private:
-    void take(const char* chunk, ssize_t n);
+    bool read_more(std::chrono::steady_clock::time_point deadline);
 };
 
 // Path of one of the built programs.

@@ -2,7 +2,10 @@
 // program and reading what it printed.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -51,3 +54,14 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 
 std::string hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> unhex(const std::string& text);
+
+// What `action` printed on standard output.
+template <typename Action>
+std::string printed_by(Action action)
+{
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    action();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}

@@ -32,14 +32,3 @@ protected:
     // a frame that awaits no reply may still be on its way when the exchange returns.
     int frames_of(vunit* unit, int kind, int expected);
 };
-
-// What `action` printed on standard output.
-template <typename Action>
-std::string printed_by(Action action)
-{
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    action();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
