@@ -1,6 +1,8 @@
 // Operations on the unit, each a fixed sequence of exchanges.
 #pragma once
 
+#include <cstdint>
+
 // Restarts the unit at whichever speed it listens, and leaves the port at 115200 baud.
 void restart_device();
 
@@ -10,3 +12,41 @@ int query_fw_version();
 
 // Where the version marker starts within the bytes the last reply delivered, or -1.
 int find_version_marker();
+
+// Brings the unit into its loader and the line to 1,000,000 baud; 1 on success, else 0 with
+// error_code 7 (no probe reply), 8 (no handshake), 9 (speed change refused) or 10 (port).
+int enter_boot_mode();
+
+// Unlocks, erases and writes the flash (image, information sector from bt_address, sector 0
+// last), then has the unit checksum it. 1 only when every command succeeded and the checksum
+// equals expected_crc; else 0 with error_code 11 to 16, 18, 19 or 20 (checksum differs).
+int program_flash();
+
+// Image sectors the flash plan writes (sector 0 included): 253 on the 8 Mbit part, 125 on
+// the 4 Mbit part, chosen by the first character of image_version.
+int flash_plan_sectors();
+constexpr int PLAN_SECTORS_8MBIT = 253;
+constexpr int PLAN_SECTORS_4MBIT = 125;
+constexpr int ERASE_STEPS = 30;
+
+// The phases of program_flash, reported as they go.
+enum flash_phase { PHASE_ERASE, PHASE_WRITE, PHASE_VERIFY };
+constexpr int PROGRESS_BEGIN = -1;  // `step` when a phase begins
+// Progress report of program_flash: `step` is PROGRESS_BEGIN when the phase begins, 0 to
+// total - 1 just before that step's command is sent, and `total` once the phase has ended.
+// Erase: 30 steps. Write: every frame in order, the image sectors 1 to count - 1, then the
+// information sector, then sector 0 (total count + 1). Verify: one step, the checksum.
+using progress_function = void (*)(flash_phase phase, int step, int total);
+// The reporting function in use; by default print_progress_dots.
+extern progress_function flash_progress;
+// The tools' progress: the headings, a dot per erase step and per fourth image sector, "Done".
+void print_progress_dots(flash_phase phase, int step, int total);
+
+// Reads the stored information sector. `take` 1 keeps a stored address in bt_address without
+// showing it; `take` 0 shows it. 1 when the sector was read (address found or not); sets
+// bt_address_loaded then.
+int read_bt_address(int take);
+
+// Reads the stored parameter block into device_params and shows it; 1 when the sector was
+// read (block found or not).
+int read_params();

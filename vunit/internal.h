@@ -69,7 +69,7 @@ struct unit_model {
     bool noise = false;
     long unplug_after = -1;
     long sector_writes = 0;
-    int erase_ms = 0, write_ms = 0, crc_ms = 0;
+    int erase_block_ms = 0, erase_sector_ms = 0, write_ms = 0, crc_ms = 0;
     std::vector<fault> faults;
 
     // Builds the unit from a checked configuration (flash-in, stored address, parameters).

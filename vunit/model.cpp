@@ -183,7 +183,7 @@ bool check_config(const vunit_config& c, std::string& error)
         error = "--list needs --device-dir";
     else if (c.name.empty() || c.name.find('/') != std::string::npos)
         error = "--name must be a plain file name";
-    else if (c.erase_ms < 0 || c.write_ms < 0 || c.crc_ms < 0)
+    else if (c.erase_ms < 0 || c.write_ms < 0 || c.crc_ms < 0 || c.erase_block_ms < -1 || c.erase_sector_ms < -1)
         error = "delays must not be negative";
     else {
         for (const auto& text : c.faults)
@@ -201,7 +201,8 @@ bool unit_model::init(const vunit_config& c, std::string& error)
     version = c.version;
     new_layout = static_cast<signed char>(version[0]) > '2';
     flash.assign(size_t(c.flash_mbit) * 1024 * 1024 / 8, 0xFF);
-    erase_ms = c.erase_ms;
+    erase_block_ms = c.erase_block_ms >= 0 ? c.erase_block_ms : c.erase_ms;
+    erase_sector_ms = c.erase_sector_ms >= 0 ? c.erase_sector_ms : c.erase_ms;
     write_ms = c.write_ms;
     crc_ms = c.crc_ms;
     if (!c.flash_in.empty()) {
@@ -407,7 +408,7 @@ plan unit_model::loader_face(const std::vector<uint8_t>& f, int kind)
             std::fill(flash.begin() + first, flash.begin() + first + std::min<size_t>(size, flash.size()), 0xFF);
         }
         p.reply = extended_event(0x0F, st, {f[8], f[9], f[10], f[11], f[12]});
-        p.delay_ms = erase_ms;
+        p.delay_ms = size == 0x1000 ? erase_sector_ms : erase_block_ms;
         break;
     }
     case 14:

@@ -31,6 +31,7 @@ std::string vunit_usage()
            "  --trace-out FILE        every trace byte sent\n"
            "  --line-rate             move bytes at the simulated baud\n"
            "  --erase-ms N, --write-ms N, --crc-ms N   delays before those replies\n"
+           "  --erase-block-ms N, --erase-sector-ms N  64 KB and 4 KB erases apart (default --erase-ms)\n"
            "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT] |\n"
            "                          short-reply:KIND:LEN[:COUNT] | reply:KIND:HEX[:COUNT] |\n"
            "                          bad-crc | unplug-after-sectors:N | noise   (repeatable)\n"
@@ -75,6 +76,8 @@ bool vunit_parse_args(int argc, char** argv, vunit_config& config, std::string& 
         else if (option == "--log") config.log = value;
         else if (option == "--trace-out") config.trace_out = value;
         else if (option == "--erase-ms") ok = parse_int(value, config.erase_ms);
+        else if (option == "--erase-block-ms") ok = parse_int(value, config.erase_block_ms);
+        else if (option == "--erase-sector-ms") ok = parse_int(value, config.erase_sector_ms);
         else if (option == "--write-ms") ok = parse_int(value, config.write_ms);
         else if (option == "--crc-ms") ok = parse_int(value, config.crc_ms);
         else if (option == "--fault") config.faults.push_back(value);

@@ -21,6 +21,8 @@ struct vunit_config {
     std::string log, trace_out;      // --log FILE, --trace-out FILE
     bool line_rate = false;          // --line-rate: move bytes at the simulated baud
     int erase_ms = 0, write_ms = 0, crc_ms = 0;  // --erase-ms N, --write-ms N, --crc-ms N
+    int erase_block_ms = -1;         // --erase-block-ms N: a 64 KB block erase (-1: --erase-ms)
+    int erase_sector_ms = -1;        // --erase-sector-ms N: a 4 KB sector erase (-1: --erase-ms)
     std::vector<std::string> faults; // --fault SPEC, repeatable
 };
 

@@ -1,0 +1,153 @@
+#include <cstdio>
+#include <cstring>
+
+#include "device/device.h"
+#include "image/image.h"
+#include "link/exchange.h"
+#include "link/state.h"
+
+progress_function flash_progress = print_progress_dots;
+
+namespace {
+
+constexpr int CRC_AT = 7;           // the checksum's place in the reply, least significant first
+constexpr int CRC_REPLY_END = CRC_AT + 4;
+constexpr int SECTORS_PER_DOT = 4;
+
+int fail(int code)
+{
+    error_code = code;
+    return 0;
+}
+
+// The flash accepts writes and erases only once its protection bits are cleared: read the
+// status register, write it with all protection off, read it again.
+int unlock_flash()
+{
+    if (!run_command(EN_FLASH_WR_1)) {
+        printf(" Fail on EN_FLASH_WR_1\n");
+        return fail(11);
+    }
+    if (!run_command(EN_FLASH_WR_2)) {
+        printf(" Fail on EN_FLASH_WR_2\n");
+        return fail(12);
+    }
+    if (!run_command(EN_FLASH_WR_1)) {
+        printf(" Fail on EN_FLASH_WR_1\n");
+        return fail(13);
+    }
+    return 1;
+}
+
+int erase_flash()
+{
+    flash_progress(PHASE_ERASE, PROGRESS_BEGIN, ERASE_STEPS);
+    for (erase_step = 0; erase_step < ERASE_STEPS; erase_step++) {
+        flash_progress(PHASE_ERASE, erase_step, ERASE_STEPS);
+        if (!run_command(CMD_ERASE_FLASH)) {
+            printf("\n Fail on erase flash. try cnt = %d\n", erase_step);
+            return fail(14);
+        }
+    }
+    flash_progress(PHASE_ERASE, ERASE_STEPS, ERASE_STEPS);
+    return 1;
+}
+
+// Sector 0 goes last: a unit whose programming stops half-way keeps no bootable image.
+int write_flash()
+{
+    const int count = flash_plan_sectors();
+    const int frames = count + 1;  // sectors 1 to count - 1, the information sector, sector 0
+    flash_progress(PHASE_WRITE, PROGRESS_BEGIN, frames);
+    for (sector_index = 1; sector_index < count; sector_index++) {
+        flash_progress(PHASE_WRITE, sector_index - 1, frames);
+        if (!run_command(CMD_WRITE_SECTOR)) {
+            printf("\n Fail to write flash add %x\n", sector_index);
+            return fail(15);
+        }
+    }
+    flash_progress(PHASE_WRITE, count - 1, frames);
+    if (!run_command(CMD_WRITE_BT_INFO)) {
+        printf(" Fail to write BT info\n");
+        return fail(16);
+    }
+    sector_index = 0;
+    flash_progress(PHASE_WRITE, count, frames);
+    if (!run_command(CMD_WRITE_SECTOR)) {
+        printf("\n Fail to write flash add %x\n", 0);
+        return fail(18);
+    }
+    flash_progress(PHASE_WRITE, frames, frames);
+    return 1;
+}
+
+void print_crc_error()
+{
+    printf("\t !!!!! CRC error !!!!! \n");
+    printf("\t Exp:");
+    for (int i = 0; i < 4; i++)
+        printf("%02X ", expected_crc[i]);
+    printf("\n\t Get:");
+    for (int i = 0; i < 4; i++) {
+        if (CRC_AT + i < reply_capture_count)
+            printf("%02X ", reply_capture[CRC_AT + i]);
+        else
+            printf("-- ");  // the reply ended before this byte
+    }
+    printf("\n");
+}
+
+// Has the unit checksum the image's range and compares its answer with expected_crc. Only
+// bytes this reply delivered count: a short reply is a mismatch.
+int verify_flash()
+{
+    flash_progress(PHASE_VERIFY, PROGRESS_BEGIN, 1);
+    flash_progress(PHASE_VERIFY, 0, 1);
+    if (!run_command(CMD_VERIFY_FLASH)) {
+        printf(" Fail to verify flash\n");
+        return fail(19);
+    }
+    bool match = reply_capture_count >= CRC_REPLY_END && memcmp(reply_capture + CRC_AT, expected_crc, 4) == 0;
+    flash_progress(PHASE_VERIFY, 1, 1);
+    if (match)
+        return 1;
+    print_crc_error();
+    return fail(20);
+}
+
+}  // namespace
+
+int flash_plan_sectors()
+{
+    return static_cast<unsigned char>(image_version[0]) >= '3' ? PLAN_SECTORS_8MBIT : PLAN_SECTORS_4MBIT;
+}
+
+void print_progress_dots(flash_phase phase, int step, int total)
+{
+    const bool begin = step == PROGRESS_BEGIN;
+    const bool end = step == total;
+    switch (phase) {
+    case PHASE_ERASE:
+        printf("%s", begin ? " Erase flash " : end ? " Done\n" : ".");
+        break;
+    case PHASE_WRITE:
+        if (begin)
+            printf("%s", total - 1 == PLAN_SECTORS_8MBIT ? " 8Mb flash Write " : " 4Mb flash Write ");
+        else if (end)
+            printf(" Done\n");
+        else if (step < total - 2 && (step + 1) % SECTORS_PER_DOT == 0)
+            printf(".");  // before image sectors 4, 8, 12, ...
+        break;
+    case PHASE_VERIFY:
+        if (begin)
+            printf(" Verify flash ...");
+        else if (end)
+            printf(" Done\n");
+        break;
+    }
+}
+
+int program_flash()
+{
+    return unlock_flash() && erase_flash() && write_flash() && verify_flash();
+}
