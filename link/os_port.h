@@ -23,7 +23,8 @@ bool os_port_apply_state(os_port* port, uint32_t baud); // that state at `baud`,
 bool os_port_set_timeouts(os_port* port);               // the read and write time-outs above
 bool os_port_set_mask(os_port* port);                   // event mask: a character received
 
-// Bytes read (0 to n) within the read time-outs, or -1 when the read call failed.
+// Bytes read (0 to n) within the read time-outs, or -1 when the read call failed; a failed
+// read (a line that is gone) still takes its time-out, so reading again never spins.
 long os_port_read(os_port* port, void* buffer, size_t n);
 // Bytes written (0 to n) within the write time-out, or -1 when the write call failed.
 long os_port_write(os_port* port, const void* buffer, size_t n);
@@ -32,6 +33,9 @@ long os_port_write(os_port* port, const void* buffer, size_t n);
 void os_port_purge(os_port* port);  // abort pending input and output, drop both buffers
 void os_port_flush(os_port* port);  // wait until written bytes have left
 void os_port_close(os_port* port);
+// Gives the port back (claim and handle) without freeing anything: for a program that a
+// signal is ending, so it does only what a signal handler may do.
+void os_port_abandon(os_port* port);
 
 enum os_list_result { OS_LIST_NO_KEY, OS_LIST_NO_INFO, OS_LIST_OK };
 

@@ -21,6 +21,7 @@
 struct os_port {
     int fd;
     termios line;  // the state fetched by os_port_read_state
+    bool claimed;  // we set the exclusive mode (TIOCEXCL), so closing clears it
 };
 
 namespace {
@@ -54,6 +55,13 @@ bool wait_ready(int fd, short events, long long deadline)
     }
 }
 
+void sleep_until(long long deadline)
+{
+    timespec t = {static_cast<time_t>(deadline / 1000000000LL), static_cast<long>(deadline % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
 std::string device_dir()
 {
     const char* dir = getenv("PELMO4RIX_DEVICE_DIR");
@@ -76,6 +84,21 @@ speed_t speed_code(uint32_t baud)
     }
 }
 
+bool held_exclusively(int fd)
+{
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+// Gives up the claim and the descriptor; only system calls, so a signal handler may call it.
+void release(os_port* port)
+{
+    // Exclusive mode outlives our descriptor while another one stays open: give ours back.
+    if (port->claimed)
+        ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+}
+
 }  // namespace
 
 os_port* os_port_open(const char* name)
@@ -85,12 +108,14 @@ os_port* os_port_open(const char* name)
     if (fd < 0)
         return nullptr;
     // Both locks: flock keeps out every other program, TIOCEXCL also those that don't flock.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (isatty(fd) && ioctl(fd, TIOCEXCL) != 0)) {
+    // Root opens a port in exclusive mode all the same: one held so by another program is busy.
+    bool terminal = isatty(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (terminal && held_exclusively(fd)) ||
+        (terminal && ioctl(fd, TIOCEXCL) != 0)) {
         close(fd);
         return nullptr;
     }
-    os_port* port = new os_port{fd, {}};
-    return port;
+    return new os_port{fd, {}, terminal};
 }
 
 bool os_port_read_state(os_port* port)
@@ -147,9 +172,12 @@ long os_port_read(os_port* port, void* buffer, size_t n)
         if (r > 0) {
             got += static_cast<size_t>(r);
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-            if (got == 0)
-                return -1;  // the line is gone (unplugged)
-            break;
+            if (got > 0)
+                break;
+            // The line is gone (unplugged): poll reports it at once, so the read still takes
+            // its time-out, or a caller that reads again would spin.
+            sleep_until(total_deadline);
+            return -1;
         }
     }
     return static_cast<long>(got);
@@ -192,11 +220,14 @@ void os_port_close(os_port* port)
 {
     if (!port)
         return;
-    // Exclusive mode outlives our descriptor while another one stays open: give it back.
-    if (isatty(port->fd))
-        ioctl(port->fd, TIOCNXCL);
-    close(port->fd);
+    release(port);
     delete port;
+}
+
+void os_port_abandon(os_port* port)
+{
+    if (port)
+        release(port);
 }
 
 namespace {
@@ -206,7 +237,7 @@ os_list_result list_from_file(const std::string& dir, std::vector<std::string>& 
 {
     std::ifstream list(dir + "/SERIALCOMM");
     if (!list)
-        return OS_LIST_NO_KEY;
+        return OS_LIST_NO_KEY;  // missing, or not ours to read
     std::string line;
     while (std::getline(list, line)) {
         if (!line.empty() && line.back() == '\r')
@@ -216,7 +247,12 @@ os_list_result list_from_file(const std::string& dir, std::vector<std::string>& 
         value_count++;
         names.push_back(line);
     }
-    return list.bad() ? OS_LIST_NO_INFO : OS_LIST_OK;
+    if (list.bad()) {  // there but unreadable (a directory, an I/O error): as if missing
+        names.clear();
+        value_count = 0;
+        return OS_LIST_NO_KEY;
+    }
+    return OS_LIST_OK;
 }
 
 bool has_hardware(const std::string& name)

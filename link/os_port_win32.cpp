@@ -86,8 +86,12 @@ bool os_port_set_mask(os_port* port)
 long os_port_read(os_port* port, void* buffer, size_t n)
 {
     DWORD got = 0;
-    if (!port || !ReadFile(port->handle, buffer, transfer_size(n), &got, nullptr))
+    if (!port)
         return -1;
+    if (!ReadFile(port->handle, buffer, transfer_size(n), &got, nullptr)) {
+        Sleep(transfer_size(n) + 1);  // a port that is gone fails at once: keep the time-out
+        return -1;
+    }
     return static_cast<long>(got);
 }
 
@@ -117,6 +121,12 @@ void os_port_close(os_port* port)
         return;
     CloseHandle(port->handle);
     delete port;
+}
+
+void os_port_abandon(os_port* port)
+{
+    if (port)
+        CloseHandle(port->handle);
 }
 
 namespace {

@@ -52,8 +52,10 @@ int set_port_mask()
 
 void close_port()
 {
-    os_port_purge(port_handle);
-    os_port_flush(port_handle);
-    os_port_close(port_handle);
+    // No moment where port_handle names a port already freed: a signal may come at any time.
+    os_port* port = port_handle;
     port_handle = nullptr;
+    os_port_purge(port);
+    os_port_flush(port);
+    os_port_close(port);
 }

@@ -21,6 +21,7 @@ uint32_t flash_read_address;
 int32_t bt_address_loaded;
 int32_t device_params[4];
 FILE* info_file;
+volatile std::sig_atomic_t trace_logging;
 
 void reset_state()
 {
@@ -29,6 +30,7 @@ void reset_state()
     if (info_file)
         fclose(info_file);
     info_file = nullptr;
+    trace_logging = 0;
     run_mode = 0;
     error_code = 0;
     last_command = 0;

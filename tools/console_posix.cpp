@@ -1,39 +1,109 @@
-// Console operations on a POSIX terminal. A key is read in non-canonical mode without echo,
-// the terminal's settings restored at once; signals stay on, so Ctrl+C still stops a tool.
+// Console operations on a POSIX terminal. For the whole run of a tool the terminal stays in
+// non-canonical mode without echo, so a key pressed at any moment is neither shown nor taken
+// by the terminal's line editing; signals stay on, so Ctrl+C still stops a tool. The mode is
+// restored at exit and when a signal ends the program.
 // End of input reads as 'q', so no tool waits or loops on a closed input.
 #include "tools/console.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+
+#include "tools/tools.h"
 
 namespace {
 
 constexpr int END_OF_INPUT_KEY = 'q';
+constexpr int ESCAPE = 0x1B;
+constexpr int SEQUENCE_GAP_MS = 20;   // the bytes of one key arrive together, well inside this
+constexpr int LONGEST_SEQUENCE = 16;  // bytes after ESC that one key may send
+const int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Runs `body` with standard input in non-canonical mode without echo, when it is a terminal.
-template <typename Body>
-int with_raw_keys(Body body)
+termios saved_mode;
+volatile sig_atomic_t keys_mode_set = 0;  // the terminal is in our mode and must be restored
+
+void set_mode(const termios& mode)
 {
-    termios saved;
-    bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
-    if (terminal) {
-        termios raw = saved;
-        raw.c_lflag &= ~(ICANON | ECHO);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    tcsetattr(STDIN_FILENO, TCSANOW, &mode);
+}
+
+void keys_mode()
+{
+    termios keys = saved_mode;
+    keys.c_lflag &= ~(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    set_mode(keys);
+}
+
+void restore_terminal()
+{
+    if (keys_mode_set)
+        set_mode(saved_mode);  // tcsetattr is safe in a signal handler
+}
+
+void end_by_signal(int signal)
+{
+    restore_terminal();
+    release_at_interrupt();
+    ::signal(signal, SIG_DFL);
+    raise(signal);  // end as the signal would have ended the program, exit status included
+}
+
+// A byte of the same key press that follows within the gap, or -1.
+int next_byte_of_key()
+{
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    unsigned char byte;
+    if (poll(&p, 1, SEQUENCE_GAP_MS) <= 0 || read(STDIN_FILENO, &byte, 1) != 1)
+        return -1;
+    return byte;
+}
+
+// Swallows the rest of a key that sends several bytes: an escape sequence (arrow and
+// function keys, Alt with a key) or a character of several bytes in UTF-8.
+void skip_rest_of_key(unsigned char first)
+{
+    if (first == ESCAPE) {
+        int second = next_byte_of_key();
+        if (second != '[' && second != 'O')
+            return;  // a lone ESC, or Alt with one key: both bytes are taken
+        for (int i = 0; i < LONGEST_SEQUENCE; i++) {
+            int byte = next_byte_of_key();
+            bool final_byte = byte >= 0x40 && byte <= 0x7E;  // ends a CSI sequence
+            if (byte < 0 || final_byte || second == 'O')
+                return;
+        }
+        return;
     }
-    int result = body();
-    if (terminal)
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    return result;
+    int continuation = first >= 0xF0 ? 3 : first >= 0xE0 ? 2 : first >= 0xC0 ? 1 : 0;
+    for (int i = 0; i < continuation; i++)
+        if (next_byte_of_key() < 0)
+            return;
 }
 
 }  // namespace
+
+void console_begin()
+{
+    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0)
+        return;  // not a terminal: keys are the bytes of the input as they come
+    struct sigaction action = {};
+    action.sa_handler = end_by_signal;
+    sigemptyset(&action.sa_mask);
+    for (int s : ENDING_SIGNALS)
+        sigaddset(&action.sa_mask, s);  // one handler at a time
+    for (int s : ENDING_SIGNALS)
+        sigaction(s, &action, nullptr);
+    keys_mode();
+    keys_mode_set = 1;
+    atexit(restore_terminal);
+}
 
 void clear_console()
 {
@@ -46,30 +116,33 @@ void clear_console()
 int read_key()
 {
     fflush(stdout);
-    return with_raw_keys([] {
-        unsigned char key;
-        for (;;) {
-            ssize_t r = read(STDIN_FILENO, &key, 1);
-            if (r == 1)
-                return static_cast<int>(key);
-            if (r == 0 || errno != EINTR)
-                return END_OF_INPUT_KEY;
-        }
-    });
+    unsigned char key;
+    for (;;) {
+        ssize_t r = read(STDIN_FILENO, &key, 1);
+        if (r == 1)
+            break;
+        if (r == 0 || errno != EINTR)
+            return END_OF_INPUT_KEY;
+    }
+    if (keys_mode_set)
+        skip_rest_of_key(key);
+    return key;
 }
 
 int key_waiting()
 {
-    // A terminal in canonical mode holds a key back until ENTER: look in non-canonical mode.
-    return with_raw_keys([] {
-        pollfd p = {STDIN_FILENO, POLLIN, 0};
-        return poll(&p, 1, 0) > 0 ? 1 : 0;  // end of input and hang-up count as a key
-    });
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 ? 1 : 0;  // end of input and hang-up count as a key
 }
 
 int read_input_char()
 {
     fflush(stdout);
+    // This one waits for ENTER: the terminal's own line editing, with echo, for the moment.
+    if (keys_mode_set)
+        set_mode(saved_mode);
     int c = getchar();
+    if (keys_mode_set)
+        keys_mode();
     return c == EOF ? END_OF_INPUT_KEY : c;
 }

@@ -47,6 +47,11 @@ int read_console_key()
 
 }  // namespace
 
+void console_begin()
+{
+    // The console hands out key presses without echo as it is: nothing to prepare.
+}
+
 void clear_console()
 {
     // "cls" writes a form feed when output is redirected: clear only a real console.

@@ -15,6 +15,7 @@ int main()
     // Progress dots and prompts without a line end must show at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
     run_mode = PELMO4RIX_RUN_MODE;
+    console_begin();
     clear_console();
     run_tool();
     return 0;

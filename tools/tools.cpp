@@ -1,5 +1,7 @@
 #include "tools/tools.h"
 
+#include "link/frames.h"
+#include "link/os_port.h"
 #include "link/state.h"
 
 void run_tool()
@@ -15,6 +17,13 @@ void run_tool()
         firmware_update_tool();
         break;
     }
+}
+
+void release_at_interrupt()
+{
+    if (trace_logging)
+        send_command(CMD_QUIT);
+    os_port_abandon(port_handle);
 }
 
 void firmware_update_tool() {}

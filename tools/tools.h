@@ -9,6 +9,10 @@ void production_station();
 // any other value the firmware update tool.
 void run_tool();
 
+// When a signal ends the program: stops the unit's trace if it is being logged (as a key
+// would) and gives the port back at once. Does only what a signal handler may do.
+void release_at_interrupt();
+
 // The trace capture tool's two steps: turn the unit's debug port on, then log until a key.
 void capture_trace();
 // One read of the trace, appended to the trace file; the bytes read (0 to 256).

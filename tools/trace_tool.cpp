@@ -48,8 +48,10 @@ void log_trace(long long count)
     printf("\n Start Loging debug trace. Press any key to stop. \n");
     printf("\n Logging .");
     int since_dot = 0;
+    trace_logging = 1;
     for (;;) {
         if (key_waiting()) {
+            trace_logging = 0;
             printf("\n\n Logged %lld bytes. Press any key to exit program.\n", count);
             read_key();  // the key that stopped logging
             read_key();  // the key to exit

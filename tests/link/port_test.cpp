@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -73,28 +75,43 @@ TEST_F(port, a_second_open_keeps_the_open_port)
     EXPECT_EQ(port_handle, first);
 }
 
-TEST_F(port, a_port_held_by_another_program_is_refused)
+// Another program holds the port by a file lock, or by the terminal's exclusive mode alone
+// (which root could open anyway); either way the port is busy, and the other's claim stays.
+TEST_F(port, a_port_held_by_another_program_is_refused_and_keeps_its_claim)
 {
     unit.link_as(dev.path, "COM7");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        int fd = open((dev.path + "/COM7").c_str(), O_RDWR | O_NOCTTY);
-        flock(fd, LOCK_EX);
-        char one = 1;
-        if (write(ready[1], &one, 1) == 1)
-            pause();
-        _exit(0);
+    enum hold { by_lock, by_exclusive_mode };
+    for (hold how : {by_lock, by_exclusive_mode}) {
+        SCOPED_TRACE(how == by_lock ? "flock" : "TIOCEXCL");
+        int holder = open((dev.path + "/COM7").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(how == by_lock ? flock(holder, LOCK_EX) : ioctl(holder, TIOCEXCL), 0);
+        error_code = 0;
+        EXPECT_EQ(open_port("COM7"), 0);
+        EXPECT_EQ(error_code, 1);
+        EXPECT_EQ(port_handle, nullptr);
+        int exclusive = 0;
+        ASSERT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, how == by_exclusive_mode ? 1 : 0);
+        if (how == by_exclusive_mode)
+            ioctl(holder, TIOCNXCL);
+        close(holder);
+        EXPECT_EQ(open_port("COM7"), 1);  // free again once the holder is gone
+        close_port();
     }
-    char one;
-    ASSERT_EQ(read(ready[0], &one, 1), 1);
-    EXPECT_EQ(open_port("COM7"), 0);
-    EXPECT_EQ(error_code, 1);
-    EXPECT_EQ(port_handle, nullptr);
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    EXPECT_EQ(open_port("COM7"), 1);  // free again once the holder is gone
+}
+
+// Closing our port gives back our exclusive mode, so that the next program gets in.
+TEST_F(port, close_clears_our_own_claim)
+{
+    unit.link_as(dev.path, "COM7");
+    ASSERT_EQ(open_port("COM7"), 1);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(unit.held_terminal, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    close_port();
+    ASSERT_EQ(ioctl(unit.held_terminal, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(port, configure_sets_a_raw_line_at_the_speed_asked)
@@ -159,6 +176,23 @@ TEST_F(port, reads_end_on_count_quiet_gap_or_total_time_out)
     EXPECT_LT(waited, 400);
 }
 
+// A line that is gone (the unit unplugged) fails every read at once; each read must still
+// take its time-out, or a tool that reads in a loop spins a core.
+TEST_F(port, reads_of_a_line_that_is_gone_fail_after_their_time_out)
+{
+    unit.link_as(dev.path, "COM7");
+    ASSERT_EQ(open_port("COM7"), 1);
+    ASSERT_EQ(configure_port(BAUD_DEFAULT), 1);
+    close(unit.master);
+    unit.master = -1;
+    uint8_t buffer[100];
+    for (int i = 0; i < 3; i++) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(os_port_read(port_handle, buffer, sizeof buffer), -1);
+        EXPECT_GE(elapsed_ms(start), 100);
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -175,6 +209,27 @@ TEST(port_list, device_directory_list_is_its_serialcomm_file)
     EXPECT_EQ(os_list_ports(names, count), OS_LIST_OK);
     EXPECT_EQ(names, (std::vector<std::string>{"COM7", "COM12"}));
     EXPECT_EQ(count, 2);
+}
+
+// A list that is there but can't be read is as good as none: the tools then scan COM1 to
+// COM255. A file without read permission stops only a user who is not root.
+TEST(port_list, unreadable_list_counts_as_missing)
+{
+    temp_dir dev;
+    scoped_env env("PELMO4RIX_DEVICE_DIR", dev.path);
+    std::vector<std::string> names;
+    int count = -1;
+    ASSERT_EQ(mkdir((dev / "SERIALCOMM").c_str(), 0755), 0);
+    EXPECT_EQ(os_list_ports(names, count), OS_LIST_NO_KEY);
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(rmdir((dev / "SERIALCOMM").c_str()), 0);
+
+    if (geteuid() != 0) {
+        write_file(dev / "SERIALCOMM", "COM7\n");
+        ASSERT_EQ(chmod((dev / "SERIALCOMM").c_str(), 0), 0);
+        EXPECT_EQ(os_list_ports(names, count), OS_LIST_NO_KEY);
+    }
 }
 
 TEST(port_list, without_a_device_directory_the_system_serial_devices_are_listed)
