@@ -21,7 +21,7 @@ uint32_t flash_read_address;
 int32_t bt_address_loaded;
 int32_t device_params[4];
 FILE* info_file;
-volatile std::sig_atomic_t trace_logging;
+volatile std::sig_atomic_t unit_trace_on;
 
 void reset_state()
 {
@@ -30,7 +30,7 @@ void reset_state()
     if (info_file)
         fclose(info_file);
     info_file = nullptr;
-    trace_logging = 0;
+    unit_trace_on = 0;
     run_mode = 0;
     error_code = 0;
     last_command = 0;

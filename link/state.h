@@ -25,7 +25,7 @@ extern uint32_t flash_read_address;     // flash address of the read commands
 extern int32_t bt_address_loaded;       // the stored address was read back in this run
 extern int32_t device_params[4];        // parameter block read back from the unit
 extern FILE* info_file;                 // the trace file or the address file
-extern volatile std::sig_atomic_t trace_logging;  // the trace is being logged: a signal ending it sends "/q"
+extern volatile std::sig_atomic_t unit_trace_on;  // the unit may be sending its trace: "/q" ends it
 
 // Puts every value back to its value at program start (closes info_file and the port first).
 void reset_state();

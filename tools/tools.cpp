@@ -21,7 +21,7 @@ void run_tool()
 
 void release_at_interrupt()
 {
-    if (trace_logging)
+    if (unit_trace_on)
         send_command(CMD_QUIT);
     os_port_abandon(port_handle);
 }

@@ -9,7 +9,7 @@ void production_station();
 // any other value the firmware update tool.
 void run_tool();
 
-// When a signal ends the program: stops the unit's trace if it is being logged (as a key
+// When a signal ends the program: stops the unit's trace if it may be on (as the exit key
 // would) and gives the port back at once. Does only what a signal handler may do.
 void release_at_interrupt();
 

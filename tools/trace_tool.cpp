@@ -48,14 +48,13 @@ void log_trace(long long count)
     printf("\n Start Loging debug trace. Press any key to stop. \n");
     printf("\n Logging .");
     int since_dot = 0;
-    trace_logging = 1;
     for (;;) {
         if (key_waiting()) {
-            trace_logging = 0;
             printf("\n\n Logged %lld bytes. Press any key to exit program.\n", count);
             read_key();  // the key that stopped logging
             read_key();  // the key to exit
             run_command(CMD_QUIT);
+            unit_trace_on = 0;
             printf(" Exit program.\n");
             return;
         }
@@ -85,6 +84,7 @@ void capture_trace()
 {
     run_command(CMD_VERSION_NOREPLY);
     read_trace_chunk();
+    unit_trace_on = 1;
     for (int attempt = 1; attempt <= DEBUG_TRIES; attempt++) {
         pause_ms(DEBUG_SETTLE_MS);
         run_command(CMD_DEBUG_ON);
@@ -100,6 +100,7 @@ void capture_trace()
         fprintf(info_file, "\n Enable debug port : Try %d: Count = %d\n", attempt, count);
         run_command(CMD_QUIT);
     }
+    unit_trace_on = 0;
     printf("\n\n ERROR !!! Can't get the trace. Re-plug in device again\n");
     read_key();
 }

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 #include "link/frames.h"
 #include "support/session.h"
@@ -199,6 +201,155 @@ TEST_F(trace_tool, killed_while_logging_loses_nothing_already_read)
     tool.kill_now(SIGKILL);
     tool.finish();
     EXPECT_EQ(trace_file(), file);
+}
+
+bool in_keys_mode(const session& s)
+{
+    termios mode{};
+    return tcgetattr(s.terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == 0;
+}
+
+bool in_line_mode(const session& s)
+{
+    termios mode{};
+    return tcgetattr(s.terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+
+// What the screen shows between "Logging ." and the count: the dots, and nothing typed.
+std::string logging_line(const std::string& transcript)
+{
+    size_t from = transcript.find("\n Logging .");
+    size_t to = transcript.find("\n\n Logged ");
+    if (from == std::string::npos || to == std::string::npos)
+        return "(no logging line)";
+    from += sizeof "\n Logging " - 1;
+    return transcript.substr(from, to - from);
+}
+
+struct key_case {
+    const char* name;
+    const char* bytes;  // what the terminal sends for one press
+};
+
+void PrintTo(const key_case& c, std::ostream* out) { *out << c.name; }
+
+class keys_while_logging : public trace_tool, public testing::WithParamInterface<key_case> {};
+
+// Any key stops logging without showing on the screen, the terminal's line editing keys
+// included; a key that sends several bytes is still one press, so a second press is awaited.
+TEST_P(keys_while_logging, stop_it_unechoed_and_count_as_one_press)
+{
+    start_unit();
+    start_tool();
+    wait_for_dots(2);
+    EXPECT_TRUE(in_keys_mode(tool));
+    tool.type(GetParam().bytes);
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    EXPECT_EQ(logging_line(tool.transcript).find_first_not_of('.'), std::string::npos) << tool.transcript;
+    EXPECT_FALSE(tool.wait_for(" Exit program.\n", 300));
+    tool.type("k");
+    ASSERT_TRUE(tool.wait_for(" Exit program.\n"));
+    EXPECT_EQ(tool.finish(), 0);
+    EXPECT_TRUE(in_line_mode(tool));
+}
+
+INSTANTIATE_TEST_SUITE_P(trace_tool, keys_while_logging,
+                         testing::Values(key_case{"letter", "x"}, key_case{"backspace", "\x7f"},
+                                         key_case{"ctrl_u", "\x15"}, key_case{"arrow", "\x1b[A"},
+                                         key_case{"f5", "\x1b[15~"}, key_case{"escape", "\x1b"},
+                                         key_case{"two_byte_letter", "\xc3\xa9"}),
+                         [](const testing::TestParamInfo<key_case>& info) { return std::string(info.param.name); });
+
+struct signal_case {
+    const char* name;
+    int signal;
+    bool after_stop_key;  // the signal comes while the tool waits for the exit key
+};
+
+void PrintTo(const signal_case& c, std::ostream* out) { *out << c.name; }
+
+class signal_during_trace : public trace_tool, public testing::WithParamInterface<signal_case> {};
+
+// Ctrl+C or a kill while the trace runs: the terminal gets its mode back, the unit's trace is
+// stopped, the file holds what was logged, and the next run has the port at once.
+TEST_P(signal_during_trace, restores_terminal_stops_trace_and_frees_the_port)
+{
+    vunit* unit = start_unit();
+    start_tool();
+    wait_for_dots(5);
+    if (GetParam().after_stop_key) {
+        tool.type("x");
+        ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    }
+    tool.kill_now(GetParam().signal);
+    EXPECT_EQ(tool.finish(), -1);
+    EXPECT_TRUE(in_line_mode(tool));
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+    EXPECT_EQ(kinds_received(unit).back(), CMD_QUIT);
+
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    std::string trace(sent.begin(), sent.end());
+    trace_parts parts = split_trace(trace_file(), trace);
+    ASSERT_TRUE(parts.ok);
+    EXPECT_EQ(parts.logged, trace.substr(parts.enabled_read.size(), parts.logged.size()));
+    EXPECT_GT(parts.logged.size(), 200u);
+
+    session again;
+    ASSERT_TRUE(again.start("pelmo4rix-trace", cwd.path, dev.path));
+    ASSERT_TRUE(again.wait_for("\t Found device on COM7\n"));
+    ASSERT_TRUE(again.wait_for("\n Logging ."));
+    again.type("xy");
+    EXPECT_EQ(again.finish(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(trace_tool, signal_during_trace,
+                         testing::Values(signal_case{"sigint_logging", SIGINT, false},
+                                         signal_case{"sigterm_logging", SIGTERM, false},
+                                         signal_case{"sigint_at_exit_key", SIGINT, true},
+                                         signal_case{"sigterm_at_exit_key", SIGTERM, true}),
+                         [](const testing::TestParamInfo<signal_case>& info) { return std::string(info.param.name); });
+
+// Processor time a process has used so far, in clock ticks (user and system).
+long cpu_ticks(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t after_name = text.rfind(')');
+    if (after_name == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(after_name + 2));
+    std::string skip;
+    for (int i = 3; i < 14; i++)  // state ... cmajflt
+        fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return user + system;
+}
+
+// The unit unplugged while its trace is logged: the tool waits for the operator without
+// spinning, keeps what it logged, and its exit reports the failed "/q".
+TEST_F(trace_tool, unplugged_while_logging)
+{
+    vunit* unit = start_unit();
+    start_tool();
+    wait_for_dots(5);
+    vunit_unplug(unit);
+    long before = cpu_ticks(tool.pid);
+    usleep(1000000);
+    long used = cpu_ticks(tool.pid) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 2) << "a dead port spins a core";
+
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    tool.type("y");
+    ASSERT_TRUE(tool.wait_for(" Write file error\n Exit program.\n"));
+    EXPECT_EQ(tool.finish(), 0);
+
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    std::string trace(sent.begin(), sent.end());
+    trace_parts parts = split_trace(trace_file(), trace);
+    ASSERT_TRUE(parts.ok);
+    EXPECT_EQ(parts.enabled_read + parts.logged, trace);
 }
 
 }  // namespace
