@@ -1,0 +1,72 @@
+// Any bytes from the program's side into the virtual unit: the frame scanner, the naming of
+// frames and the unit model's handling of every frame found, in both layouts and flash sizes.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+using namespace vunit_detail;
+
+namespace {
+
+constexpr size_t LONGEST_REPLY = 4110;  // a sector read in the old layout
+
+void check(bool ok, const char* what)
+{
+    if (!ok) {
+        fprintf(stderr, "broken: %s\n", what);
+        abort();
+    }
+}
+
+void take_frame(unit_model& unit, const std::vector<uint8_t>& frame)
+{
+    int kind = frame_kind(frame);
+    check(kind == 0 || kind_name(kind) != nullptr, "a kind found is a catalogue kind");
+    size_t flash_size = unit.flash.size();
+    plan p = unit.handle(frame, kind);
+    check(unit.flash.size() == flash_size, "the flash keeps its size");
+    check(p.reply.size() <= LONGEST_REPLY, "no reply longer than the catalogue's longest");
+    check(!p.send || kind != 0, "frames outside the catalogue get no answer");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    vunit_config config;
+    config.version = data[0] & 1 ? "605" : "205";
+    config.flash_mbit = data[0] & 2 ? 8 : 4;
+    if (data[0] & 4)
+        config.stored_address = "0604:03:123456";
+    if (data[0] & 8)
+        config.faults = {"short-reply:18:20:1", "bad-crc"};
+    unit_model unit;
+    std::string error;
+    check(unit.init(config, error), "a valid configuration starts the unit");
+
+    // As the unit's line does: bytes join the partial frame, garbage is skipped byte by byte.
+    std::vector<uint8_t> scan;
+    for (size_t i = 1; i < size; i++) {
+        scan.push_back(data[i]);
+        for (;;) {
+            long length = frame_length(scan.data(), scan.size());
+            check(length <= 8192, "no frame longer than the scanner's limit");
+            if (length < 0) {
+                scan.erase(scan.begin());
+                continue;
+            }
+            if (length == 0 || size_t(length) > scan.size())
+                break;
+            std::vector<uint8_t> frame(scan.begin(), scan.begin() + length);
+            scan.erase(scan.begin(), scan.begin() + length);
+            take_frame(unit, frame);
+        }
+    }
+    return 0;
+}
