@@ -1,5 +1,6 @@
-// Any bytes from the program's side into the virtual unit: the frame scanner, the naming of
-// frames and the unit model's handling of every frame found, in both layouts and flash sizes.
+// Any bytes from the program's side into the virtual unit: the UART at a mismatched speed,
+// the frame scanner, the naming of frames and the unit model's handling of every frame
+// found, in both layouts and flash sizes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,10 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string error;
     check(unit.init(config, error), "a valid configuration starts the unit");
 
+    // Bytes sent at another speed than the unit's arrive as its UART makes them out.
+    std::vector<uint8_t> line(data + 1, data + size);
+    const uint32_t sent_at = data[0] & 0x10 ? 1000000 : 115200, taken_at = data[0] & 0x20 ? 1000000 : 115200;
+    if (sent_at != taken_at) {
+        line = uart_resample(data + 1, size - 1, sent_at, taken_at);
+        check(line.size() <= (size - 1) * (taken_at / sent_at + 1), "no more bytes than the line can carry");
+    }
+
     // As the unit's line does: bytes join the partial frame, garbage is skipped byte by byte.
     std::vector<uint8_t> scan;
-    for (size_t i = 1; i < size; i++) {
-        scan.push_back(data[i]);
+    for (uint8_t byte : line) {
+        scan.push_back(byte);
         for (;;) {
             long length = frame_length(scan.data(), scan.size());
             check(length <= 8192, "no frame longer than the scanner's limit");

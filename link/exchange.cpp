@@ -54,6 +54,30 @@ bool refused_speed_change(CommandKind kind)
     return kind == CMD_SET_BAUD_1M && reply_capture_count >= 3 && memcmp(reply_capture, refusal, 3) == 0;
 }
 
+// Stray bytes on the line must not stand for an unlock, erase or write that the unit never
+// did (the checksum covers only part of the flash): these need their whole reply, and it
+// must be the loader's event (04 0E, an HCI Command Complete).
+bool changes_flash(CommandKind kind)
+{
+    return kind == EN_FLASH_WR_1 || kind == EN_FLASH_WR_2 || kind == CMD_ERASE_FLASH || kind == CMD_WRITE_SECTOR ||
+           kind == CMD_WRITE_BT_INFO;
+}
+
+bool starts_with_event()
+{
+    return reply_capture_count >= 2 && reply_capture[0] == 0x04 && reply_capture[1] == 0x0E;
+}
+
+// Whether the `got` bytes read answer the frame of `kind`.
+bool accepted(CommandKind kind, int got, int expected)
+{
+    if (changes_flash(kind))
+        return got == expected && starts_with_event();
+    if (got == expected)
+        return true;
+    return got > 0 && !refused_speed_change(kind);  // a short reply counts; callers look at its content
+}
+
 }  // namespace
 
 int capture_reply(int count, const uint8_t* bytes)
@@ -101,11 +125,8 @@ int run_command(CommandKind kind)
         }
         if (expected == 0)
             return 1;
-        int got = read_reply(expected);
-        if (got == expected)
+        if (accepted(kind, read_reply(expected), expected))
             return 1;
-        if (got > 0 && !refused_speed_change(kind))
-            return 1;  // a short reply counts; callers look at its content where it matters
     }
     error_code = 6;
     return 0;

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build, the same suite with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build with MinGW-w64.
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target (clang's
+# libFuzzer), and the Windows build with MinGW-w64.
 # As root it installs what it needs from Debian's packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix"
+packages="cmake g++ make libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix clang libclang-rt-dev"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive
@@ -30,6 +31,33 @@ run_suite() {  # build directory, extra CMake options...
 
 run_suite build
 run_suite build-sanitize -DPELMO4RIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+# Each fuzz target for a few seconds from its seed corpus; new inputs go to a scratch
+# directory, a crash's input to build-fuzz/ (the README tells how to run them longer).
+fuzz_seconds=${PELMO4RIX_FUZZ_SECONDS:-10}
+run_fuzzers() {
+    echo "== building the fuzz targets"
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPELMO4RIX_FUZZ=ON >/dev/null
+    cmake --build build-fuzz --parallel "$jobs" >/dev/null
+    local target scratch
+    for target in exchange vunit_frames; do
+        echo "== fuzzing $target for ${fuzz_seconds}s"
+        scratch=$(mktemp -d)
+        if ! "build-fuzz/fuzz/${target}_fuzz" -max_total_time="$fuzz_seconds" -timeout=10 -max_len=8192 \
+            -artifact_prefix=build-fuzz/ "$scratch" "fuzz/corpus/$target" >build-fuzz/$target.log 2>&1; then
+            cat "build-fuzz/$target.log"
+            rm -rf "$scratch"
+            return 1
+        fi
+        tail -1 "build-fuzz/$target.log"
+        rm -rf "$scratch"
+    done
+}
+if command -v clang++ >/dev/null; then
+    run_fuzzers
+else
+    echo "== SKIPPED the fuzz targets: clang (and libclang-rt-dev) is not installed"
+fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     echo "== building for Windows"

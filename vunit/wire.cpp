@@ -73,7 +73,9 @@ std::vector<uint8_t> uart_resample(const uint8_t* data, size_t n, uint32_t tx_ba
         if (start >= wire.end())
             break;
         if (wire.level(start + bit / 2) != 0) {  // a glitch, not a start bit
-            t = wire.find(start, 1);
+            // From the sampling point, which is high: searching from `start` can land on
+            // `start` again when rounding puts it in the cell before, and never end.
+            t = wire.find(start + bit / 2, 1);
             continue;
         }
         uint8_t byte = 0;
