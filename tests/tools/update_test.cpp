@@ -321,4 +321,27 @@ TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
     EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
 }
 
+TEST_F(update_tool, unit_replugged_after_an_unplug_mid_write_keeps_its_address)
+{
+    vunit* unit = start_unit({"--stored-address", "0604:03:4A1B2C", "--fault", "unplug-after-sectors:10"});
+    tool_thread run;
+    ASSERT_TRUE(run.start());
+    ASSERT_TRUE(run.screen.wait_for(CONFIRM));
+    press_key(run.screen, "y");
+    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX));
+    // The same unit plugged in again, its flash as the unplug left it: the address erased.
+    std::vector<uint8_t> flash = vunit_flash(unit);
+    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+    stop_unit(unit);
+    vunit* again = start_unit({"--flash-in", cwd / "flash.bin"});
+    ASSERT_TRUE(info_sector_is(again, std::vector<uint8_t>(SECTOR_SIZE, 0xFF)));
+    press_key(run.screen, "y");
+    ASSERT_TRUE(run.screen.wait_for(SUCCESS_BOX));
+    run.screen.type("\r");
+    run.finish();
+
+    EXPECT_TRUE(holds_image(again));
+    EXPECT_TRUE(info_sector_is(again, info_sector("2c 1b 4a 03 04 06", "B2C")));
+}
+
 }  // namespace
