@@ -19,8 +19,8 @@ namespace {
 // in the first cycle and at 1 in every later one: 20 attempts first, then 19 per cycle.
 constexpr int FAILURE_LIMIT = 20;
 constexpr int LATER_CYCLE_START = 1;
-constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, the unit back at its boot speed
-constexpr int CONFIRM_KEY = 'y';        // case-sensitive: 'Y' does not confirm
+constexpr int ATTEMPT_PAUSE_MS = 3000;  // between two attempts of a cycle
+constexpr int YES_KEY = 'y';            // case-sensitive: 'Y' is not yes
 
 const char BANNER_RULE[] = "======================================================\n";
 
@@ -39,7 +39,7 @@ bool operator_confirms()
     printf(" Found the device.\n");
     printf(" After the upgrade, need to re-pair all the Bluetooth devices.\n");
     printf("\n Please type 'y' to continue or other key to stop the upgrade.\n");
-    return read_key() == CONFIRM_KEY;
+    return read_key() == YES_KEY;
 }
 
 // The unit's stored address is read once per run: after a failed attempt the flash that held
@@ -84,7 +84,7 @@ bool failure_box_retry()
     printf("* Press 'y' after plugin the device.                    *\n");
     printf("* Or Press ENTER or RETURN Key to EXIT the program.     *\n");
     printf("*********************************************************\n");
-    return read_key() == CONFIRM_KEY;
+    return read_key() == YES_KEY;
 }
 
 void finish_success()
@@ -107,12 +107,12 @@ void firmware_update_tool()
     int failures = 0;
     for (;;) {
         cycle_end end = run_cycle(failures);
-        // The port is free whenever the tool waits for the operator or returns: a unit that
-        // is replugged, or another program, can have it.
         if (end == CYCLE_PROGRAMMED) {
             finish_success();
             return;
         }
+        // The port is free while the operator decides and after the tool: a replugged unit,
+        // or another program, can have it.
         close_port();
         if (end == CYCLE_STOPPED || !failure_box_retry())
             break;

@@ -138,6 +138,8 @@ public:
     }
 
     // Waits for the tool to return and gives the test its standard input and output back.
+    // Failure messages written meanwhile went to the tool's terminal: a failed test shows the
+    // screen on standard error.
     void finish()
     {
         if (!thread.joinable())
@@ -149,12 +151,17 @@ public:
         dup2(saved_out, STDOUT_FILENO);
         close(saved_in);
         close(saved_out);
+        if (testing::Test::HasFailure()) {
+            read_rest();
+            fprintf(stderr, "The tool's screen:\n%s\n", screen.transcript.c_str());
+        }
     }
 
     ~tool_thread()
     {
         // A test that stopped early: a hung-up terminal reads as end of input, so the tool ends.
         if (thread.joinable()) {
+            read_rest();
             close(screen.terminal);
             screen.terminal = -1;
             finish();
@@ -164,6 +171,8 @@ public:
 private:
     std::thread thread;
     int saved_in = -1, saved_out = -1;
+
+    void read_rest() { screen.wait_for(std::string(1, '\0'), 200); }
 };
 
 class update_tool : public unit_test {
