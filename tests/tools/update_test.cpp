@@ -52,6 +52,7 @@ const char NO_PORTS[] = "\n Search Device ...\n\tNo COM port available, Device m
 
 constexpr uint32_t INFO_AT = 0xFD000;
 constexpr long ATTEMPT_PAUSE_MS = 3000;
+constexpr int CYCLE_WAIT_MS = 180000;  // a whole cycle of attempts, much slower under the sanitizers
 
 int occurrences(const std::string& text, const std::string& part)
 {
@@ -281,11 +282,11 @@ TEST_F(update_tool, unit_that_fails_every_attempt)
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(run.screen.wait_for(CONFIRM));
     press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX));
+    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
     EXPECT_TRUE(port_is_free(port_path()));
     const std::string first_cycle = run.screen.transcript;
     press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX));
+    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
     EXPECT_TRUE(port_is_free(port_path()));
     press_key(run.screen, "\r");
     run.finish();
@@ -313,7 +314,7 @@ TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(run.screen.wait_for(CONFIRM));
     press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX));
+    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
     press_key(run.screen, "\r");
     run.finish();
     ASSERT_TRUE(run.screen.wait_for(STOPPED));
@@ -337,7 +338,7 @@ TEST_F(update_tool, unit_replugged_after_an_unplug_mid_write_keeps_its_address)
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(run.screen.wait_for(CONFIRM));
     press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX));
+    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
     // The same unit plugged in again, its flash as the unplug left it: the address erased.
     std::vector<uint8_t> flash = vunit_flash(unit);
     write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
