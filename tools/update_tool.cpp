@@ -75,7 +75,7 @@ cycle_end run_cycle(int& failures)
     return CYCLE_PROGRAMMED;
 }
 
-// 1 when the operator asks for a new cycle.
+// True when the operator asks for a new cycle.
 bool failure_box_retry()
 {
     printf("\n*********************************************************\n");

@@ -74,6 +74,10 @@ std::vector<uint8_t> info_sector(const std::string& address_hex, const std::stri
     return sector;
 }
 
+const char STORED_ADDRESS[] = "0604:03:4A1B2C";  // NAP:UAP:LAP of a unit with an address of its own
+const std::vector<uint8_t> STORED_INFO = info_sector("2c 1b 4a 03 04 06", "B2C");
+const std::vector<uint8_t> DEFAULT_INFO = info_sector("00 01 00 03 04 06", "100");
+
 // The unit's information sector equals `expected`; a difference shows the first 40 bytes.
 testing::AssertionResult info_sector_is(vunit* unit, const std::vector<uint8_t>& expected)
 {
@@ -183,6 +187,23 @@ protected:
 
     void start_tool() { ASSERT_TRUE(tool.start("pelmo4rix-update", cwd.path, dev.path)); }
     std::string port_path() { return dev / "COM7"; }
+
+    // Starts the tool in this process, confirms, and waits for the first cycle to fail.
+    void run_to_failure_box(tool_thread& run)
+    {
+        ASSERT_TRUE(run.start());
+        ASSERT_TRUE(run.screen.wait_for(CONFIRM));
+        press_key(run.screen, "y");
+        ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
+    }
+
+    // Leaves at the failure box with ENTER: the tool stops.
+    void leave_at_failure_box(tool_thread& run)
+    {
+        press_key(run.screen, "\r");
+        run.finish();
+        ASSERT_TRUE(run.screen.wait_for(STOPPED));
+    }
 };
 
 struct address_case {
@@ -223,16 +244,15 @@ TEST_P(update_keeps_address, confirmed_success_at_the_first_attempt)
 
 INSTANTIATE_TEST_SUITE_P(
     units, update_keeps_address,
-    testing::Values(address_case{"stored_address", {"--stored-address", "0604:03:4A1B2C"},
-                                 info_sector("2c 1b 4a 03 04 06", "B2C")},
-                    address_case{"nothing_stored_gets_the_default", {}, info_sector("00 01 00 03 04 06", "100")}),
+    testing::Values(address_case{"stored_address", {"--stored-address", STORED_ADDRESS}, STORED_INFO},
+                    address_case{"nothing_stored_gets_the_default", {}, DEFAULT_INFO}),
     [](const testing::TestParamInfo<address_case>& info) { return std::string(info.param.name); });
 
 class update_declined : public update_tool, public testing::WithParamInterface<const char*> {};
 
 TEST_P(update_declined, any_key_but_y_stops_before_the_loader)
 {
-    vunit* unit = start_unit({"--stored-address", "0604:03:4A1B2C"});
+    vunit* unit = start_unit({"--stored-address", STORED_ADDRESS});
     std::vector<uint8_t> flash_before = vunit_flash(unit);
     start_tool();
     ASSERT_TRUE(tool.wait_for(CONFIRM));
@@ -279,18 +299,13 @@ TEST_F(update_tool, unit_that_fails_every_attempt)
 {
     vunit* unit = start_unit({"--fault", "no-reply:11"});
     tool_thread run;
-    ASSERT_TRUE(run.start());
-    ASSERT_TRUE(run.screen.wait_for(CONFIRM));
-    press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
+    ASSERT_NO_FATAL_FAILURE(run_to_failure_box(run));
     EXPECT_TRUE(port_is_free(port_path()));
     const std::string first_cycle = run.screen.transcript;
     press_key(run.screen, "y");
     ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
     EXPECT_TRUE(port_is_free(port_path()));
-    press_key(run.screen, "\r");
-    run.finish();
-    ASSERT_TRUE(run.screen.wait_for(STOPPED));
+    ASSERT_NO_FATAL_FAILURE(leave_at_failure_box(run));
     const std::string later_cycle = run.screen.transcript.substr(first_cycle.size());
 
     const std::string failed = " Fail on EN_FLASH_WR_1\n";
@@ -309,15 +324,10 @@ TEST_F(update_tool, unit_that_fails_every_attempt)
 
 TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
 {
-    vunit* unit = start_unit({"--fault", "bad-crc", "--stored-address", "0604:03:4A1B2C"});
+    vunit* unit = start_unit({"--fault", "bad-crc", "--stored-address", STORED_ADDRESS});
     tool_thread run;
-    ASSERT_TRUE(run.start());
-    ASSERT_TRUE(run.screen.wait_for(CONFIRM));
-    press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
-    press_key(run.screen, "\r");
-    run.finish();
-    ASSERT_TRUE(run.screen.wait_for(STOPPED));
+    ASSERT_NO_FATAL_FAILURE(run_to_failure_box(run));
+    ASSERT_NO_FATAL_FAILURE(leave_at_failure_box(run));
 
     const std::string& screen = run.screen.transcript;
     EXPECT_EQ(occurrences(screen, " Verify flash ... Done\n\t !!!!! CRC error !!!!! \n\t Exp:1C BA 22 39 \n"
@@ -327,18 +337,15 @@ TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
     EXPECT_EQ(screen.find("Success"), std::string::npos);
     EXPECT_EQ(screen.find(" Reboot MCU "), std::string::npos);
     // Every attempt wrote the address that was read before the first erase.
-    EXPECT_TRUE(info_sector_is(unit, info_sector("2c 1b 4a 03 04 06", "B2C")));
+    EXPECT_TRUE(info_sector_is(unit, STORED_INFO));
     EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
 }
 
 TEST_F(update_tool, unit_replugged_after_an_unplug_mid_write_keeps_its_address)
 {
-    vunit* unit = start_unit({"--stored-address", "0604:03:4A1B2C", "--fault", "unplug-after-sectors:10"});
+    vunit* unit = start_unit({"--stored-address", STORED_ADDRESS, "--fault", "unplug-after-sectors:10"});
     tool_thread run;
-    ASSERT_TRUE(run.start());
-    ASSERT_TRUE(run.screen.wait_for(CONFIRM));
-    press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(FAILURE_BOX, CYCLE_WAIT_MS));
+    ASSERT_NO_FATAL_FAILURE(run_to_failure_box(run));
     // The same unit plugged in again, its flash as the unplug left it: the address erased.
     std::vector<uint8_t> flash = vunit_flash(unit);
     write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
@@ -351,7 +358,7 @@ TEST_F(update_tool, unit_replugged_after_an_unplug_mid_write_keeps_its_address)
     run.finish();
 
     EXPECT_TRUE(holds_image(again));
-    EXPECT_TRUE(info_sector_is(again, info_sector("2c 1b 4a 03 04 06", "B2C")));
+    EXPECT_TRUE(info_sector_is(again, STORED_INFO));
 }
 
 }  // namespace
