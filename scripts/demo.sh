@@ -27,7 +27,8 @@ show_update_result() {
         echo "   does not hold the image"
     fi
     read -r -a b <<<"$(od -A n -t x1 -j "$info" -N 6 "$flash")"
-    echo "   information sector: address ${b[5]}${b[4]}:${b[3]}:${b[2]}${b[1]}${b[0]} (before the run: $unit_address)," \
+    echo "   information sector: address ${b[5]}${b[4]}:${b[3]}:${b[2]}${b[1]}${b[0]}" \
+        "(before the run: $unit_address)," \
         "name \"$(head -c $((info + 20)) "$flash" | tail -c 14 | tr -c '[:print:]' '.')\""
 }
 
