@@ -25,6 +25,3 @@ void release_at_interrupt()
         send_command(CMD_QUIT);
     os_port_abandon(port_handle);
 }
-
-void firmware_update_tool() {}
-void production_station() {}
