@@ -40,7 +40,7 @@ run_fuzzers() {
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPELMO4RIX_FUZZ=ON >/dev/null
     cmake --build build-fuzz --parallel "$jobs" >/dev/null
     local target scratch
-    for target in exchange vunit_frames; do
+    for target in exchange address_file vunit_frames; do
         echo "== fuzzing $target for ${fuzz_seconds}s"
         scratch=$(mktemp -d)
         if ! "build-fuzz/fuzz/${target}_fuzz" -max_total_time="$fuzz_seconds" -timeout=10 -max_len=8192 \
