@@ -32,13 +32,28 @@ void set_mode(const termios& mode)
     tcsetattr(STDIN_FILENO, TCSANOW, &mode);
 }
 
-void keys_mode()
+void keys_mode(const termios& from)
 {
-    termios keys = saved_mode;
+    termios keys = from;
     keys.c_lflag &= ~(ICANON | ECHO);
     keys.c_cc[VMIN] = 1;
     keys.c_cc[VTIME] = 0;
     set_mode(keys);
+}
+
+// Runs `body` with the terminal in keys mode: it is so for the whole run after console_begin;
+// a caller that did not begin (a test running a tool in-process) gets it for this call only.
+template <typename Body>
+int with_keys_mode(Body body)
+{
+    termios before;
+    bool for_this_call = !keys_mode_set && tcgetattr(STDIN_FILENO, &before) == 0;
+    if (for_this_call)
+        keys_mode(before);
+    int result = body();
+    if (for_this_call)
+        set_mode(before);
+    return result;
 }
 
 void restore_terminal()
@@ -91,8 +106,6 @@ void skip_rest_of_key(unsigned char first)
 
 void console_begin()
 {
-    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0)
-        return;  // not a terminal: keys are the bytes of the input as they come
     struct sigaction action = {};
     action.sa_handler = end_by_signal;
     sigemptyset(&action.sa_mask);
@@ -100,7 +113,9 @@ void console_begin()
         sigaddset(&action.sa_mask, s);  // one handler at a time
     for (int s : ENDING_SIGNALS)
         sigaction(s, &action, nullptr);
-    keys_mode();
+    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0)
+        return;  // not a terminal: keys are the bytes of the input as they come
+    keys_mode(saved_mode);
     keys_mode_set = 1;
     atexit(restore_terminal);
 }
@@ -116,23 +131,28 @@ void clear_console()
 int read_key()
 {
     fflush(stdout);
-    unsigned char key;
-    for (;;) {
-        ssize_t r = read(STDIN_FILENO, &key, 1);
-        if (r == 1)
-            break;
-        if (r == 0 || errno != EINTR)
-            return END_OF_INPUT_KEY;
-    }
-    if (keys_mode_set)
-        skip_rest_of_key(key);
-    return key;
+    return with_keys_mode([] {
+        unsigned char key;
+        for (;;) {
+            ssize_t r = read(STDIN_FILENO, &key, 1);
+            if (r == 1)
+                break;
+            if (r == 0 || errno != EINTR)
+                return END_OF_INPUT_KEY;
+        }
+        if (isatty(STDIN_FILENO))
+            skip_rest_of_key(key);
+        return static_cast<int>(key);
+    });
 }
 
 int key_waiting()
 {
-    pollfd p = {STDIN_FILENO, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 ? 1 : 0;  // end of input and hang-up count as a key
+    // A terminal in canonical mode holds a key back until ENTER: look in keys mode.
+    return with_keys_mode([] {
+        pollfd p = {STDIN_FILENO, POLLIN, 0};
+        return poll(&p, 1, 0) > 0 ? 1 : 0;  // end of input and hang-up count as a key
+    });
 }
 
 int read_input_char()
@@ -143,6 +163,6 @@ int read_input_char()
         set_mode(saved_mode);
     int c = getchar();
     if (keys_mode_set)
-        keys_mode();
+        keys_mode(saved_mode);
     return c == EOF ? END_OF_INPUT_KEY : c;
 }

