@@ -60,20 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     // As the unit's line does: bytes join the partial frame, garbage is skipped byte by byte.
-    std::vector<uint8_t> scan;
+    std::vector<uint8_t> scan, frame;
     for (uint8_t byte : line) {
         scan.push_back(byte);
-        for (;;) {
-            long length = frame_length(scan.data(), scan.size());
-            check(length <= 8192, "no frame longer than the scanner's limit");
-            if (length < 0) {
-                scan.erase(scan.begin());
-                continue;
-            }
-            if (length == 0 || size_t(length) > scan.size())
-                break;
-            std::vector<uint8_t> frame(scan.begin(), scan.begin() + length);
-            scan.erase(scan.begin(), scan.begin() + length);
+        while (next_frame(scan, frame)) {
+            check(frame.size() <= 8192, "no frame longer than the scanner's limit");
             take_frame(unit, frame);
         }
     }

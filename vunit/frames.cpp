@@ -96,6 +96,23 @@ long frame_length(const uint8_t* p, size_t n)
     return long(7 + count);
 }
 
+bool next_frame(std::vector<uint8_t>& scan, std::vector<uint8_t>& frame)
+{
+    while (!scan.empty()) {
+        long length = frame_length(scan.data(), scan.size());
+        if (length < 0) {
+            scan.erase(scan.begin());
+            continue;
+        }
+        if (length == 0 || size_t(length) > scan.size())
+            return false;
+        frame.assign(scan.begin(), scan.begin() + length);
+        scan.erase(scan.begin(), scan.begin() + length);
+        return true;
+    }
+    return false;
+}
+
 int frame_kind(const std::vector<uint8_t>& f)
 {
     if (f.size() == 2 && f[0] == '/') {

@@ -23,6 +23,9 @@ std::vector<uint8_t> uart_resample(const uint8_t* data, size_t n, uint32_t tx_ba
 // Frame scanner. For the bytes at the start of a stream: the length of the complete frame
 // there, 0 when more bytes are needed, -1 when the first byte starts no frame (skip it).
 long frame_length(const uint8_t* p, size_t n);
+// Cuts the first complete frame off the front of `scan` into `frame`, dropping the bytes
+// before it that start no frame; false when no complete frame is there yet.
+bool next_frame(std::vector<uint8_t>& scan, std::vector<uint8_t>& frame);
 
 uint32_t le32(const std::vector<uint8_t>& bytes, size_t at);  // little-endian, as in every frame
 

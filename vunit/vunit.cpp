@@ -213,18 +213,9 @@ void vunit::take_bytes(time_point now)
             scan.clear();
         scan.push_back(b.value);
         scan_last = b.at;
-        while (!scan.empty() && !busy && master >= 0) {
-            long length = frame_length(scan.data(), scan.size());
-            if (length < 0) {
-                scan.erase(scan.begin());
-                continue;
-            }
-            if (length == 0 || size_t(length) > scan.size())
-                break;
-            std::vector<uint8_t> frame(scan.begin(), scan.begin() + length);
-            scan.erase(scan.begin(), scan.begin() + length);
+        std::vector<uint8_t> frame;
+        while (!busy && master >= 0 && next_frame(scan, frame))
             take_frame(frame, now);
-        }
     }
     bool more_due = !rx.empty() && rx.front().at <= now;
     if (!busy && !more_due && !scan.empty() && now - scan_last > stall_limit)

@@ -17,6 +17,7 @@
 namespace {
 
 const char MENU_PROMPT[] = "\t q: exit program\n>";
+const char CONFIRM_PROMPT[] = "\n Please type 'y' to continue or other key to stop the upgrade.\n";
 const char PROGRAMMED[] = " Reboot MCU \n";
 
 class interrupted : public unit_test {
@@ -96,7 +97,8 @@ TEST_F(interrupted, station_killed_at_random_moments_of_p_and_n)
 struct signal_case {
     const char* name;
     const char* program;
-    const char* keys;  // what starts the programming
+    const char* prompt;  // the tool waits here for the key that starts the programming
+    const char* key;
     int signal;
 };
 
@@ -113,7 +115,8 @@ TEST_P(signal_while_programming, leaves_terminal_and_port_as_they_were)
     vunit* unit = start_unit({"--write-ms", "2"});
     session first;
     ASSERT_TRUE(first.start(c.program, cwd.path, dev.path));
-    first.type(c.keys);
+    ASSERT_TRUE(first.wait_for(c.prompt));
+    first.type(c.key);
     ASSERT_TRUE(first.wait_for(" 8Mb flash Write ."));
     first.kill_now(c.signal);
     EXPECT_EQ(first.finish(), -1);
@@ -121,18 +124,19 @@ TEST_P(signal_while_programming, leaves_terminal_and_port_as_they_were)
 
     session second;
     ASSERT_TRUE(second.start(c.program, cwd.path, dev.path));
-    second.type(c.keys);
-    ASSERT_TRUE(second.wait_for(PROGRAMMED, 30000));
+    ASSERT_TRUE(second.wait_for(c.prompt)) << second.transcript;
+    second.type(c.key);
+    ASSERT_TRUE(second.wait_for(PROGRAMMED, 30000)) << second.transcript;
     second.type("\rq");
     EXPECT_EQ(second.finish(), 0);
     EXPECT_GE(lap_on_unit(unit), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(tools, signal_while_programming,
-                         testing::Values(signal_case{"update_sigint", "pelmo4rix-update", "y", SIGINT},
-                                         signal_case{"update_sigterm", "pelmo4rix-update", "y", SIGTERM},
-                                         signal_case{"station_sigint", "pelmo4rix-station", "p", SIGINT},
-                                         signal_case{"station_sigterm", "pelmo4rix-station", "p", SIGTERM}),
+                         testing::Values(signal_case{"update_sigint", "pelmo4rix-update", CONFIRM_PROMPT, "y", SIGINT},
+                                         signal_case{"update_sigterm", "pelmo4rix-update", CONFIRM_PROMPT, "y", SIGTERM},
+                                         signal_case{"station_sigint", "pelmo4rix-station", MENU_PROMPT, "p", SIGINT},
+                                         signal_case{"station_sigterm", "pelmo4rix-station", MENU_PROMPT, "p", SIGTERM}),
                          [](const testing::TestParamInfo<signal_case>& info) { return std::string(info.param.name); });
 
 }  // namespace
