@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "device/flash_layout.h"
+#include "image/image.h"
 #include "link/frames.h"
 #include "link/pause.h"
 #include "link/state.h"
@@ -276,6 +277,27 @@ TEST_F(station_commands, address_query_tried_again_only_after_a_refused_speed_ch
         if (unit)
             stop_unit(unit);
     }
+}
+
+// The unit unplugged in the middle of its sectors: the next attempt finds no unit, which ends
+// 'p' with Failed and gives the address back to the file; plugged in again, 'p' programs it.
+TEST_F(station_commands, unit_unplugged_mid_write_is_programmed_once_back)
+{
+    temp_dir files;
+    vunit* unit = start_unit({"--fault", "unplug-after-sectors:10", "--flash-out", files / "left"});
+    std::string out = run_key('p', STEP_REDRAW);
+    EXPECT_EQ(out.substr(out.size() - strlen(FAILED_BOX)), FAILED_BOX);
+    EXPECT_EQ(pauses.count, 1);
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000100 ");
+    stop_unit(unit);
+
+    vunit* back = start_unit({"--flash-in", files / "left"}, "COM7", false);
+    out = run_key('p', STEP_REDRAW);
+    EXPECT_EQ(out.substr(out.size() - strlen(SUCCESS_BOX)), SUCCESS_BOX);
+    EXPECT_EQ(info_sector_of(back), info_sector_for(0x100));
+    std::vector<uint8_t> flash = vunit_flash(back);
+    EXPECT_EQ(memcmp(flash.data(), firmware_image, 253 * 4096), 0);
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000101 ");
 }
 
 struct program_case {
