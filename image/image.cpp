@@ -43,7 +43,7 @@ long long read_file_head(const char* path, std::vector<uint8_t>& bytes, size_t k
 
 const uint8_t* firmware_image = pelmo4rix_image_bytes;
 const uint8_t* expected_crc = builtin_crc;
-const char image_version[5] = "6.05";
+const char* image_version = "6.05";
 const char tool_version[5] = "1.03";
 
 int load_image_file(const char* path, long long& size)
