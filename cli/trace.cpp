@@ -87,24 +87,26 @@ FILE* open_output(const cli_options& options)
 int command_trace(const cli_options& options)
 {
     const bool to_stdout = options.trace_out == "-";
+    int code = open_unit(options);
+    if (code != EXIT_OK)
+        return code;  // an earlier trace file stays as it was
     trace_copy copy{open_output(options)};
-    if (!copy.out)
+    if (!copy.out) {
+        close_port();
         return report_failure(options, EXIT_TRACE_FILE, "can't create " + options.trace_out);
+    }
     // Unbuffered: what was read is in the file at once, even if the program is killed.
     setvbuf(copy.out, nullptr, _IONBF, 0);
-    int code = open_unit(options);
-    if (code == EXIT_OK) {
-        query_fw_version();  // shown on standard error; the trace does not depend on it
-        if (enable_debug_port(copy))
-            log_trace(options, copy);
-        else
-            code = stop_signal() ? fail_step(options, EXIT_NO_TRACE, "")
-                                 : report_failure(options, EXIT_NO_TRACE, "the unit's debug port did not come on");
-        // What the unit sent before the "/q" reached it belongs to the trace, and the "/q"
-        // must have left before closing the port drops what is unsent.
-        read_until_quiet(&copy);
-        close_port();
-    }
+    query_fw_version();  // shown on standard error; the trace does not depend on it
+    if (enable_debug_port(copy))
+        log_trace(options, copy);
+    else
+        code = stop_signal() ? fail_step(options, EXIT_NO_TRACE, "")
+                             : report_failure(options, EXIT_NO_TRACE, "the unit's debug port did not come on");
+    // What the unit sent before the "/q" reached it belongs to the trace, and the "/q" must
+    // have left before closing the port drops what is unsent.
+    read_until_quiet(&copy);
+    close_port();
     if ((!to_stdout && fclose(copy.out) != 0) || (to_stdout && fflush(stdout) != 0))
         copy.write_failed = true;
     if (code != EXIT_OK)

@@ -146,6 +146,8 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
         {"bad address", {}, true, {"flash", "--address", "0604:3:000100"}, 2, "pelmo4rix: bad address 0604:3:000100"},
         {"two address options", {}, true, {"flash", "--keep-address", "--address", "0604:03:000100"}, 2,
          "pelmo4rix: give only one of --keep-address, --address and --address-file\n"},
+        {"trace file can't be created", {}, true, {"trace", "--out", "no/such/dir/t"}, 26,
+         "pelmo4rix: can't create no/such/dir/t\n"},
         {"trace and JSON on standard output", {}, true, {"--json", "trace", "--out", "-"}, 2,
          "pelmo4rix: --json and --out - both want standard output\n"},
     };
@@ -240,6 +242,15 @@ TEST_F(front_end, trace_to_standard_output)
     std::vector<uint8_t> sent = vunit_trace_sent(unit);
     EXPECT_GT(r.output.size(), 500u);
     EXPECT_EQ(r.output, std::string(sent.begin(), sent.end()));
+}
+
+TEST_F(front_end, no_unit_leaves_an_earlier_trace_file_alone)
+{
+    write_file(dev / "SERIALCOMM", "");
+    write_file(cwd / "Pelmo4Rix.trace", "earlier");
+    run_result r = run({"trace"});
+    EXPECT_EQ(r.exit_code, 21);
+    EXPECT_EQ(read_file(cwd / "Pelmo4Rix.trace"), "earlier");
 }
 
 TEST_F(front_end, unit_whose_trace_never_starts)
