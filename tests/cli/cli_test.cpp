@@ -111,6 +111,16 @@ TEST_F(front_end, flash_of_an_image_file_checks_against_the_files_own_checksum)
     EXPECT_TRUE(vunit_in_loader(unit));  // --no-restart
 }
 
+TEST_F(front_end, a_failed_attempt_is_repeated_when_asked)
+{
+    vunit* unit = start_unit({"--fault", "no-reply:13:2"});  // the first erase goes unanswered, twice
+    run_result r = run({"flash", "--attempts", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    EXPECT_NE(r.output.find("attempts   2\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.errors.find("\n Fail on erase flash. try cnt = 0\n"), std::string::npos);
+    expect_programmed(unit, DEFAULT_ADDRESS);
+}
+
 TEST_F(front_end, built_in_image)
 {
     run_result r = run({"--json", "image"});
