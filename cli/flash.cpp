@@ -12,6 +12,7 @@
 #include "link/pause.h"
 #include "link/port.h"
 #include "link/state.h"
+#include "tools/address_file.h"
 
 namespace {
 
@@ -72,6 +73,28 @@ int program_with_attempts(const cli_options& options, int& attempts, std::string
     }
 }
 
+// The address file: locked for the whole command and read into bt_address. Unlike the
+// station, a missing file is refused: a mistyped name must not start again at the default.
+int take_address_file(const cli_options& options, os_file_lock*& lock)
+{
+    const char* path = options.address_file.c_str();
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return report_failure(options, EXIT_ADDRESS_FILE,
+                              "can't read the address file " + options.address_file +
+                                  " (a new one holds one line such as: 0604 03 000100)");
+    fclose(file);
+    lock = lock_address_file(path);
+    if (!lock)
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " is in use");
+    if (!load_address_file(path)) {
+        unlock_address_file(lock);
+        lock = nullptr;
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " holds no valid address");
+    }
+    return EXIT_OK;
+}
+
 int load_image(const cli_options& options)
 {
     long long size = 0;
@@ -92,11 +115,23 @@ int command_flash(const cli_options& options)
     int code = load_image(options);
     if (code != EXIT_OK)
         return code;
+    os_file_lock* lock = nullptr;
+    const char* path = options.address_file.c_str();
+    if (options.address == ADDRESS_FROM_FILE && (code = take_address_file(options, lock)) != EXIT_OK)
+        return code;
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
-    if (code != EXIT_OK)
+    // The address about to be written is taken out of the file first: should the program die
+    // while programming, the next run skips it and never hands it out twice.
+    if (code == EXIT_OK && lock && !reserve_address(path)) {
+        close_port();
+        code = report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " can't be saved");
+    }
+    if (code != EXIT_OK) {
+        unlock_address_file(lock);
         return code;
+    }
     query_fw_version();  // its result matters only through the layout that the read-back needs
 
     std::string message;
@@ -108,6 +143,11 @@ int command_flash(const cli_options& options)
         restart_device();
     }
     close_port();
+    if (lock && failed)
+        release_address(path);
+    else if (lock)
+        advance_address(path);  // after a verified success only
+    unlock_address_file(lock);
     if (failed)
         return fail_step(options, failed, message);
 
