@@ -18,26 +18,6 @@ namespace {
 
 constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool waits
 
-// What a person is told about a failed step, by its error_code.
-std::string failure_text(int code)
-{
-    switch (code) {
-    case 4: return "writing to the port failed";
-    case 6: return "the unit stopped answering";
-    case 7: return "the unit did not answer the probe";
-    case 8: return "the unit's loader did not answer the handshake";
-    case 9: return "the unit refused the speed change";
-    case 10: return "the port could not be set to 1000000 baud";
-    case 11: case 12: case 13: return "the flash could not be unlocked";
-    case 14: return "erasing the flash failed";
-    case 15: case 18: return "writing a flash sector failed";
-    case 16: return "writing the information sector failed";
-    case 19: return "the unit did not report its checksum";
-    case 20: return "the unit's checksum differs from the image's";
-    default: return "programming failed";
-    }
-}
-
 // One programming attempt on the open port; 0 when the unit's checksum matched, else the
 // exit code to use when the step set no error_code, with `message`.
 int program_attempt(const cli_options& options, std::string& message)
@@ -152,14 +132,14 @@ int command_flash(const cli_options& options)
         return fail_step(options, failed, message);
 
     result r;
-    r.add_text("port", found_port_name);
-    r.add_text("image", options.image_file.empty() ? "built-in" : options.image_file);
-    r.add_text("address", written);
-    r.add_flag("restarted", options.restart);
-    r.add_number("attempts", attempts);
+    add_text(r, "port", found_port_name);
+    add_text(r, "image", options.image_file.empty() ? "built-in" : options.image_file);
+    add_text(r, "address", written);
+    add_flag(r, "restarted", options.restart);
+    add_number(r, "attempts", attempts);
     char seconds[24];
     snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    r.add_json("seconds", seconds, seconds);
+    add_json(r, "seconds", seconds, seconds);
     print_result(options, r);
     return EXIT_OK;
 }
