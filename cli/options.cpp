@@ -12,6 +12,17 @@ constexpr int MAX_SECONDS = 7 * 24 * 3600;
 
 const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image"};
 
+struct command_option_spec {
+    const char* name;
+    const char* command;
+    bool takes_value;
+};
+const command_option_spec COMMAND_OPTIONS[] = {
+    {"--image", "flash", true},         {"--keep-address", "flash", false}, {"--address", "flash", true},
+    {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
+    {"--out", "trace", true},           {"--seconds", "trace", true},
+};
+
 bool known_command(const std::string& name)
 {
     for (const char* command : COMMANDS)
@@ -100,16 +111,15 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
     std::string& error = args.error;
     std::string value;
     const std::string& command = options.command;
-    bool flash = command == "flash", trace = command == "trace";
-    bool takes_value = name == "--image" || name == "--address" || name == "--address-file" || name == "--attempts" ||
-                       name == "--out" || name == "--seconds";
-    bool known = (flash && (name == "--image" || name == "--keep-address" || name == "--address" ||
-                            name == "--address-file" || name == "--no-restart" || name == "--attempts")) ||
-                 (trace && (name == "--out" || name == "--seconds"));
-    if (!known) {
+    const command_option_spec* spec = nullptr;
+    for (const command_option_spec& o : COMMAND_OPTIONS)
+        if (name == o.name && command == o.command)
+            spec = &o;
+    if (!spec) {
         error = command.empty() ? "unknown option " + name : "unknown option " + name + " for " + command;
         return false;
     }
+    const bool takes_value = spec->takes_value;
     if (!takes_value && has_inline) {
         error = "option " + name + " takes no value";
         return false;
