@@ -89,6 +89,7 @@ int command_flash(const cli_options& options)
     int attempt = 0;
     for (;;) {
         attempt++;
+        report_attempt(attempt);
         code = program_attempt(options, message);
         if (code == 0 || attempt == options.attempts || stop_signal())
             break;

@@ -161,6 +161,7 @@ bool global_option(cli_options& options, arguments& args, const std::string& nam
         return true;
     }
     bool* flag = name == "--json" ? &options.json : name == "--quiet" ? &options.quiet
+               : name == "--events" ? &options.events
                : name == "--help" || name == "-h" ? &options.help : name == "--version" ? &options.version : nullptr;
     if (!flag) {
         taken = false;
@@ -223,6 +224,8 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
             return 0;
         }
     }
+    if (options.events)
+        options.json = true;  // the last line is the result object
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -272,11 +275,14 @@ std::string usage_text(const std::string& command)
            "  flash     program the unit (built-in image or --image FILE)\n"
            "  trace     copy the unit's debug trace to a file or standard output\n"
            "  image     size, version and checksum of the built-in image or a file\n"
+           "  gang      program several units at once (pelmo4rix gang --help)\n"
            "\n"
            "Options:\n"
            "  --port NAME  use only this port (default: find the unit as the tools do)\n"
            "  --json       print the result as one JSON object\n"
            "  --quiet      no messages and no progress on standard error, only errors\n"
+           "  --events     flash: progress as JSON lines on standard output before the\n"
+           "               result object (implies --json), for a supervising program\n"
            "\n"
            "Results go to standard output, messages and progress to standard error.\n"
            "Exit codes: 0 success; 1 to 20 the failed step's error code (as the tools number\n"
