@@ -52,7 +52,8 @@ session::~session()
         close(terminal);
 }
 
-bool session::start(const std::string& program, const std::string& cwd, const std::string& device_dir)
+bool session::start(const std::string& program, const std::string& cwd, const std::string& device_dir,
+                    const std::vector<std::string>& args)
 {
     winsize size = {40, 120, 0, 0};
     pid = forkpty(&terminal, nullptr, nullptr, &size);
@@ -62,8 +63,13 @@ bool session::start(const std::string& program, const std::string& cwd, const st
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
-        std::string path = program_path(program);
-        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        std::vector<std::string> all = {program_path(program)};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     return true;
