@@ -333,6 +333,36 @@ TEST_F(gang_test, TheTableOnATerminal)
     EXPECT_NE(table.transcript.find("\033[4A"), std::string::npos) << "its four lines redrawn in place";
 }
 
+TEST_F(gang_test, TheStationWritesTheSameRecordForEveryP)
+{
+    session station;
+    ASSERT_TRUE(station.start("pelmo4rix-station", cwd.path, dev.path));
+    ASSERT_TRUE(station.wait_for("q: exit program\n>"));
+    station.type("p");  // no unit attached: fails at once
+    ASSERT_TRUE(station.wait_for("*    WARMING !!!! Failed !!!!!                 *\n")) << station.transcript;
+    station.type("\n");
+    ASSERT_TRUE(station.wait_for("q: exit program\n>"));
+    start_unit({}, "COM7");
+    station.type("p");
+    ASSERT_TRUE(station.wait_for(" Write BT address into ini file\n"
+                                 "\n************************************************\n"
+                                 "*            Success                           *\n"))
+        << "nothing new on the screen\n" << station.transcript;
+    station.type("\nq");
+    EXPECT_EQ(station.finish(), 0);
+
+    std::vector<record_line> lines = records();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].result, "failed");
+    EXPECT_EQ(lines[0].address, address_text(0x100));
+    EXPECT_EQ(lines[0].attempts, 1);
+    EXPECT_EQ(lines[1].result, "good");
+    EXPECT_EQ(lines[1].port, "COM7");
+    EXPECT_EQ(lines[1].address, address_text(0x100)) << "the failed 'p' kept the address";
+    EXPECT_EQ(lines[1].error_code, 0);
+    EXPECT_EQ(lines[1].checksum, "3922BA1C");
+}
+
 TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
 {
     session station;  // holds the lock of the address file in `locked`
