@@ -62,7 +62,7 @@ double units_per_hour(const gang_totals& totals, gang_clock::time_point now)
 }
 
 std::vector<std::string> table_lines(const std::vector<port_row>& rows, const gang_totals& totals,
-                                     gang_clock::time_point now)
+                                     const std::string& notice, gang_clock::time_point now)
 {
     char line[160];
     snprintf(line, sizeof line, "%-10s %-14s %-8s %-27s %3s  %-20s %s", "PORT", "ADDRESS", "PHASE", "PROGRESS", "TRY",
@@ -74,6 +74,8 @@ std::vector<std::string> table_lines(const std::vector<port_row>& rows, const ga
              totals.good, totals.failed, totals.started - totals.good - totals.failed, units_per_hour(totals, now));
     lines.push_back("");
     lines.push_back(line);
+    if (!notice.empty())
+        lines.push_back(notice);
     return lines;
 }
 

@@ -43,6 +43,7 @@ struct gang_run {
     bool live = false;  // the table is redrawn in place
     int drawn = 0;
     bool keys = false;  // standard input is a terminal to read 'q' from
+    std::string notice;  // the gang's last word, under the table
     bool stopping = false;
     bool aborting = false;
     gang_clock::time_point abort_deadline{}, next_list{}, next_draw{};
@@ -53,6 +54,15 @@ void event(const gang_run& g, const port_row& row, const std::string& what)
 {
     if (!g.live)
         print_event(row.name, what);
+}
+
+// What the gang itself has to say: a line of its own, or the line under the table.
+void notice(gang_run& g, const std::string& what)
+{
+    if (g.live)
+        g.notice = what;
+    else
+        print_event("gang", what);
 }
 
 bool busy(const gang_run& g)
@@ -147,7 +157,7 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
 void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
 {
     if (!take_address(g.pool, row.address)) {
-        event(g, row, "the address file can't be saved: no more units");
+        notice(g, row.name + ": the address file " + g.pool.path + " can't be saved: no more units");
         g.stopping = true;
         g.exit_code = EXIT_ADDRESS_FILE;
         return;
@@ -155,7 +165,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     os_worker* worker = os_worker_start(worker_command(g, row));
     if (!worker) {
         give_back(g.pool, row.address);
-        event(g, row, "a worker can't be started");
+        notice(g, row.name + ": a worker can't be started");
         return;
     }
     port_row fresh;  // nothing of the port's last unit stays
@@ -206,12 +216,12 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
             what += ", address not used again";
         }
     }
+    event(g, row, what);
     if (!recorded) {
-        what += "; NOT in the record " + g.record + ": no more units";
+        notice(g, row.name + " " + address_of(row.address) + " is NOT in the record " + g.record + ": no more units");
         g.stopping = true;
         g.exit_code = EXIT_RECORD_FILE;
     }
-    event(g, row, what);
 }
 
 // Reads each worker's lines, ends what has ended, and ends a worker silent for too long.
@@ -291,12 +301,13 @@ void take_requests(gang_run& g, gang_clock::time_point now)
     int requests = os_stop_requests();
     if ((quit || requests > 0) && !g.stopping) {
         g.stopping = true;
-        print_event("gang", "ending after the units in progress (Ctrl+C again stops them)");
+        notice(g, "ending after the units in progress (Ctrl+C again stops them)");
     }
     if (requests > 1 && !g.aborting) {
         g.aborting = true;
         g.abort_deadline = now + ABORT_GRACE;
         g.exit_code = EXIT_STOPPED;
+        notice(g, "stopping the units in progress");
         for (port_row& row : g.rows)
             if (row.state == PORT_BUSY)
                 os_worker_stop(row.worker);
@@ -310,7 +321,7 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
     if (!g.live || (!always && now < g.next_draw))
         return;
     g.next_draw = now + REDRAW_INTERVAL;
-    draw_table(table_lines(g.rows, g.totals, now), g.drawn);
+    draw_table(table_lines(g.rows, g.totals, g.notice, now), g.drawn);
 }
 
 // Lock, address file, image and record, before any unit; the exit code of a failure.

@@ -93,9 +93,9 @@ struct gang_totals {
 bool take_worker_line(port_row& row, const std::string& line);
 
 // --- drawing, apart from the logic ---
-// The table: a heading, a line per port, the totals.
+// The table: a heading, a line per port, the totals, and the gang's `notice` when it has one.
 std::vector<std::string> table_lines(const std::vector<port_row>& rows, const gang_totals& totals,
-                                     gang_clock::time_point now);
+                                     const std::string& notice, gang_clock::time_point now);
 // Redraws the table over the one drawn before (`drawn` lines of it).
 void draw_table(const std::vector<std::string>& lines, int& drawn);
 // One event line: UTC time, port, and `what`.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -321,16 +322,67 @@ TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
     EXPECT_EQ(address_file(), file_line(0x102)) << "the address after both, though the first went back unused";
 }
 
-TEST_F(gang_test, TheTableOnATerminal)
+TEST_F(gang_test, TheTableOnATerminalEndsWithQ)
 {
     start_unit({}, "COM7");
     session table;
-    ASSERT_TRUE(table.start("pelmo4rix", cwd.path, dev.path, {"gang", "--units", "1"}));
+    ASSERT_TRUE(table.start("pelmo4rix", cwd.path, dev.path, {"gang"}));
+    ASSERT_TRUE(table.wait_for("good 1  failed 0")) << table.transcript;
+    table.type("q");
     ASSERT_EQ(table.finish(), 0) << table.transcript;
     for (const char* shown : {"PORT", "ADDRESS", "PHASE", "PROGRESS", "TRY", "RESULT", "TIME",
                               "good 1  failed 0  in progress 0", "[####################] 100%"})
         EXPECT_NE(table.transcript.find(shown), std::string::npos) << shown << "\n" << table.transcript;
     EXPECT_NE(table.transcript.find("\033[4A"), std::string::npos) << "its four lines redrawn in place";
+}
+
+TEST_F(gang_test, CtrlCEndsAfterTheUnitsInProgressAndASecondStopsThem)
+{
+    struct scenario {
+        const char* name;
+        int interrupts;
+        int exit_code;
+        const char* result;
+        const char* file;  // the address file at the end
+    } scenarios[] = {
+        {"once: both units are finished", 1, 0, " good, attempts 1", "0604 03 000102 "},
+        {"twice: both are stopped, their addresses back in the file", 2, 130, " failed error_code 143: stopped",
+         "0604 03 000100 "},
+    };
+    start_line_rate_unit("COM7");
+    start_line_rate_unit("COM8");
+    for (const scenario& s : scenarios) {
+        temp_dir dir;
+        gang_process run;
+        run.start({}, dir.path);
+        ASSERT_TRUE(run.wait_for("COM7 0604:03:0001") && run.wait_for("COM8 0604:03:0001") && run.wait_for(" write") &&
+                    run.wait_for(" write", 20000))
+            << s.name << "\n" << run.output;
+        kill(run.pid, SIGINT);
+        ASSERT_TRUE(run.wait_for("ending after the units in progress")) << s.name;
+        if (s.interrupts == 2) {
+            kill(run.pid, SIGINT);
+            ASSERT_TRUE(run.wait_for("stopping the units in progress")) << s.name;
+        }
+        EXPECT_EQ(run.finish(), s.exit_code) << s.name << "\n" << run.output;
+        EXPECT_EQ(run.count(s.result), 2) << s.name << "\n" << run.output;
+        EXPECT_EQ(run.count(" start, worker "), 2) << "no unit started after Ctrl+C\n" << run.output;
+        EXPECT_EQ(read_file(dir / "info.ini"), s.file) << s.name;
+    }
+}
+
+TEST_F(gang_test, ARecordThatCanNoLongerBeWrittenStopsTheGang)
+{
+    start_line_rate_unit("COM7");
+    ASSERT_EQ(mkdir((cwd / "records").c_str(), 0755), 0);
+    gang.start({"--record", "records/production.csv"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
+    ASSERT_EQ(system(("rm -r " + cwd / "records").c_str()), 0);
+    EXPECT_EQ(gang.finish(), 29) << gang.output;
+    EXPECT_NE(gang.output.find("COM7 0604:03:000100 is NOT in the record records/production.csv: no more units"),
+              std::string::npos)
+        << gang.output;
+    EXPECT_EQ(address_file(), file_line(0x101)) << "the programmed unit's address is not handed out again";
 }
 
 TEST_F(gang_test, TheStationWritesTheSameRecordForEveryP)
