@@ -189,7 +189,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     row.next_probe = now + PROBE_INTERVAL;
     bool good = row.result_seen && row.result_ok && status == 0;
     if (!good && (!row.result_seen || row.exit_code == 0))
-        row.exit_code = status ? status : EXIT_USAGE;
+        row.exit_code = status ? status : EXIT_NO_RESULT;
     if (!good && row.error.empty())
         row.error = reason.empty() ? "the worker ended with " + std::to_string(status) : reason;
     row.phase = good ? "good" : "failed";
@@ -361,7 +361,7 @@ int run(gang_run& g)
     for (;;) {
         auto now = gang_clock::now();
         take_requests(g, now);
-        if ((g.stopping || !taking_units(g)) && !busy(g))
+        if (!taking_units(g) && !busy(g))
             break;
         refresh_ports(g, now);
         serve_workers(g);

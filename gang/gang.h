@@ -19,6 +19,7 @@ using gang_clock = std::chrono::steady_clock;
 // Exit codes of the gang beyond the front end's (25: the address file).
 constexpr int EXIT_UNITS_FAILED = 28;  // one unit or more failed
 constexpr int EXIT_RECORD_FILE = 29;   // the production record could not be written
+constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended without a result
 
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list

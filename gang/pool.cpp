@@ -14,13 +14,18 @@ int32_t lap_of(const uint8_t address[6])
     return address[2] << 16 | address[1] << 8 | address[0];
 }
 
+void put_lap(uint8_t address[6], int32_t lap)
+{
+    address[0] = static_cast<uint8_t>(lap);
+    address[1] = static_cast<uint8_t>(lap >> 8);
+    address[2] = static_cast<uint8_t>(lap >> 16);
+}
+
 // bt_address and lap_counter at `lap`; the UAP and NAP stay.
 void set_next(int32_t lap)
 {
     lap_counter = lap & LAP_MASK;
-    bt_address[0] = static_cast<uint8_t>(lap_counter);
-    bt_address[1] = static_cast<uint8_t>(lap_counter >> 8);
-    bt_address[2] = static_cast<uint8_t>(lap_counter >> 16);
+    put_lap(bt_address, lap_counter);
 }
 
 }  // namespace
@@ -29,11 +34,8 @@ int take_address(address_pool& pool, uint8_t address[6])
 {
     memcpy(address, bt_address, 6);
     if (!pool.free_laps.empty()) {
-        int32_t lap = *pool.free_laps.begin();
+        put_lap(address, *pool.free_laps.begin());
         pool.free_laps.erase(pool.free_laps.begin());
-        address[0] = static_cast<uint8_t>(lap);
-        address[1] = static_cast<uint8_t>(lap >> 8);
-        address[2] = static_cast<uint8_t>(lap >> 16);
         return 1;
     }
     if (!reserve_address(pool.path.c_str()))  // the file moves past it before any unit has it
@@ -50,9 +52,7 @@ void give_back(address_pool& pool, const uint8_t address[6])
 int close_pool(address_pool& pool)
 {
     bool moved = false;
-    for (auto below = pool.free_laps.find((lap_counter - 1) & LAP_MASK); below != pool.free_laps.end();
-         below = pool.free_laps.find((lap_counter - 1) & LAP_MASK)) {
-        pool.free_laps.erase(below);
+    while (pool.free_laps.erase((lap_counter - 1) & LAP_MASK)) {
         set_next(lap_counter - 1);
         moved = true;
     }

@@ -27,6 +27,17 @@ std::string checksum_text()
     return text;
 }
 
+// A port name as one CSV field: quoted when it holds a comma or a quote.
+std::string csv_field(const std::string& text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
 }  // namespace
 
 std::string record_line(const production_entry& e)
@@ -34,7 +45,7 @@ std::string record_line(const production_entry& e)
     const uint8_t* a = e.address;
     char line[256];
     snprintf(line, sizeof line, "%s,%s,%02x%02x:%02x:%02x%02x%02x,%s,%s,%s,%d,%d,%.1f\n", utc_now().c_str(),
-             e.port.c_str(), a[5], a[4], a[3], a[2], a[1], a[0], image_version, checksum_text().c_str(),
+             csv_field(e.port).c_str(), a[5], a[4], a[3], a[2], a[1], a[0], image_version, checksum_text().c_str(),
              e.good ? "good" : "failed", e.error_code, e.attempts, e.seconds);
     return line;
 }
