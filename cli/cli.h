@@ -44,6 +44,8 @@ struct cli_options {
     int seconds = 0;                            // --seconds N; 0: until Ctrl+C
 };
 
+// A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
+bool parse_count(const std::string& text, int low, int high, int& out);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.

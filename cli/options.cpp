@@ -20,17 +20,6 @@ bool known_command(const std::string& name)
     return false;
 }
 
-bool parse_count(const std::string& text, int low, int high, int& out)
-{
-    if (text.empty() || text.size() > 7)
-        return false;
-    for (char c : text)
-        if (!isdigit(static_cast<unsigned char>(c)))
-            return false;
-    out = atoi(text.c_str());
-    return out >= low && out <= high;
-}
-
 bool hex_field(const std::string& text, size_t digits, uint32_t& value)
 {
     if (text.size() != digits)
@@ -193,6 +182,17 @@ bool check_combination(const cli_options& options, std::string& error)
 }
 
 }  // namespace
+
+bool parse_count(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty() || text.size() > 7)
+        return false;
+    for (char c : text)
+        if (!isdigit(static_cast<unsigned char>(c)))
+            return false;
+    out = atoi(text.c_str());
+    return out >= low && out <= high;
+}
 
 int parse_options(int argc, char** argv, cli_options& options, std::string& error)
 {

@@ -1,7 +1,5 @@
 // The gang's command line.
-#include <cctype>
-#include <cstdlib>
-
+#include "cli/cli.h"
 #include "gang/gang.h"
 #include "link/port.h"
 
@@ -10,17 +8,6 @@ namespace {
 constexpr int MAX_UNITS = 1000000;
 constexpr int MAX_ATTEMPTS = 20;
 constexpr int MAX_TIMEOUT_S = 3600;
-
-bool parse_count(const std::string& text, int low, int high, int& out)
-{
-    if (text.empty() || text.size() > 7)
-        return false;
-    for (char c : text)
-        if (!isdigit(static_cast<unsigned char>(c)))
-            return false;
-    out = atoi(text.c_str());
-    return out >= low && out <= high;
-}
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
 {
