@@ -18,4 +18,3 @@ void run_tool()
 }
 
 void firmware_update_tool() {}
-void production_station() {}
