@@ -175,13 +175,14 @@ TEST_F(station, keys_as_the_menu_and_the_hidden_commands_say)
 TEST_F(station, killed_while_programming_never_repeats_an_address)
 {
     write_file(cwd / "info.ini", "0604 03 000100 ");
-    vunit* unit = start_unit({"--write-ms", "20"});
+    vunit* unit = start_unit({"--write-ms", "5"});
     start_station(tool);
     ASSERT_TRUE(tool.wait_for(menu("0604 03 000100")));
     tool.type("p");
     ASSERT_TRUE(tool.wait_for(" 8Mb flash Write ."));
     tool.kill_now(SIGKILL);
     tool.finish();
+    ASSERT_EQ(tool.transcript.find(" Reboot MCU"), std::string::npos);  // killed before the end
     EXPECT_EQ(address_file(), "0604 03 000101 ");  // reserved before the unit was written
 
     // The lock died with the station; the next one starts one address further.
