@@ -1,6 +1,7 @@
 // The address file: the next Bluetooth address to hand out, kept on disk so that numbering
-// goes on across runs. One line "NAPx UA LAPxxx " of lower-case hexadecimal digits, each field
-// followed by a blank; when read, any white space separates the fields and case is free.
+// goes on across runs. One line such as "0604 03 000100 ": NAP, UAP and LAP in lower-case
+// hexadecimal, each followed by a blank; when read, any white space separates the fields and
+// the digits may be of either case.
 //
 // The file is the factory's record of the addresses handed out, so it is never left cut or
 // empty: every rewrite goes to a copy beside it ("<file>.tmp"), flushed to the disk and renamed
