@@ -147,7 +147,7 @@ int command_ports(const cli_options& options)
     std::vector<port_entry> entries = ports_to_try(options);
     for (port_entry& e : entries) {
         if (stop_signal())
-            return fail_step(options, EXIT_OK, "stopped");
+            return fail_step(options, EXIT_NO_UNIT, "stopped");
         e.opened = port_exists(e.name);
         e.answers = e.opened && probe_port(e.name.c_str());
     }

@@ -58,6 +58,21 @@ int program_attempt(const cli_options& options, std::string& message)
     return own;
 }
 
+// Programs the open unit, as many attempts as asked with the port reopened and a pause between
+// them; 0 when its checksum matched, else as program_attempt.
+int program_with_attempts(const cli_options& options, int& attempts, std::string& message)
+{
+    for (attempts = 1;; attempts++) {
+        report_attempt(attempts);
+        int failed = program_attempt(options, message);
+        if (!failed || attempts == options.attempts || stop_signal())
+            return failed;
+        close_port();
+        reopen_port();
+        pause_ms(ATTEMPT_PAUSE_MS);
+    }
+}
+
 int load_image(const cli_options& options)
 {
     long long size = 0;
@@ -86,33 +101,23 @@ int command_flash(const cli_options& options)
     query_fw_version();  // its result matters only through the layout that the read-back needs
 
     std::string message;
-    int attempt = 0;
-    for (;;) {
-        attempt++;
-        report_attempt(attempt);
-        code = program_attempt(options, message);
-        if (code == 0 || attempt == options.attempts || stop_signal())
-            break;
-        close_port();
-        reopen_port();
-        pause_ms(ATTEMPT_PAUSE_MS);
-    }
-    bool restarted = false;
-    if (code == 0 && options.restart) {
+    int attempts = 0;
+    int failed = program_with_attempts(options, attempts, message);
+    const std::string written = address_text(bt_address);
+    if (!failed && options.restart) {
         console_print(" Reboot MCU \n");
         restart_device();
-        restarted = true;
     }
     close_port();
-    if (code != 0)
-        return fail_step(options, code, message);
+    if (failed)
+        return fail_step(options, failed, message);
 
     result r;
     r.add_text("port", found_port_name);
     r.add_text("image", options.image_file.empty() ? "built-in" : options.image_file);
-    r.add_text("address", address_text(bt_address));
-    r.add_flag("restarted", restarted);
-    r.add_number("attempts", attempt);
+    r.add_text("address", written);
+    r.add_flag("restarted", options.restart);
+    r.add_number("attempts", attempts);
     char seconds[24];
     snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     r.add_json("seconds", seconds, seconds);

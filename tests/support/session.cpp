@@ -63,13 +63,12 @@ bool session::start(const std::string& program, const std::string& cwd, const st
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
-        std::vector<std::string> all = {program_path(program)};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
+        std::string path = program_path(program);
+        std::vector<char*> argv = {path.data()};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execv(path.c_str(), argv.data());
         _exit(127);
     }
     return true;
