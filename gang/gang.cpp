@@ -2,9 +2,11 @@
 // workers, record every unit, and show it all.
 #include "gang/gang.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "cli/cli.h"
 #include "cli/os.h"
 #include "gang/os.h"
 #include "image/image.h"
@@ -22,11 +24,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_IMAGE_FILE = 24;
-constexpr int EXIT_ADDRESS_FILE = 25;
-constexpr int EXIT_STOPPED = 130;
+constexpr int EXIT_STOPPED = EXIT_SIGNAL_BASE + SIGINT;  // a second Ctrl+C
 
 constexpr auto PROBE_INTERVAL = milliseconds(250);  // per port without a worker
 constexpr auto LIST_INTERVAL = seconds(2);          // the system's port list read again
@@ -312,8 +310,6 @@ void take_requests(gang_run& g, gang_clock::time_point now)
             if (row.state == PORT_BUSY)
                 os_worker_stop(row.worker);
     }
-    if (g.options.units > 0 && g.totals.started >= g.options.units)
-        g.stopping = true;
 }
 
 void show(gang_run& g, gang_clock::time_point now, bool always)

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/address_file.h"
+
 struct os_worker;
 
 using gang_clock = std::chrono::steady_clock;
@@ -24,7 +26,7 @@ constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
     bool all = false;                    // --all: also every numbered port that exists
-    std::string address_file = "info.ini";
+    std::string address_file = ADDRESS_FILE;  // --address-file FILE
     std::string record;                  // --record FILE; empty: production.csv beside the address file
     std::string image_file;              // --image FILE; empty: the built-in image
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
@@ -89,8 +91,8 @@ struct gang_totals {
     gang_clock::time_point start;
 };
 
-// What one line of a worker's output changes in its row; false when the phase changed (an
-// event worth a line).
+// Takes one line of a worker's output into its row; true when the phase changed or an
+// attempt began (an event worth a line).
 bool take_worker_line(port_row& row, const std::string& line);
 
 // --- drawing, apart from the logic ---
