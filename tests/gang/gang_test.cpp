@@ -13,7 +13,6 @@
 #include <cstring>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "device/flash_layout.h"
 #include "image/image.h"
@@ -82,6 +81,15 @@ struct gang_process {
         if (r > 0)
             output.append(chunk, static_cast<size_t>(r));
         return r > 0;
+    }
+
+    // Collects what the gang prints during `ms`.
+    void read_for(int ms)
+    {
+        auto deadline = steady::now() + std::chrono::milliseconds(ms);
+        while (steady::now() < deadline)
+            if (!read_more(deadline))
+                usleep(10000);
     }
 
     // Waits until the output holds `text`; false after `ms` or at the gang's end.
@@ -270,8 +278,7 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
     gang.start({"--units", "2"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
     // Left on its port through several rounds of probes, it still answers: not programmed again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    gang.read_more(steady::now());
+    gang.read_for(1500);
     EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
     unplug(first, "COM7");
     vunit* second = start_line_rate_unit("COM7");
