@@ -219,6 +219,28 @@ std::string port_of(const std::vector<record_line>& lines, const std::string& po
     return "";
 }
 
+TEST_F(gang_test, TheWorkerReportsAsJsonLines)
+{
+    vunit* unit = start_unit({}, "COM7");
+    run_result r = run_program({program_path("pelmo4rix"), "--port", "COM7", "--events", "--quiet", "flash", "--address",
+                                "0604:03:00abcd", "--attempts", "2"},
+                               cwd.path, "", false, 30000);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::vector<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 3u) << r.output;
+    EXPECT_EQ(lines.front(), "{\"event\":\"attempt\",\"attempt\":1}");
+    for (const char* phase : {"erase", "write", "verify"}) {
+        std::string begins = std::string("{\"event\":\"progress\",\"phase\":\"") + phase + "\",\"step\":-1,";
+        EXPECT_NE(r.output.find(begins), std::string::npos) << phase << "\n" << r.output;
+    }
+    EXPECT_NE(r.output.find("{\"event\":\"progress\",\"phase\":\"verify\",\"step\":1,\"total\":1}"), std::string::npos);
+    EXPECT_EQ(lines.back().rfind("{\"ok\":true,\"command\":\"flash\"", 0), 0u) << "the result object comes last";
+    EXPECT_TRUE(holds_address(unit, "0604:03:00abcd"));
+}
+
 TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
 {
     vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
