@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "cli/cli.h"
-#include "cli/os.h"
 #include "gang/os.h"
 #include "image/image.h"
 #include "link/console_print.h"
@@ -291,11 +290,9 @@ void probe_next_port(gang_run& g, gang_clock::time_point now)
 
 void take_requests(gang_run& g, gang_clock::time_point now)
 {
-    bool quit = false;
-    while (g.keys && key_waiting()) {
-        int key = read_key();
-        quit = quit || key == 'q' || key == 'Q';
-    }
+    // One key a turn: an input that has ended keeps saying so, and reads as 'q'.
+    int key = g.keys && key_waiting() ? read_key() : 0;
+    bool quit = key == 'q' || key == 'Q';
     int requests = os_stop_requests();
     if ((quit || requests > 0) && !g.stopping) {
         g.stopping = true;
@@ -350,7 +347,7 @@ int prepare(gang_run& g)
 int run(gang_run& g)
 {
     g.live = os_live_display();
-    g.keys = stream_is_terminal(stdin);
+    g.keys = os_keys_typed();
     g.totals.start = gang_clock::now();
     print_event("gang", "next address " + address_of(bt_address) + ", record " + g.record +
                             (g.options.units ? ", " + std::to_string(g.options.units) + " units" : ""));

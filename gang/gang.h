@@ -75,7 +75,7 @@ struct port_row {
     // The unit of the last or current worker.
     os_worker* worker = nullptr;
     uint8_t address[6] = {};
-    std::string phase;        // "start", "boot", "erase", "write", "verify", "restart", "good", "failed"
+    std::string phase;        // "start", "boot", "erase", "write", "verify", then "good" or "failed"
     int percent = 0;          // of the whole programming
     int attempts = 0;
     bool info_sector_sent = false;  // the unit may hold its address

@@ -29,6 +29,9 @@ std::string os_program_path();
 void os_watch_stop_requests();
 int os_stop_requests();
 
+// True when standard input is a terminal (a console on Windows) where a person types keys.
+bool os_keys_typed();
+
 // True when standard output is a terminal that takes cursor movement (switched on where the
 // console needs it), so that the table can be redrawn in place.
 bool os_live_display();

@@ -139,3 +139,8 @@ bool os_live_display()
 {
     return isatty(STDOUT_FILENO) != 0;
 }
+
+bool os_keys_typed()
+{
+    return isatty(STDIN_FILENO) != 0;
+}

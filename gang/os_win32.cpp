@@ -179,3 +179,9 @@ bool os_live_display()
         return false;
     return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
+
+bool os_keys_typed()
+{
+    DWORD mode = 0;  // _isatty would also take the null device for a terminal
+    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}

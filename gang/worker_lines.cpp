@@ -63,7 +63,7 @@ bool take_worker_line(port_row& row, const std::string& line)
         // Write steps: the image sectors, then the information sector, then sector 0.
         if (phase == "write" && total >= 2 && step >= total - 2)
             row.info_sector_sent = true;
-        row.phase = phase == "verify" && step == total ? "restart" : phase;
+        row.phase = phase;
         row.percent = overall_percent(phase, step, total);
         return row.phase != before;
     }
