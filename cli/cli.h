@@ -59,12 +59,12 @@ struct result_field {
 };
 struct result {
     std::vector<result_field> fields;
-    void add_text(const std::string& key, const std::string& value);
-    void add_number(const std::string& key, long long value);
-    void add_flag(const std::string& key, bool value);
-    void add_null(const std::string& key, const std::string& text);
-    void add_json(const std::string& key, const std::string& json, const std::string& text);
 };
+void add_text(result& r, const std::string& key, const std::string& value);
+void add_number(result& r, const std::string& key, long long value);
+void add_flag(result& r, const std::string& key, bool value);
+void add_null(result& r, const std::string& key, const std::string& text);
+void add_json(result& r, const std::string& key, const std::string& json, const std::string& text);
 std::string json_string(const std::string& text);
 // Prints the result of a command that succeeded (or answered its question) on standard output.
 void print_result(const cli_options& options, const result& r);
@@ -74,6 +74,8 @@ int report_failure(const cli_options& options, int code, const std::string& mess
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);
+// What a person is told about a failed device step, by its error_code.
+std::string failure_text(int code);
 
 // Address in the text form NAP:UAP:LAP (0604:03:000100), from bt_address byte order.
 std::string address_text(const uint8_t address[6]);

@@ -37,9 +37,9 @@ std::string hex_bytes(const uint8_t* bytes, int n)
 
 void add_firmware(result& r)
 {
-    r.add_text("port", found_port_name);
-    r.add_text("firmware", printable(fw_version, sizeof fw_version));
-    r.add_text("flash_layout", new_flash_layout ? "new" : "old");
+    add_text(r, "port", found_port_name);
+    add_text(r, "firmware", printable(fw_version, sizeof fw_version));
+    add_text(r, "flash_layout", new_flash_layout ? "new" : "old");
 }
 
 // Opens the unit, asks its version (the read-backs need the layout) and brings it into its
@@ -57,7 +57,7 @@ int enter_loader(const cli_options& options)
     error_code = 0;
     if (!enter_boot_mode()) {
         close_port();
-        return fail_step(options, EXIT_NO_UNIT, "the unit's loader did not answer");
+        return fail_step(options, EXIT_NO_UNIT, failure_text(error_code));
     }
     return EXIT_OK;
 }
@@ -120,7 +120,7 @@ void add_ports(result& r, const std::vector<port_entry>& entries)
                  !e.opened ? "can't be opened" : e.answers ? "unit answers" : "no answer");
         text += line;
     }
-    r.add_json("ports", json + "]", text.empty() ? "no serial ports found\n" : text);
+    add_json(r, "ports", json + "]", text.empty() ? "no serial ports found\n" : text);
 }
 
 }  // namespace
@@ -187,11 +187,11 @@ int command_address(const cli_options& options)
         return fail_step(options, EXIT_READ_BACK, "the unit's information sector could not be read");
     result r;
     add_firmware(r);
-    r.add_flag("stored", stored);
+    add_flag(r, "stored", stored);
     if (stored)
-        r.add_text("address", address_text(address));
+        add_text(r, "address", address_text(address));
     else
-        r.add_null("address", "none");
+        add_null(r, "address", "none");
     print_result(options, r);
     return EXIT_OK;
 }
@@ -209,7 +209,7 @@ int command_params(const cli_options& options)
         return fail_step(options, EXIT_READ_BACK, "the unit's parameter sector could not be read");
     result r;
     add_firmware(r);
-    r.add_flag("stored", stored);
+    add_flag(r, "stored", stored);
     if (stored) {
         std::string json = "[", text;
         uint8_t bytes[16];
@@ -222,10 +222,10 @@ int command_params(const cli_options& options)
             text += hex;
             json += (word ? "," : "") + std::to_string(value);
         }
-        r.add_json("words", json + "]", text);
-        r.add_text("bytes", hex_bytes(bytes, 16));
+        add_json(r, "words", json + "]", text);
+        add_text(r, "bytes", hex_bytes(bytes, 16));
     } else {
-        r.add_null("words", "none");
+        add_null(r, "words", "none");
     }
     print_result(options, r);
     return EXIT_OK;
@@ -235,30 +235,30 @@ int command_image(const cli_options& options)
 {
     const bool file = !options.image_file.empty();
     result r;
-    r.add_text("image", file ? options.image_file : "built-in");
+    add_text(r, "image", file ? options.image_file : "built-in");
     long long size = IMAGE_SIZE;
     if (file && !load_image_file(options.image_file.c_str(), size)) {
         if (size < 0)
             return report_failure(options, EXIT_IMAGE_FILE, "can't read " + options.image_file);
-        r.add_number("size", size);
-        r.add_flag("accepted", false);
+        add_number(r, "size", size);
+        add_flag(r, "accepted", false);
         return report_failure(options, EXIT_IMAGE_FILE,
                               options.image_file + " is " + std::to_string(size) + " bytes; an image must be exactly " +
                                   std::to_string(IMAGE_SIZE) + " bytes",
                               r);
     }
-    r.add_number("size", size);
+    add_number(r, "size", size);
     if (file)
-        r.add_null("version", "unknown (an image file does not record it)");
+        add_null(r, "version", "unknown (an image file does not record it)");
     else
-        r.add_text("version", image_version);
+        add_text(r, "version", image_version);
     uint32_t crc = 0;
     for (int i = 3; i >= 0; i--)
         crc = crc << 8 | expected_crc[i];
     char hex[12];
     snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(crc));
-    r.add_text("checksum", hex);
-    r.add_flag("accepted", true);
+    add_text(r, "checksum", hex);
+    add_flag(r, "accepted", true);
     print_result(options, r);
     return EXIT_OK;
 }

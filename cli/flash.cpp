@@ -12,30 +12,11 @@
 #include "link/pause.h"
 #include "link/port.h"
 #include "link/state.h"
+#include "tools/address_file.h"
 
 namespace {
 
 constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool waits
-
-// What a person is told about a failed step, by its error_code.
-std::string failure_text(int code)
-{
-    switch (code) {
-    case 4: return "writing to the port failed";
-    case 6: return "the unit stopped answering";
-    case 7: return "the unit did not answer the probe";
-    case 8: return "the unit's loader did not answer the handshake";
-    case 9: return "the unit refused the speed change";
-    case 10: return "the port could not be set to 1000000 baud";
-    case 11: case 12: case 13: return "the flash could not be unlocked";
-    case 14: return "erasing the flash failed";
-    case 15: case 18: return "writing a flash sector failed";
-    case 16: return "writing the information sector failed";
-    case 19: return "the unit did not report its checksum";
-    case 20: return "the unit's checksum differs from the image's";
-    default: return "programming failed";
-    }
-}
 
 // One programming attempt on the open port; 0 when the unit's checksum matched, else the
 // exit code to use when the step set no error_code, with `message`.
@@ -73,6 +54,28 @@ int program_with_attempts(const cli_options& options, int& attempts, std::string
     }
 }
 
+// The address file: locked for the whole command and read into bt_address. Unlike the
+// station, a missing file is refused: a mistyped name must not start again at the default.
+int take_address_file(const cli_options& options, os_file_lock*& lock)
+{
+    const char* path = options.address_file.c_str();
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return report_failure(options, EXIT_ADDRESS_FILE,
+                              "can't read the address file " + options.address_file +
+                                  " (a new one holds one line such as: 0604 03 000100)");
+    fclose(file);
+    lock = lock_address_file(path);
+    if (!lock)
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " is in use");
+    if (!load_address_file(path)) {
+        unlock_address_file(lock);
+        lock = nullptr;
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " holds no valid address");
+    }
+    return EXIT_OK;
+}
+
 int load_image(const cli_options& options)
 {
     long long size = 0;
@@ -93,11 +96,23 @@ int command_flash(const cli_options& options)
     int code = load_image(options);
     if (code != EXIT_OK)
         return code;
+    os_file_lock* lock = nullptr;
+    const char* path = options.address_file.c_str();
+    if (options.address == ADDRESS_FROM_FILE && (code = take_address_file(options, lock)) != EXIT_OK)
+        return code;
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
-    if (code != EXIT_OK)
+    // The address about to be written is taken out of the file first: should the program die
+    // while programming, the next run skips it and never hands it out twice.
+    if (code == EXIT_OK && lock && !reserve_address(path)) {
+        close_port();
+        code = report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " can't be saved");
+    }
+    if (code != EXIT_OK) {
+        unlock_address_file(lock);
         return code;
+    }
     query_fw_version();  // its result matters only through the layout that the read-back needs
 
     std::string message;
@@ -109,18 +124,23 @@ int command_flash(const cli_options& options)
         restart_device();
     }
     close_port();
+    if (lock && failed)
+        release_address(path);
+    else if (lock)
+        advance_address(path);  // after a verified success only
+    unlock_address_file(lock);
     if (failed)
         return fail_step(options, failed, message);
 
     result r;
-    r.add_text("port", found_port_name);
-    r.add_text("image", options.image_file.empty() ? "built-in" : options.image_file);
-    r.add_text("address", written);
-    r.add_flag("restarted", options.restart);
-    r.add_number("attempts", attempts);
+    add_text(r, "port", found_port_name);
+    add_text(r, "image", options.image_file.empty() ? "built-in" : options.image_file);
+    add_text(r, "address", written);
+    add_flag(r, "restarted", options.restart);
+    add_number(r, "attempts", attempts);
     char seconds[24];
     snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    r.add_json("seconds", seconds, seconds);
+    add_json(r, "seconds", seconds, seconds);
     print_result(options, r);
     return EXIT_OK;
 }

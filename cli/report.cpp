@@ -6,29 +6,29 @@
 #include "cli/os.h"
 #include "link/state.h"
 
-void result::add_text(const std::string& key, const std::string& value)
+void add_text(result& r, const std::string& key, const std::string& value)
 {
-    fields.push_back({key, json_string(value), value});
+    r.fields.push_back({key, json_string(value), value});
 }
 
-void result::add_number(const std::string& key, long long value)
+void add_number(result& r, const std::string& key, long long value)
 {
-    fields.push_back({key, std::to_string(value), std::to_string(value)});
+    r.fields.push_back({key, std::to_string(value), std::to_string(value)});
 }
 
-void result::add_flag(const std::string& key, bool value)
+void add_flag(result& r, const std::string& key, bool value)
 {
-    fields.push_back({key, value ? "true" : "false", value ? "yes" : "no"});
+    r.fields.push_back({key, value ? "true" : "false", value ? "yes" : "no"});
 }
 
-void result::add_null(const std::string& key, const std::string& text)
+void add_null(result& r, const std::string& key, const std::string& text)
 {
-    fields.push_back({key, "null", text});
+    r.fields.push_back({key, "null", text});
 }
 
-void result::add_json(const std::string& key, const std::string& json, const std::string& text)
+void add_json(result& r, const std::string& key, const std::string& json, const std::string& text)
 {
-    fields.push_back({key, json, text});
+    r.fields.push_back({key, json, text});
 }
 
 std::string json_string(const std::string& text)
@@ -86,12 +86,32 @@ int report_failure(const cli_options& options, int code, const std::string& mess
     fprintf(stderr, "pelmo4rix: %s\n", message.c_str());
     if (options.json) {
         result r;
-        r.add_number("exit_code", code);
-        r.add_text("error", message);
+        add_number(r, "exit_code", code);
+        add_text(r, "error", message);
         r.fields.insert(r.fields.end(), details.fields.begin(), details.fields.end());
         print_json(options.command, false, r.fields);
     }
     return code;
+}
+
+// What a person is told about a failed step, by its error_code.
+std::string failure_text(int code)
+{
+    switch (code) {
+    case 4: return "writing to the port failed";
+    case 6: return "the unit stopped answering";
+    case 7: return "the unit did not answer the probe";
+    case 8: return "the unit's loader did not answer the handshake";
+    case 9: return "the unit refused the speed change";
+    case 10: return "the port could not be set to 1000000 baud";
+    case 11: case 12: case 13: return "the flash could not be unlocked";
+    case 14: return "erasing the flash failed";
+    case 15: case 18: return "writing a flash sector failed";
+    case 16: return "writing the information sector failed";
+    case 19: return "the unit did not report its checksum";
+    case 20: return "the unit's checksum differs from the image's";
+    default: return "programming failed";
+    }
 }
 
 int fail_step(const cli_options& options, int own, const std::string& message)

@@ -115,10 +115,10 @@ int command_trace(const cli_options& options)
         return report_failure(options, EXIT_TRACE_FILE, "writing the trace to " + options.trace_out + " failed");
 
     result r;
-    r.add_text("port", found_port_name);
-    r.add_text("out", to_stdout ? "standard output" : options.trace_out);
-    r.add_number("bytes", copy.bytes);
-    r.add_flag("stopped", stop_signal() != 0);
+    add_text(r, "port", found_port_name);
+    add_text(r, "out", to_stdout ? "standard output" : options.trace_out);
+    add_number(r, "bytes", copy.bytes);
+    add_flag(r, "stopped", stop_signal() != 0);
     if (!to_stdout)
         print_result(options, r);
     else if (!options.quiet)

@@ -12,6 +12,7 @@
 #include "link/state.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
+#include "tools/address_file.h"
 
 namespace {
 
@@ -57,6 +58,14 @@ void expect_programmed(vunit* unit, const uint8_t address[6], const uint8_t* ima
 }
 
 const uint8_t DEFAULT_ADDRESS[6] = {0x00, 0x01, 0x00, 0x03, 0x04, 0x06};
+
+std::string address_text_of(const uint8_t address[6])
+{
+    char text[16];
+    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", address[5], address[4], address[3], address[2], address[1],
+             address[0]);
+    return text;
+}
 
 struct flash_case {
     const char* name;
@@ -122,6 +131,65 @@ TEST_F(front_end, a_failed_attempt_is_repeated_when_asked)
     EXPECT_NE(r.output.find("attempts   2\n"), std::string::npos) << r.output;
     EXPECT_NE(r.errors.find("\n Fail on erase flash. try cnt = 0\n"), std::string::npos);
     expect_programmed(unit, DEFAULT_ADDRESS);
+}
+
+TEST_F(front_end, address_file_hands_out_consecutive_addresses)
+{
+    write_file(cwd / "info.ini", "0604 03 0000ff ");
+    const uint8_t expected[2][6] = {{0xff, 0x00, 0x00, 3, 4, 6}, {0x00, 0x01, 0x00, 3, 4, 6}};
+    const char* const file_after[2] = {"0604 03 000100 ", "0604 03 000101 "};
+    for (int unit_number = 0; unit_number < 2; unit_number++) {
+        SCOPED_TRACE(unit_number);
+        vunit* unit = start_unit({"--stored-address", "0604:03:abcdef"});
+        run_result r = run({"--json", "flash", "--address-file", "info.ini"});
+        EXPECT_EQ(r.exit_code, 0) << r.errors;
+        expect_programmed(unit, expected[unit_number]);
+        EXPECT_EQ(read_file(cwd / "info.ini"), file_after[unit_number]);
+        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text_of(expected[unit_number]) + "\"\n");
+        EXPECT_NE(r.errors.find(" Next BT ADD = "), std::string::npos);  // the station's words, on standard error
+        stop_unit(unit);
+    }
+}
+
+TEST_F(front_end, address_file_keeps_its_address_after_a_failure)
+{
+    write_file(cwd / "info.ini", "0604 03 000100 ");
+    start_unit({"--fault", "bad-crc"});
+    run_result r = run({"flash", "--address-file", "info.ini"});
+    EXPECT_EQ(r.exit_code, 20);
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000100 ");
+}
+
+struct address_file_case {
+    const char* name;
+    const char* file;
+    const char* content;  // nullptr: no file
+    bool held;            // another program holds the file's lock
+    const char* message;
+};
+
+TEST_F(front_end, address_file_refused)
+{
+    const address_file_case cases[] = {
+        {"missing", "a.ini", nullptr, false, "pelmo4rix: can't read the address file a.ini"},
+        {"in use", "b.ini", "0604 03 000100 ", true, "pelmo4rix: the address file b.ini is in use\n"},
+        {"no valid address", "c.ini", "0604 3 000100 ", false, "pelmo4rix: the address file c.ini holds no valid address\n"},
+    };
+    for (const address_file_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.content)
+            write_file(cwd / c.file, c.content);
+        os_file_lock* lock = c.held ? lock_address_file((cwd / c.file).c_str()) : nullptr;
+        vunit* unit = start_unit();
+        run_result r = run({"flash", "--address-file", c.file});
+        EXPECT_EQ(r.exit_code, 25);
+        EXPECT_NE(r.errors.find(c.message), std::string::npos) << r.errors;
+        EXPECT_TRUE(vunit_frames(unit).empty());
+        EXPECT_EQ(read_file(cwd / c.file), c.content ? c.content : "");  // nothing made up, nothing changed
+        EXPECT_EQ(access((cwd / c.file).c_str(), F_OK) == 0, c.content != nullptr);
+        unlock_address_file(lock);
+        stop_unit(unit);
+    }
 }
 
 TEST_F(front_end, built_in_image)
