@@ -211,7 +211,8 @@ bool holds_address(vunit* unit, const std::string& address)
     return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
 }
 
-std::string port_of(const std::vector<record_line>& lines, const std::string& port, bool good)
+// The address on the record line of `port` with that result; empty when there is none.
+std::string address_on(const std::vector<record_line>& lines, const std::string& port, bool good)
 {
     for (const record_line& line : lines)
         if (line.port == port && (line.result == "good") == good)
@@ -253,7 +254,7 @@ TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
     std::set<std::string> addresses;
     const char* ports[3] = {"COM7", "COM8", "COM9"};
     for (int i = 0; i < 3; i++) {
-        std::string address = port_of(lines, ports[i], true);
+        std::string address = address_on(lines, ports[i], true);
         addresses.insert(address);
         EXPECT_TRUE(holds_address(units[i], address)) << ports[i] << " holds " << address;
     }
@@ -291,7 +292,7 @@ TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
     EXPECT_EQ(lines[0].result, "failed");
     EXPECT_EQ(lines[0].error_code, 20) << "the unit's checksum differs";
     EXPECT_EQ(lines[0].address, address_text(0x100));
-    EXPECT_EQ(port_of(lines, "COM7", true), address_text(0x100));
+    EXPECT_EQ(address_on(lines, "COM7", true), address_text(0x100));
 }
 
 TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
@@ -329,7 +330,7 @@ TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
     EXPECT_EQ(addresses, (std::set<std::string>{address_text(0x103), address_text(0x104), address_text(0x105)}));
     const char* ports[3] = {"COM7", "COM8", "COM9"};
     for (int i = 0; i < 3; i++)
-        EXPECT_TRUE(holds_address(units[i], port_of(records(), ports[i], true))) << ports[i];
+        EXPECT_TRUE(holds_address(units[i], address_on(records(), ports[i], true))) << ports[i];
     EXPECT_EQ(address_file(), file_line(0x106));
 }
 
