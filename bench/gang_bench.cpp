@@ -54,6 +54,7 @@ double gang_seconds(int units)
         int null_device = open("/dev/null", O_RDWR);
         dup2(null_device, 0);
         dup2(null_device, 1);
+        dup2(null_device, 2);  // the new address file's warning
         if (chdir(dir.c_str()) != 0)
             _exit(127);
         std::string program = std::string(PELMO4RIX_BIN_DIR) + "/pelmo4rix", count = std::to_string(units);
