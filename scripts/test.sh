@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix clang libclang-rt-dev"
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix clang libclang-rt-dev"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive
@@ -30,6 +30,15 @@ run_suite() {  # build directory, extra CMake options...
 }
 
 run_suite build
+
+echo "== installing into a scratch prefix"
+prefix=$(mktemp -d)
+cmake --install build --prefix "$prefix" >/dev/null
+for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
+    [ -x "$prefix/bin/$program" ] || { echo "cmake --install did not install $program"; exit 1; }
+done
+rm -rf "$prefix"
+
 run_suite build-sanitize -DPELMO4RIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 
 # Each fuzz target for a few seconds from its seed corpus; new inputs go to a scratch
@@ -38,7 +47,7 @@ fuzz_seconds=${PELMO4RIX_FUZZ_SECONDS:-10}
 run_fuzzers() {
     echo "== building the fuzz targets"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPELMO4RIX_FUZZ=ON >/dev/null
-    cmake --build build-fuzz --parallel "$jobs" >/dev/null
+    cmake --build build-fuzz --parallel "$jobs" --target exchange_fuzz address_file_fuzz vunit_frames_fuzz >/dev/null
     local target scratch
     for target in exchange address_file vunit_frames; do
         echo "== fuzzing $target for ${fuzz_seconds}s"
