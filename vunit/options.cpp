@@ -37,8 +37,9 @@ std::string vunit_usage()
            "  --firmware-baud N       the running firmware's speed (default 115200)\n"
            "  --adapter-latency-ms N  hold bytes toward the program until 62 wait or N ms passed,\n"
            "                          as a USB serial adapter's latency timer does (default 0)\n"
-           "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT] |\n"
-           "                          short-reply:KIND:LEN[:COUNT] | reply:KIND:HEX[:COUNT] |\n"
+           "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT[:AFTER]] |\n"
+           "                          short-reply:KIND:LEN[:COUNT[:AFTER]] |\n"
+           "                          reply:KIND:HEX[:COUNT[:AFTER]] |\n"
            "                          bad-crc | unplug-after-sectors:N | noise   (repeatable)\n"
            "Prints the port path as its first line, serves until SIGINT or SIGTERM.\n";
 }
