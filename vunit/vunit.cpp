@@ -8,6 +8,8 @@
 // the program can pass through a model of a USB adapter that holds them for its latency timer.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -177,8 +179,8 @@ time_point vunit::next_event(time_point now) const
     auto consider = [&](time_point t) { next = std::min(next, t); };
     if (busy)
         consider(busy_until);
-    else if (!rx.empty())
-        consider(rx.front().at);
+    else if (!rx.empty())  // a frame's reply is timed from its last byte, however late we look
+        consider(std::max(rx.front().at, now + pace_step));
     if (!busy && !scan.empty())
         consider(scan_last + stall_limit + milliseconds(1));
     if (config.line_rate && queued() > held)  // the next byte's stop bit, in steps of pace_step
@@ -549,6 +551,13 @@ vunit* vunit_start(const vunit_config& config, std::string& error)
     }
     u->port_path = config.device_dir.empty() ? u->terminal_path : u->link_path;
     u->thread = std::thread([u] { u->serve(); });
+    if (config.line_rate) {
+        // A real UART never stalls: where the system allows it, the pacing thread runs ahead
+        // of ordinary load, so that a busy machine does not open gaps in a reply.
+        sched_param priority{};
+        priority.sched_priority = 1;
+        pthread_setschedparam(u->thread.native_handle(), SCHED_FIFO, &priority);
+    }
     return u;
 }
 
