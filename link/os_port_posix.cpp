@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -20,7 +21,9 @@
 
 struct os_port {
     int fd;
-    termios line;  // the state fetched by os_port_read_state
+    termios line;         // the state fetched by os_port_read_state
+    bool low_latency_set;  // we turned the driver's low latency on: give it back on close
+    serial_struct serial;  // the driver's settings as we found them
 };
 
 namespace {
@@ -76,6 +79,18 @@ speed_t speed_code(uint32_t baud)
     }
 }
 
+// USB serial adapters hold received bytes for a latency timer (16 ms by default on FTDI
+// adapters) and every exchange waits for its reply: ask the driver for low latency. A
+// driver or a pseudo-terminal that does not know the request is left as it is.
+void request_low_latency(os_port* port)
+{
+    if (ioctl(port->fd, TIOCGSERIAL, &port->serial) != 0 || (port->serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial_struct wanted = port->serial;
+    wanted.flags |= ASYNC_LOW_LATENCY;
+    port->low_latency_set = ioctl(port->fd, TIOCSSERIAL, &wanted) == 0;
+}
+
 }  // namespace
 
 os_port* os_port_open(const char* name)
@@ -89,7 +104,8 @@ os_port* os_port_open(const char* name)
         close(fd);
         return nullptr;
     }
-    os_port* port = new os_port{fd, {}};
+    os_port* port = new os_port{fd, {}, false, {}};
+    request_low_latency(port);
     return port;
 }
 
@@ -193,6 +209,8 @@ void os_port_close(os_port* port)
     if (!port)
         return;
     // Exclusive mode outlives our descriptor while another one stays open: give it back.
+    if (port->low_latency_set)
+        ioctl(port->fd, TIOCSSERIAL, &port->serial);
     if (isatty(port->fd))
         ioctl(port->fd, TIOCNXCL);
     close(port->fd);
