@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -90,8 +91,8 @@ quiet_stdout::~quiet_stdout()
 
 bool child_program::start(const std::string& path, const std::vector<std::string>& args, const std::string& cwd)
 {
-    int to_child[2], from_child[2];
-    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
+    int to_child[2], from_child[2], exec_done[2];  // exec_done: closed by the exec itself
+    if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0 || pipe2(exec_done, O_CLOEXEC) != 0)
         return false;
     fflush(stdout);
     pid = fork();
@@ -110,6 +111,11 @@ bool child_program::start(const std::string& path, const std::vector<std::string
     }
     close(to_child[0]);
     close(from_child[1]);
+    close(exec_done[1]);
+    char ignored;
+    while (read(exec_done[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    close(exec_done[0]);  // from here on its memory is the program's own
     in = to_child[1];
     out = from_child[0];
     return pid > 0;
@@ -136,8 +142,9 @@ void child_program::drain_for(int ms)
 {
     auto start = bench_clock::now();
     for (int left = ms; left > 0; left = ms - int(ms_since(start))) {
+        note_peak();
         pollfd p = {out, POLLIN, 0};
-        if (poll(&p, 1, left) > 0) {
+        if (poll(&p, 1, std::min(left, 20)) > 0) {
             char buffer[4096];
             if (read(out, buffer, sizeof buffer) <= 0)
                 usleep(1000);  // ended: nothing more will come
@@ -145,22 +152,32 @@ void child_program::drain_for(int ms)
     }
 }
 
-bool child_program::finish(int ms, rusage& usage)
+bool child_program::finish(int ms)
 {
     close(in);
     auto start = bench_clock::now();
     int status = 0;
     bool ended = false;
     while (!ended && ms_since(start) < ms) {
-        drain_for(20);
-        ended = wait4(pid, &status, WNOHANG, &usage) == pid;
+        drain_for(5);
+        ended = waitpid(pid, &status, WNOHANG) == pid;
     }
     if (!ended) {
         kill(pid, SIGKILL);
-        wait4(pid, &status, 0, &usage);
+        waitpid(pid, &status, 0);
     }
     close(out);
     return ended;
+}
+
+void child_program::note_peak()
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string field;
+    double kib = 0;
+    while (status >> field)
+        if (field == "VmHWM:" && status >> kib)
+            peak_mib = std::max(peak_mib, kib / 1024);
 }
 
 double cpu_ms_of(pid_t pid)

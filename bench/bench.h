@@ -2,7 +2,6 @@
 // children, and counters of the port's reads.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -42,15 +41,18 @@ struct child_program {
     int in = -1;   // its standard input: closing it is the operator pressing 'q'
     int out = -1;  // its standard output
     std::string shown;
+    double peak_mib = 0;  // the most memory it has held so far, as last seen
 
     bool start(const std::string& path, const std::vector<std::string>& args, const std::string& cwd);
     // Reads its output until `text` appears or `ms` pass; true when it appeared.
     bool wait_for(const std::string& text, int ms);
     // Reads (and forgets) its output for `ms`, so that it never blocks on a full pipe.
     void drain_for(int ms);
-    // Ends it: input closed, then SIGKILL after `ms`; its resource use. true when it ended
-    // by itself.
-    bool finish(int ms, rusage& usage);
+    // Ends it: input closed, then SIGKILL after `ms`; true when it ended by itself.
+    bool finish(int ms);
+    // Notes its peak memory (VmHWM): the exit status's ru_maxrss would also count what this
+    // process held when it forked the child.
+    void note_peak();
 };
 
 // CPU time a process has used so far, in ms (from /proc/PID/schedstat).

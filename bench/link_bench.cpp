@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,7 +107,7 @@ void bench_line(const options& o)
 {
     bench_exchange(o);
     for (uint32_t baud : {BAUD_DEFAULT, BAUD_LOADER}) {
-        figure total, reads, gap;
+        figure total, reads, gap, wide_gaps;
         const size_t reply = 4110;
         const double limit = line_ms(reply + 12, baud);
         for (int run = 0; run < o.runs; run++) {
@@ -130,17 +131,18 @@ void bench_line(const options& o)
 
             send_command(CMD_READ_PARAMS);
             uint8_t byte;
-            double widest = 0;
+            figure gaps;
             size_t got = 0;
             auto last = bench_clock::now();
             for (auto begin = last; got < reply && ms_since(begin) < 3 * limit;) {
                 if (os_port_read(port_handle, &byte, 1) != 1)
                     continue;
                 if (got++ > 0)  // the first byte starts the watch
-                    widest = std::max(widest, ms_since(last));
+                    gaps.runs.push_back(ms_since(last));
                 last = bench_clock::now();
             }
-            gap.runs.push_back(got == reply ? widest : -1);
+            gap.runs.push_back(got == reply ? gaps.max() : -1);
+            wide_gaps.runs.push_back(double(std::count_if(gaps.runs.begin(), gaps.runs.end(), [](double g) { return g > 0.2; })));
             close_port();
             vunit_stop(unit);
         }
@@ -148,6 +150,7 @@ void bench_line(const options& o)
         print_row("4110-byte reply, frame to last byte" + at, total, "ms", limit);
         print_row("  reads of 256-byte chunks it took" + at, reads, "", 17, "17 when no gap ends a read early");
         print_row("  widest gap inside it" + at, gap, "ms", 0, "the read-interval time-out is 1 ms");
+        print_row("  gaps above 0.2 ms inside it" + at, wide_gaps, "", 0, "of 4109");
     }
 }
 
@@ -340,57 +343,65 @@ bool trace_file_exact(const std::string& file, const std::vector<uint8_t>& sent)
     return trace == std::string(sent.begin(), sent.end());
 }
 
-// The trace capture tool itself, at 115200 with the line full: the rate it logs, its CPU per
-// MB, its CPU while the line is quiet and once the unit is unplugged, and its peak memory.
-void trace_tool_run(const options& o)
+// CPU the child used over `ms` of waiting, in % of one core.
+double cpu_share_over(child_program& tool, int ms)
+{
+    double before = cpu_ms_of(tool.pid);
+    tool.drain_for(ms);
+    return (cpu_ms_of(tool.pid) - before) * 100 / ms;
+}
+
+// The trace capture tool itself, at 115200 with the line full: the rate it logs and its CPU
+// per MB; without an adapter also its CPU while the line is quiet and once the unit is
+// unplugged, and its peak memory.
+void trace_tool_run(const options& o, int adapter_latency_ms)
 {
     const int line_rate = int(BAUD_DEFAULT / 10);
     vunit_config config;
     config.line_rate = true;
     config.trace_rate = line_rate;
+    config.adapter_latency_ms = adapter_latency_ms;
     vunit* unit = start_unit(config);
     write_port_list({"COM7"});
     char cwd_pattern[] = "/tmp/pelmo4rix-bench-cwd-XXXXXX";
     std::string cwd = mkdtemp(cwd_pattern);
     child_program tool;
     tool.start(PELMO4RIX_BIN_DIR "/pelmo4rix-trace", {}, cwd);
-    if (!tool.wait_for("Logging .", 30000)) {
-        print_note("the trace capture tool did not start logging");
-        return;
-    }
+    bool logging = tool.wait_for("Logging .", 30000);
     size_t sent_before = vunit_trace_sent(unit).size();
     double cpu_before = cpu_ms_of(tool.pid);
     auto start = bench_clock::now();
-    tool.drain_for(o.trace_seconds * 1000);
+    tool.drain_for(logging ? o.trace_seconds * 1000 : 0);
     double seconds = ms_since(start) / 1000;
     double logging_cpu = cpu_ms_of(tool.pid) - cpu_before;
-    size_t sent = vunit_trace_sent(unit).size() - sent_before;
+    double mb = double(vunit_trace_sent(unit).size() - sent_before) / 1e6;
 
     vunit_set_trace_rate(unit, 0);
     tool.drain_for(1000);  // what was on its way
-    cpu_before = cpu_ms_of(tool.pid);
-    tool.drain_for(5000);
-    double quiet_cpu = (cpu_ms_of(tool.pid) - cpu_before) / 5;
     bool exact = trace_file_exact(read_file(cwd + "/Pelmo4Rix.trace"), vunit_trace_sent(unit));
-
+    double quiet = adapter_latency_ms ? 0 : cpu_share_over(tool, 5000);
     vunit_unplug(unit);
-    cpu_before = cpu_ms_of(tool.pid);
-    tool.drain_for(5000);
-    double unplugged_cpu = (cpu_ms_of(tool.pid) - cpu_before) / 5;
-    rusage usage{};
-    bool ended = tool.finish(5000, usage);
+    double unplugged = adapter_latency_ms ? 0 : cpu_share_over(tool, 5000);
+    bool ended = tool.finish(5000);
     vunit_stop(unit);
     unlink((cwd + "/Pelmo4Rix.trace").c_str());
     rmdir(cwd.c_str());
     unlink((device_dir + "/SERIALCOMM").c_str());
+    if (!logging) {
+        print_note("the trace capture tool did not start logging");
+        return;
+    }
 
-    double rate = double(sent) / seconds;
-    print_row(text("trace tool at 115200, %.0f s, line full", seconds), figure{{rate}}, "B/s", line_rate,
-              exact ? "trace file byte-exact" : "trace file NOT byte-exact");
-    print_row("  its CPU per MB logged", figure{{logging_cpu / (double(sent) / 1e6)}}, "ms");
-    print_row("  its CPU while the line is quiet", figure{{quiet_cpu / 10}}, "%", 0, "of one core");
-    print_row("  its CPU after the unit is unplugged", figure{{unplugged_cpu / 10}}, "%", 0, "of one core");
-    print_row("  peak memory of pelmo4rix-trace", figure{{double(usage.ru_maxrss) / 1024}}, "MiB", 0,
+    std::string how = adapter_latency_ms ? text(", adapter %.0f ms", adapter_latency_ms) : "";
+    print_row(text("trace tool at 115200, %.0f s, line full", seconds) + how, figure{{mb * 1e6 / seconds}}, "B/s",
+              line_rate, exact ? "trace file byte-exact" : "trace file NOT byte-exact");
+    print_row("  its CPU per MB logged", figure{{logging_cpu / mb}}, "ms", 0,
+              adapter_latency_ms ? "bytes come in packets" : "bytes come one by one: a wake-up each");
+    if (adapter_latency_ms)
+        return;
+    print_row("  its CPU while the line is quiet", figure{{quiet}}, "%", 0, "of one core");
+    print_row("  its CPU after the unit is unplugged", figure{{unplugged}}, "%", 0, "of one core");
+    print_row("  peak memory of pelmo4rix-trace", figure{{tool.peak_mib}}, "MiB", 0,
               ended ? "" : "it did not end when input closed: killed");
 }
 
@@ -434,7 +445,8 @@ void trace_read_path(const options& o)
 
 void bench_trace(const options& o)
 {
-    trace_tool_run(o);
+    trace_tool_run(o, 0);
+    trace_tool_run(o, 1);
     trace_read_path(o);
 }
 
@@ -459,16 +471,19 @@ void bench_memory(const options&)
     reset_state();
     for (const char* tool : {"pelmo4rix-update", "pelmo4rix-station"}) {
         child_program program;
+        auto start = bench_clock::now();
         program.start(std::string(PELMO4RIX_BIN_DIR) + "/" + tool, {}, cwd);
-        rusage usage{};
-        bool ended = program.finish(60000, usage);
-        print_row(std::string("peak memory of ") + tool, figure{{double(usage.ru_maxrss) / 1024}}, "MiB", 0,
-                  ended ? "run with input closed" : "did not end within 60 s: killed");
+        bool ended = program.finish(60000);
+        double ms = ms_since(start);
+        std::string note = !ended ? "did not end within 60 s: killed"
+                           : ms < 100 ? text("ended after %.0f ms with input closed: seen at its start only", ms)
+                                      : "run with input closed";
+        print_row(std::string("peak memory of ") + tool, figure{{program.peak_mib}}, "MiB", 0, note);
     }
+    vunit_program.note_peak();
     kill(vunit_program.pid, SIGTERM);
-    rusage usage{};
-    vunit_program.finish(5000, usage);
-    print_row("peak memory of pelmo4rix-vunit", figure{{double(usage.ru_maxrss) / 1024}}, "MiB", 0,
+    vunit_program.finish(5000);
+    print_row("peak memory of pelmo4rix-vunit", figure{{vunit_program.peak_mib}}, "MiB", 0,
               ok ? "while a unit was programmed" : "programming FAILED");
     unlink((device_dir + "/SERIALCOMM").c_str());
     rmdir(cwd.c_str());
