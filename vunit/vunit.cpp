@@ -185,8 +185,10 @@ time_point vunit::next_event(time_point now) const
         consider(scan_last + stall_limit + milliseconds(1));
     if (config.line_rate && queued() > held)  // the next byte's stop bit, in steps of pace_step
         consider(std::max(after(tx_next, next_interval()), now + pace_step));
-    if (held > 0 && config.adapter_latency_ms > 0)
-        consider(held_since + milliseconds(config.adapter_latency_ms));
+    // The adapter's timer; once it has run out, a full program side wakes us through POLLOUT.
+    time_point timer_end = held_since + milliseconds(config.adapter_latency_ms);
+    if (held > 0 && config.adapter_latency_ms > 0 && timer_end > now)
+        consider(timer_end);
     if (trace_was_on && trace_rate > 0 && queued() < trace_backlog)  // else the line's draining wakes us
         consider(after(trace_start, trace_made / trace_rate));
     if (model.noise)
