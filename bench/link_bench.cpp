@@ -3,7 +3,7 @@
 // the median and the spread of several runs, the limit a figure is held against and their
 // ratio. The tests never time anything; this program does nothing else.
 //   usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]
-//   sections: line program adapter discovery trace memory (default: all of them)
+//   sections: line program adapter update discovery trace memory (default: all of them)
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -272,6 +272,71 @@ void bench_adapter(const options& o)
         program_row(o, "programming, 8 Mbit plan, adapter " + std::to_string(latency) + " ms", "6.05", 8, latency);
 }
 
+// ---- The whole update tool ------------------------------------------------------------------
+
+// Phases of an update tool run, each ending where the tool shows the text of the next one.
+struct phase {
+    const char* name;
+    const char* ends_at;
+};
+const phase update_phases[] = {
+    {"start and discovery", "Found device on"},
+    {"version query", "Please type 'y'"},
+    {"boot mode entry, address read-back, unlock", " Erase flash "},
+    {"erase", "Mb flash Write "},
+    {"write", " Verify flash ..."},
+    {"verify", " Reboot MCU "},
+    {"restart", "Success"},
+};
+constexpr int UPDATE_PHASES = sizeof update_phases / sizeof update_phases[0];
+
+// The update tool run as an operator runs it ('y' at once, ENTER at the end) against a unit at
+// line rate: the whole run, the time of each phase, the limit from the frames the unit took.
+void bench_update(const options& o)
+{
+    figure whole, limit, phases[UPDATE_PHASES];
+    double peak = 0;
+    int failures = 0;
+    for (int run = 0; run < o.runs; run++) {
+        vunit_config config;
+        config.line_rate = true;
+        config.stored_address = "0604:03:123456";
+        vunit* unit = start_unit(config);
+        write_port_list({"COM7"});
+        char cwd_pattern[] = "/tmp/pelmo4rix-bench-cwd-XXXXXX";
+        std::string cwd = mkdtemp(cwd_pattern);
+        child_program tool;
+        auto start = bench_clock::now();
+        tool.start(PELMO4RIX_BIN_DIR "/pelmo4rix-update", {}, cwd);
+        double last = 0;
+        bool ok = true;
+        for (int i = 0; i < UPDATE_PHASES && ok; i++) {
+            ok = tool.wait_for(update_phases[i].ends_at, 120000);
+            phases[i].runs.push_back(ms_since(start) - last);
+            last = ms_since(start);
+            if (i == 1 && ok && write(tool.in, "y", 1) != 1)
+                ok = false;
+        }
+        ok = ok && write(tool.in, "\n", 1) == 1;
+        failures += !tool.finish(5000) || !ok;
+        peak = std::max(peak, tool.peak_mib);
+        whole.runs.push_back(last / 1000);
+        double frames_ms = 0;
+        for (const vunit_frame& f : vunit_frames(unit))
+            frames_ms += frame_limit_ms(f, typical_flash);
+        limit.runs.push_back(frames_ms / 1000);
+        vunit_stop(unit);
+        rmdir(cwd.c_str());
+        unlink((device_dir + "/SERIALCOMM").c_str());
+    }
+    print_row("update tool, whole run ('y' typed at once)", whole, "s", limit.median(),
+              std::to_string(failures) + " failed runs; limit: every frame the unit took");
+    for (int i = 0; i < UPDATE_PHASES; i++)
+        print_row(std::string("  ") + update_phases[i].name, phases[i], "ms", 0,
+                  text("%.1f%% of the run", phases[i].median() / whole.median() / 10));
+    print_row("  peak memory of pelmo4rix-update", figure{{peak}}, "MiB");
+}
+
 // ---- Discovery ------------------------------------------------------------------------------
 
 const std::vector<std::string> unanswered = {"no-reply:1", "no-reply:9", "no-reply:10"};
@@ -453,7 +518,7 @@ void bench_trace(const options& o)
 // ---- Memory ---------------------------------------------------------------------------------
 
 // Peak memory of the virtual unit's program while one unit is programmed through it, and of
-// the other tools as they run against it with no key pressed.
+// the station as it runs against it with no key pressed.
 void bench_memory(const options&)
 {
     char cwd_pattern[] = "/tmp/pelmo4rix-bench-cwd-XXXXXX";
@@ -469,7 +534,7 @@ void bench_memory(const options&)
     }
     close_port();
     reset_state();
-    for (const char* tool : {"pelmo4rix-update", "pelmo4rix-station"}) {
+    for (const char* tool : {"pelmo4rix-station"}) {
         child_program program;
         auto start = bench_clock::now();
         program.start(std::string(PELMO4RIX_BIN_DIR) + "/" + tool, {}, cwd);
@@ -490,15 +555,15 @@ void bench_memory(const options&)
 }
 
 const std::map<std::string, std::function<void(const options&)>> sections = {
-    {"line", bench_line},       {"program", bench_program}, {"adapter", bench_adapter},
-    {"discovery", bench_discovery}, {"trace", bench_trace},  {"memory", bench_memory},
+    {"line", bench_line},           {"program", bench_program}, {"adapter", bench_adapter}, {"update", bench_update},
+    {"discovery", bench_discovery}, {"trace", bench_trace},     {"memory", bench_memory},
 };
-const char* const section_order[] = {"line", "program", "adapter", "discovery", "trace", "memory"};
+const char* const section_order[] = {"line", "program", "adapter", "update", "discovery", "trace", "memory"};
 
 int usage()
 {
     fprintf(stderr, "usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]\n"
-                    "sections: line program adapter discovery trace memory (default: all)\n");
+                    "sections: line program adapter update discovery trace memory (default: all)\n");
     return 2;
 }
 
