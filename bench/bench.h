@@ -27,8 +27,8 @@ void print_row(const std::string& what, const figure& measured, const std::strin
                const std::string& note = "");
 void print_note(const std::string& text);
 
-// Standard output of the code under test goes to /dev/null while one of these lives, so that
-// the table stays readable; the table itself is written to standard error's twin below.
+// Standard output goes to /dev/null while one of these lives: the messages and dots of the
+// code under test stay out of the table, which is printed between measurements.
 struct quiet_stdout {
     quiet_stdout();
     ~quiet_stdout();

@@ -101,13 +101,31 @@ void bench_exchange(const options& o)
     }
 }
 
+// The gaps between the bytes of a reply of `length` bytes, read one byte at a time; empty
+// when the reply did not come whole within `within_ms`.
+figure gaps_in_reply(size_t length, double within_ms)
+{
+    figure gaps;
+    uint8_t byte;
+    size_t got = 0;
+    auto last = bench_clock::now();
+    for (auto begin = last; got < length && ms_since(begin) < within_ms;) {
+        if (os_port_read(port_handle, &byte, 1) != 1)
+            continue;
+        if (got++ > 0)  // the first byte starts the watch
+            gaps.runs.push_back(ms_since(last));
+        last = bench_clock::now();
+    }
+    return got == length ? gaps : figure{};
+}
+
 // A reply of 4110 bytes (a sector read in the old layout) as the exchange reads it, and once
 // more a byte at a time to see the gaps inside it.
 void bench_line(const options& o)
 {
     bench_exchange(o);
     for (uint32_t baud : {BAUD_DEFAULT, BAUD_LOADER}) {
-        figure total, reads, gap, wide_gaps;
+        figure total, reads, widest, wide_gaps;
         const size_t reply = 4110;
         const double limit = line_ms(reply + 12, baud);
         for (int run = 0; run < o.runs; run++) {
@@ -115,12 +133,14 @@ void bench_line(const options& o)
             config.line_rate = true;
             config.version = "205";
             vunit* unit = start_unit(config);
-            open_unit();
-            quiet_stdout quiet;
-            if (baud == BAUD_LOADER)
-                enter_boot_mode();
-            else
-                run_command(CMD_HANDSHAKE);
+            {
+                quiet_stdout quiet;
+                open_unit();
+                if (baud == BAUD_LOADER)
+                    enter_boot_mode();
+                else
+                    run_command(CMD_HANDSHAKE);  // the loader at 115200
+            }
             new_flash_layout = 0;
             flash_read_address = 0x7E000;
             port_reads = {};
@@ -130,26 +150,17 @@ void bench_line(const options& o)
             reads.runs.push_back(double(port_reads.reads));
 
             send_command(CMD_READ_PARAMS);
-            uint8_t byte;
-            figure gaps;
-            size_t got = 0;
-            auto last = bench_clock::now();
-            for (auto begin = last; got < reply && ms_since(begin) < 3 * limit;) {
-                if (os_port_read(port_handle, &byte, 1) != 1)
-                    continue;
-                if (got++ > 0)  // the first byte starts the watch
-                    gaps.runs.push_back(ms_since(last));
-                last = bench_clock::now();
-            }
-            gap.runs.push_back(got == reply ? gaps.max() : -1);
-            wide_gaps.runs.push_back(double(std::count_if(gaps.runs.begin(), gaps.runs.end(), [](double g) { return g > 0.2; })));
-            close_port();
+            figure gaps = gaps_in_reply(reply, 3 * limit);
+            widest.runs.push_back(gaps.max());
+            auto wide = std::count_if(gaps.runs.begin(), gaps.runs.end(), [](double g) { return g > 0.2; });
+            wide_gaps.runs.push_back(double(wide));
+            reset_state();
             vunit_stop(unit);
         }
         const std::string at = baud == BAUD_DEFAULT ? " at 115200" : " at 1000000";
         print_row("4110-byte reply, frame to last byte" + at, total, "ms", limit);
         print_row("  reads of 256-byte chunks it took" + at, reads, "", 17, "17 when no gap ends a read early");
-        print_row("  widest gap inside it" + at, gap, "ms", 0, "the read-interval time-out is 1 ms");
+        print_row("  widest gap inside it" + at, widest, "ms", 0, "the read-interval time-out is 1 ms");
         print_row("  gaps above 0.2 ms inside it" + at, wide_gaps, "", 0, "of 4109");
     }
 }
@@ -326,6 +337,7 @@ void bench_update(const options& o)
             frames_ms += frame_limit_ms(f, typical_flash);
         limit.runs.push_back(frames_ms / 1000);
         vunit_stop(unit);
+        reset_state();
         rmdir(cwd.c_str());
         unlink((device_dir + "/SERIALCOMM").c_str());
     }
