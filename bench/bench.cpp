@@ -124,7 +124,12 @@ bool child_program::start(const std::string& path, const std::vector<std::string
 bool child_program::wait_for(const std::string& text, int ms)
 {
     auto start = bench_clock::now();
-    while (shown.find(text) == std::string::npos) {
+    for (;;) {
+        size_t at = shown.find(text, matched);
+        if (at != std::string::npos) {
+            matched = at + text.size();
+            return true;
+        }
         int left = ms - int(ms_since(start));
         pollfd p = {out, POLLIN, 0};
         if (left <= 0 || poll(&p, 1, left) <= 0)
@@ -135,7 +140,6 @@ bool child_program::wait_for(const std::string& text, int ms)
             return false;
         shown.append(buffer, size_t(n));
     }
-    return true;
 }
 
 void child_program::drain_for(int ms)

@@ -40,11 +40,13 @@ struct child_program {
     pid_t pid = -1;
     int in = -1;   // its standard input: closing it is the operator pressing 'q'
     int out = -1;  // its standard output
-    std::string shown;
+    std::string shown;    // what it printed so far
+    size_t matched = 0;   // the part of it that waits have gone past
     double peak_mib = 0;  // the most memory it has held so far, as last seen
 
     bool start(const std::string& path, const std::vector<std::string>& args, const std::string& cwd);
-    // Reads its output until `text` appears or `ms` pass; true when it appeared.
+    // Reads its output until `text` appears after what earlier waits matched, or `ms` pass;
+    // true when it appeared.
     bool wait_for(const std::string& text, int ms);
     // Reads (and forgets) its output for `ms`, so that it never blocks on a full pipe.
     void drain_for(int ms);

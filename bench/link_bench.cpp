@@ -3,7 +3,7 @@
 // the median and the spread of several runs, the limit a figure is held against and their
 // ratio. The tests never time anything; this program does nothing else.
 //   usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]
-//   sections: line program adapter update discovery trace memory (default: all of them)
+//   sections: line program adapter tools discovery trace memory (default: all of them)
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -283,29 +284,43 @@ void bench_adapter(const options& o)
         program_row(o, "programming, 8 Mbit plan, adapter " + std::to_string(latency) + " ms", "6.05", 8, latency);
 }
 
-// ---- The whole update tool ------------------------------------------------------------------
+// ---- The whole update tool and a station cycle --------------------------------------------
 
-// Phases of an update tool run, each ending where the tool shows the text of the next one.
-struct phase {
-    const char* name;
-    const char* ends_at;
+// What an operator waits for and then types; a step with a name is a phase of the measured
+// run, which starts behind the first step's keys.
+struct step {
+    const char* phase;    // nullptr: not timed
+    const char* ends_at;  // the text the tool shows when the step is over
+    const char* keys;     // what the operator types then
 };
-const phase update_phases[] = {
-    {"start and discovery", "Found device on"},
-    {"version query", "Please type 'y'"},
-    {"boot mode entry, address read-back, unlock", " Erase flash "},
-    {"erase", "Mb flash Write "},
-    {"write", " Verify flash ..."},
-    {"verify", " Reboot MCU "},
-    {"restart", "Success"},
-};
-constexpr int UPDATE_PHASES = sizeof update_phases / sizeof update_phases[0];
 
-// The update tool run as an operator runs it ('y' at once, ENTER at the end) against a unit at
-// line rate: the whole run, the time of each phase, the limit from the frames the unit took.
-void bench_update(const options& o)
+const std::vector<step> update_run = {
+    {"start and discovery", "Found device on", ""},
+    {"version query", "Please type 'y'", "y"},
+    {"boot mode entry, address read-back, unlock", " Erase flash ", ""},
+    {"erase", "Mb flash Write ", ""},
+    {"write", " Verify flash ...", ""},
+    {"verify", " Reboot MCU ", ""},
+    {"restart", "Success", "\n"},
+};
+
+const std::vector<step> station_cycle = {
+    {nullptr, "exit program\n>", "p"},
+    {"discovery", "Found device on", ""},
+    {"boot mode entry, unlock", " Erase flash ", ""},
+    {"erase", "Mb flash Write ", ""},
+    {"write", " Verify flash ...", ""},
+    {"verify", " Reboot MCU ", ""},
+    {"restart, address file rewritten", "Success", " "},
+    {nullptr, "exit program\n>", "q"},
+};
+
+// Runs `program` through `steps` against a unit at line rate, as often as asked: the whole
+// timed run and each phase, against the limit of every frame the unit took.
+void bench_tool_run(const options& o, const char* program, const std::string& what, const std::vector<step>& steps)
 {
-    figure whole, limit, phases[UPDATE_PHASES];
+    figure whole, limit;
+    std::vector<figure> phases(steps.size());
     double peak = 0;
     int failures = 0;
     for (int run = 0; run < o.runs; run++) {
@@ -318,17 +333,22 @@ void bench_update(const options& o)
         std::string cwd = mkdtemp(cwd_pattern);
         child_program tool;
         auto start = bench_clock::now();
-        tool.start(PELMO4RIX_BIN_DIR "/pelmo4rix-update", {}, cwd);
+        tool.start(std::string(PELMO4RIX_BIN_DIR) + "/" + program, {}, cwd);
+        bool ok = true, started = steps[0].phase != nullptr;
         double last = 0;
-        bool ok = true;
-        for (int i = 0; i < UPDATE_PHASES && ok; i++) {
-            ok = tool.wait_for(update_phases[i].ends_at, 120000);
-            phases[i].runs.push_back(ms_since(start) - last);
-            last = ms_since(start);
-            if (i == 1 && ok && write(tool.in, "y", 1) != 1)
-                ok = false;
+        for (size_t i = 0; i < steps.size() && ok; i++) {
+            ok = tool.wait_for(steps[i].ends_at, 120000);
+            if (steps[i].phase && started) {
+                phases[i].runs.push_back(ms_since(start) - last);
+                last = ms_since(start);
+            }
+            size_t keys = strlen(steps[i].keys);
+            ok = ok && write(tool.in, steps[i].keys, keys) == ssize_t(keys);
+            if (!started) {  // the timed run starts with these keys (the unit has seen nothing yet)
+                started = true;
+                start = bench_clock::now();
+            }
         }
-        ok = ok && write(tool.in, "\n", 1) == 1;
         failures += !tool.finish(5000) || !ok;
         peak = std::max(peak, tool.peak_mib);
         whole.runs.push_back(last / 1000);
@@ -338,15 +358,21 @@ void bench_update(const options& o)
         limit.runs.push_back(frames_ms / 1000);
         vunit_stop(unit);
         reset_state();
-        rmdir(cwd.c_str());
+        std::filesystem::remove_all(cwd);
         unlink((device_dir + "/SERIALCOMM").c_str());
     }
-    print_row("update tool, whole run ('y' typed at once)", whole, "s", limit.median(),
-              std::to_string(failures) + " failed runs; limit: every frame the unit took");
-    for (int i = 0; i < UPDATE_PHASES; i++)
-        print_row(std::string("  ") + update_phases[i].name, phases[i], "ms", 0,
-                  text("%.1f%% of the run", phases[i].median() / whole.median() / 10));
-    print_row("  peak memory of pelmo4rix-update", figure{{peak}}, "MiB");
+    print_row(what, whole, "s", limit.median(), std::to_string(failures) + " failed runs; limit: every frame the unit took");
+    for (size_t i = 0; i < steps.size(); i++)
+        if (steps[i].phase)
+            print_row(std::string("  ") + steps[i].phase, phases[i], "ms", 0,
+                      text("%.1f%% of it", phases[i].median() / whole.median() / 10));
+    print_row(std::string("  peak memory of ") + program, figure{{peak}}, "MiB");
+}
+
+void bench_tools(const options& o)
+{
+    bench_tool_run(o, "pelmo4rix-update", "update tool, whole run ('y' typed at once)", update_run);
+    bench_tool_run(o, "pelmo4rix-station", "station cycle, 'p' to the result box", station_cycle);
 }
 
 // ---- Discovery ------------------------------------------------------------------------------
@@ -529,8 +555,8 @@ void bench_trace(const options& o)
 
 // ---- Memory ---------------------------------------------------------------------------------
 
-// Peak memory of the virtual unit's program while one unit is programmed through it, and of
-// the station as it runs against it with no key pressed.
+// Peak memory of the virtual unit's program while one unit is programmed through it (the
+// tools' own are measured where they run).
 void bench_memory(const options&)
 {
     char cwd_pattern[] = "/tmp/pelmo4rix-bench-cwd-XXXXXX";
@@ -546,17 +572,6 @@ void bench_memory(const options&)
     }
     close_port();
     reset_state();
-    for (const char* tool : {"pelmo4rix-station"}) {
-        child_program program;
-        auto start = bench_clock::now();
-        program.start(std::string(PELMO4RIX_BIN_DIR) + "/" + tool, {}, cwd);
-        bool ended = program.finish(60000);
-        double ms = ms_since(start);
-        std::string note = !ended ? "did not end within 60 s: killed"
-                           : ms < 100 ? text("ended after %.0f ms with input closed: seen at its start only", ms)
-                                      : "run with input closed";
-        print_row(std::string("peak memory of ") + tool, figure{{program.peak_mib}}, "MiB", 0, note);
-    }
     vunit_program.note_peak();
     kill(vunit_program.pid, SIGTERM);
     vunit_program.finish(5000);
@@ -567,15 +582,15 @@ void bench_memory(const options&)
 }
 
 const std::map<std::string, std::function<void(const options&)>> sections = {
-    {"line", bench_line},           {"program", bench_program}, {"adapter", bench_adapter}, {"update", bench_update},
+    {"line", bench_line},           {"program", bench_program}, {"adapter", bench_adapter}, {"tools", bench_tools},
     {"discovery", bench_discovery}, {"trace", bench_trace},     {"memory", bench_memory},
 };
-const char* const section_order[] = {"line", "program", "adapter", "update", "discovery", "trace", "memory"};
+const char* const section_order[] = {"line", "program", "adapter", "tools", "discovery", "trace", "memory"};
 
 int usage()
 {
     fprintf(stderr, "usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]\n"
-                    "sections: line program adapter update discovery trace memory (default: all)\n");
+                    "sections: line program adapter tools discovery trace memory (default: all)\n");
     return 2;
 }
 
