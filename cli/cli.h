@@ -25,6 +25,7 @@ struct cli_options {
     std::string port;      // --port: only this port; empty: discovery
     bool json = false;     // --json: one JSON object on standard output
     bool quiet = false;    // --quiet: no service messages, no progress
+    bool events = false;   // --events: progress as JSON lines on standard output (implies --json)
     bool help = false;     // --help, alone or after a command
     bool version = false;  // --version
     std::string command;
@@ -43,6 +44,8 @@ struct cli_options {
     int seconds = 0;                            // --seconds N; 0: until Ctrl+C
 };
 
+// A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
+bool parse_count(const std::string& text, int low, int high, int& out);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.
@@ -91,7 +94,11 @@ int command_trace(const cli_options& options);
 int open_unit(const cli_options& options);
 
 // Progress of program_flash on standard error: a bar on a terminal, a line per phase
-// otherwise, nothing with --quiet. Also where a stop signal ends the programming.
-void use_progress_display(bool quiet);
+// otherwise, nothing with --quiet; with `events` a JSON line per report on standard output
+// instead, for a program that supervises this one. Also where a stop signal ends the
+// programming.
+void use_progress_display(bool quiet, bool events);
+// With events on: a JSON line that programming attempt `attempt` begins.
+void report_attempt(int attempt);
 // Ends a bar line left open by a programming that stopped half-way.
 void end_progress_display();

@@ -44,6 +44,7 @@ int program_attempt(const cli_options& options, std::string& message)
 int program_with_attempts(const cli_options& options, int& attempts, std::string& message)
 {
     for (attempts = 1;; attempts++) {
+        report_attempt(attempts);
         int failed = program_attempt(options, message);
         if (!failed || attempts == options.attempts || stop_signal())
             return failed;

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "cli/os.h"
+#include "gang/gang.h"
 #include "image/image.h"
 #include "link/console_print.h"
 
@@ -40,6 +41,9 @@ void print_version(const cli_options& options)
 
 int main(int argc, char** argv)
 {
+    // The gang has a command line of its own and runs this program as its workers.
+    if (argc > 1 && std::string(argv[1]) == "gang")
+        return gang_main(argc - 1, argv + 1);
     cli_options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
@@ -56,7 +60,7 @@ int main(int argc, char** argv)
     }
     // Standard output carries only results.
     console_stream = options.quiet ? nullptr : stderr;
-    use_progress_display(options.quiet);
+    use_progress_display(options.quiet, options.events);
     watch_stop_signals();
     return run_command_named(options);
 }

@@ -31,17 +31,6 @@ bool known_command(const std::string& name)
     return false;
 }
 
-bool parse_count(const std::string& text, int low, int high, int& out)
-{
-    if (text.empty() || text.size() > 7)
-        return false;
-    for (char c : text)
-        if (!isdigit(static_cast<unsigned char>(c)))
-            return false;
-    out = atoi(text.c_str());
-    return out >= low && out <= high;
-}
-
 bool hex_field(const std::string& text, size_t digits, uint32_t& value)
 {
     if (text.size() != digits)
@@ -171,6 +160,7 @@ bool global_option(cli_options& options, arguments& args, const std::string& nam
         return true;
     }
     bool* flag = name == "--json" ? &options.json : name == "--quiet" ? &options.quiet
+               : name == "--events" ? &options.events
                : name == "--help" || name == "-h" ? &options.help : name == "--version" ? &options.version : nullptr;
     if (!flag) {
         taken = false;
@@ -203,6 +193,17 @@ bool check_combination(const cli_options& options, std::string& error)
 
 }  // namespace
 
+bool parse_count(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty() || text.size() > 7)
+        return false;
+    for (char c : text)
+        if (!isdigit(static_cast<unsigned char>(c)))
+            return false;
+    out = atoi(text.c_str());
+    return out >= low && out <= high;
+}
+
 int parse_options(int argc, char** argv, cli_options& options, std::string& error)
 {
     arguments args{argc, argv, 1, error};
@@ -233,6 +234,8 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
             return 0;
         }
     }
+    if (options.events)
+        options.json = true;  // the last line is the result object
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -282,11 +285,14 @@ std::string usage_text(const std::string& command)
            "  flash     program the unit (built-in image or --image FILE)\n"
            "  trace     copy the unit's debug trace to a file or standard output\n"
            "  image     size, version and checksum of the built-in image or a file\n"
+           "  gang      program several units at once (pelmo4rix gang --help)\n"
            "\n"
            "Options:\n"
            "  --port NAME  use only this port (default: find the unit as the tools do)\n"
            "  --json       print the result as one JSON object\n"
            "  --quiet      no messages and no progress on standard error, only errors\n"
+           "  --events     flash: progress as JSON lines on standard output before the\n"
+           "               result object (implies --json), for a supervising program\n"
            "\n"
            "Results go to standard output, messages and progress to standard error.\n"
            "Exit codes: 0 success; 1 to 20 the failed step's error code (as the tools number\n"

@@ -32,6 +32,7 @@ struct progress_view {
 
 bool show_bar;  // a terminal: one line drawn over and over
 bool quiet;
+bool events;    // JSON lines on standard output instead of the display
 bool bar_open;  // the bar's line has no line end yet
 steady::time_point phase_start;
 
@@ -78,6 +79,11 @@ void report_progress(flash_phase phase, int step, int total)
         close_port();
         return;
     }
+    if (events) {
+        printf("{\"event\":\"progress\",\"phase\":\"%s\",\"step\":%d,\"total\":%d}\n", phase_name(phase), step, total);
+        fflush(stdout);  // the supervisor watches for silence
+        return;
+    }
     if (quiet)
         return;
     if (step == PROGRESS_BEGIN) {
@@ -97,11 +103,20 @@ void report_progress(flash_phase phase, int step, int total)
 
 }  // namespace
 
-void use_progress_display(bool quiet_display)
+void use_progress_display(bool quiet_display, bool event_lines)
 {
     quiet = quiet_display;
+    events = event_lines;
     show_bar = stream_is_terminal(stderr);
     flash_progress = report_progress;
+}
+
+void report_attempt(int attempt)
+{
+    if (!events)
+        return;
+    printf("{\"event\":\"attempt\",\"attempt\":%d}\n", attempt);
+    fflush(stdout);
 }
 
 void end_progress_display()
