@@ -74,6 +74,7 @@ struct port_entry {
     bool listed;
     bool opened = false;
     bool answers = false;
+    port_adapter adapter = {};
 };
 
 bool port_exists(const std::string& name)
@@ -107,6 +108,28 @@ std::vector<port_entry> ports_to_try(const cli_options& options)
     return entries;
 }
 
+std::string json_or_null(const std::string& text) { return text.empty() ? "null" : json_string(text); }
+
+// The adapter as JSON fields, and as text for a person: its kind, its latency timer, and a
+// hint when the timer makes every exchange wait.
+std::string adapter_json(const port_adapter& a)
+{
+    return ",\"driver\":" + json_or_null(a.driver) + ",\"usb\":" + json_or_null(a.usb_id) +
+           ",\"latency_timer_ms\":" + (a.latency_timer_ms < 0 ? "null" : std::to_string(a.latency_timer_ms));
+}
+
+std::string adapter_text(const port_adapter& a)
+{
+    std::string text = a.driver.empty() ? "" : "  " + a.driver;
+    if (!a.usb_id.empty())
+        text += " (USB " + a.usb_id + ")";
+    if (a.latency_timer_ms >= 0)
+        text += "  latency timer " + std::to_string(a.latency_timer_ms) + " ms";
+    if (a.latency_timer_ms > LATENCY_HINT_MS)
+        text += ": programming waits that long for every reply; set it to 1 ms";
+    return text;
+}
+
 void add_ports(result& r, const std::vector<port_entry>& entries)
 {
     std::string json = "[", text;
@@ -114,11 +137,12 @@ void add_ports(result& r, const std::vector<port_entry>& entries)
         if (json.size() > 1)
             json += ",";
         json += "{\"name\":" + json_string(e.name) + ",\"listed\":" + (e.listed ? "true" : "false") +
-                ",\"open\":" + (e.opened ? "true" : "false") + ",\"unit\":" + (e.answers ? "true" : "false") + "}";
+                ",\"open\":" + (e.opened ? "true" : "false") + ",\"unit\":" + (e.answers ? "true" : "false") +
+                adapter_json(e.adapter) + "}";
         char line[80];
-        snprintf(line, sizeof line, "%-15s  %-7s  %s\n", e.name.c_str(), e.listed ? "listed" : "scanned",
+        snprintf(line, sizeof line, "%-15s  %-7s  %s", e.name.c_str(), e.listed ? "listed" : "scanned",
                  !e.opened ? "can't be opened" : e.answers ? "unit answers" : "no answer");
-        text += line;
+        text += line + adapter_text(e.adapter) + "\n";
     }
     add_json(r, "ports", json + "]", text.empty() ? "no serial ports found\n" : text);
 }
@@ -150,6 +174,7 @@ int command_ports(const cli_options& options)
             return fail_step(options, EXIT_NO_UNIT, "stopped");
         e.opened = port_exists(e.name);
         e.answers = e.opened && probe_port(e.name.c_str());
+        e.adapter = adapter_of(e.name);
     }
     result r;
     add_ports(r, entries);

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -20,8 +21,10 @@
 
 struct os_port {
     int fd;
-    termios line;  // the state fetched by os_port_read_state
-    bool claimed;  // we set the exclusive mode (TIOCEXCL), so closing clears it
+    termios line;          // the state fetched by os_port_read_state
+    bool claimed;          // we set the exclusive mode (TIOCEXCL), so closing clears it
+    bool low_latency_set;  // we turned the driver's low latency on: give it back on close
+    serial_struct serial;  // the driver's settings as we found them
 };
 
 namespace {
@@ -93,10 +96,24 @@ bool held_exclusively(int fd)
 // Gives up the claim and the descriptor; only system calls, so a signal handler may call it.
 void release(os_port* port)
 {
+    if (port->low_latency_set)
+        ioctl(port->fd, TIOCSSERIAL, &port->serial);
     // Exclusive mode outlives our descriptor while another one stays open: give ours back.
     if (port->claimed)
         ioctl(port->fd, TIOCNXCL);
     close(port->fd);
+}
+
+// USB serial adapters hold received bytes for a latency timer (16 ms by default on FTDI
+// adapters) and every exchange waits for its reply: ask the driver for low latency. A
+// driver or a pseudo-terminal that does not know the request is left as it is.
+void request_low_latency(os_port* port)
+{
+    if (ioctl(port->fd, TIOCGSERIAL, &port->serial) != 0 || (port->serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial_struct wanted = port->serial;
+    wanted.flags |= ASYNC_LOW_LATENCY;
+    port->low_latency_set = ioctl(port->fd, TIOCSSERIAL, &wanted) == 0;
 }
 
 }  // namespace
@@ -115,7 +132,9 @@ os_port* os_port_open(const char* name)
         close(fd);
         return nullptr;
     }
-    return new os_port{fd, {}, terminal};
+    os_port* port = new os_port{fd, {}, terminal, false, {}};
+    request_low_latency(port);
+    return port;
 }
 
 bool os_port_read_state(os_port* port)

@@ -11,8 +11,6 @@
 
 namespace vunit_detail {
 
-constexpr uint32_t boot_baud = 115200;
-
 // CRC-32/JAMCRC (reflected 0xEDB88320, initial all ones, no final complement).
 uint32_t crc32_jamcrc(const uint8_t* data, size_t n);
 
@@ -65,7 +63,8 @@ struct unit_model {
     std::vector<uint8_t> flash;
     uint8_t status_register = 0x1C;  // protection bits set at power-up
     bool loader = false;
-    uint32_t baud = boot_baud;
+    uint32_t firmware_baud = 115200;  // the running firmware's speed, again after a restart
+    uint32_t baud = firmware_baud;
     bool trace_on = false;
     bool silent = false;
     bool restart_armed = false;  // kind 9 was the last frame: kind 10 restarts

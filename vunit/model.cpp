@@ -188,8 +188,13 @@ bool check_config(const vunit_config& c, std::string& error)
         error = "--list needs --device-dir";
     else if (c.name.empty() || c.name.find('/') != std::string::npos)
         error = "--name must be a plain file name";
-    else if (c.erase_ms < 0 || c.write_ms < 0 || c.crc_ms < 0 || c.erase_block_ms < -1 || c.erase_sector_ms < -1)
-        error = "delays must not be negative";
+    else if (c.erase_ms < -1 || c.write_ms < -1 || c.crc_ms < -1 || c.erase_block_ms < -1 || c.erase_sector_ms < -1 ||
+             c.trace_rate < 0)
+        error = "delays and rates must not be negative";
+    else if (c.firmware_baud != 115200 && c.firmware_baud != 1000000)
+        error = "--firmware-baud takes 115200 or 1000000";
+    else if (c.adapter_latency_ms < 0 || c.adapter_latency_ms > 255)
+        error = "--adapter-latency-ms takes 0 to 255";
     else {
         for (const auto& text : c.faults)
             if (!parse_fault(text, f, error))
@@ -206,10 +211,15 @@ bool unit_model::init(const vunit_config& c, std::string& error)
     version = c.version;
     new_layout = static_cast<signed char>(version[0]) > '2';
     flash.assign(size_t(c.flash_mbit) * 1024 * 1024 / 8, 0xFF);
-    erase_block_ms = c.erase_block_ms >= 0 ? c.erase_block_ms : c.erase_ms;
-    erase_sector_ms = c.erase_sector_ms >= 0 ? c.erase_sector_ms : c.erase_ms;
-    write_ms = c.write_ms;
-    crc_ms = c.crc_ms;
+    // An option given wins; else --erase-ms for both erases; else the typical part at line rate.
+    auto chosen = [&](int given, int fallback, int typical) {
+        return given >= 0 ? given : fallback >= 0 ? fallback : c.line_rate ? typical : 0;
+    };
+    erase_block_ms = chosen(c.erase_block_ms, c.erase_ms, typical_flash.erase_block_ms);
+    erase_sector_ms = chosen(c.erase_sector_ms, c.erase_ms, typical_flash.erase_sector_ms);
+    write_ms = chosen(c.write_ms, -1, typical_flash.write_ms);
+    crc_ms = chosen(c.crc_ms, -1, typical_flash.crc_ms);
+    firmware_baud = baud = c.firmware_baud;
     if (!c.flash_in.empty()) {
         FILE* in = std::fopen(c.flash_in.c_str(), "rb");
         if (!in) {
@@ -285,7 +295,7 @@ bool unit_model::take_fault(fault::type_t type, int kind, fault** found)
 void unit_model::restart()
 {
     loader = false;
-    baud = boot_baud;
+    baud = firmware_baud;
     trace_on = false;
     silent = false;
     restart_armed = false;
@@ -310,7 +320,7 @@ plan unit_model::handle(const std::vector<uint8_t>& frame, int kind)
         restart_armed = true;
     if (kind == 10 && was_armed) {
         restart();
-        p.baud_after = boot_baud;
+        p.baud_after = firmware_baud;
     }
     if (!p.send)
         return p;

@@ -29,9 +29,14 @@ std::string vunit_usage()
            "  --flash-out FILE        flash content written when the unit ends\n"
            "  --log FILE              one line per received frame\n"
            "  --trace-out FILE        every trace byte sent\n"
-           "  --line-rate             move bytes at the simulated baud\n"
+           "  --line-rate             move bytes at the simulated baud; typical flash timings\n"
+           "                          (64 KB erase 150 ms, 4 KB erase 45 ms, write 11 ms, checksum 205 ms)\n"
            "  --erase-ms N, --write-ms N, --crc-ms N   delays before those replies\n"
            "  --erase-block-ms N, --erase-sector-ms N  64 KB and 4 KB erases apart (default --erase-ms)\n"
+           "  --trace-rate N          bytes per second of the trace (default 4000)\n"
+           "  --firmware-baud N       the running firmware's speed (default 115200)\n"
+           "  --adapter-latency-ms N  hold bytes toward the program until 62 wait or N ms passed,\n"
+           "                          as a USB serial adapter's latency timer does (default 0)\n"
            "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT[:AFTER]] |\n"
            "                          short-reply:KIND:LEN[:COUNT[:AFTER]] |\n"
            "                          reply:KIND:HEX[:COUNT[:AFTER]] |\n"
@@ -81,6 +86,13 @@ bool vunit_parse_args(int argc, char** argv, vunit_config& config, std::string& 
         else if (option == "--erase-sector-ms") ok = parse_int(value, config.erase_sector_ms);
         else if (option == "--write-ms") ok = parse_int(value, config.write_ms);
         else if (option == "--crc-ms") ok = parse_int(value, config.crc_ms);
+        else if (option == "--trace-rate") ok = parse_int(value, config.trace_rate);
+        else if (option == "--adapter-latency-ms") ok = parse_int(value, config.adapter_latency_ms);
+        else if (option == "--firmware-baud") {
+            int baud = 0;
+            ok = parse_int(value, baud);
+            config.firmware_baud = uint32_t(baud);
+        }
         else if (option == "--fault") config.faults.push_back(value);
         else {
             error = "unknown option " + option;

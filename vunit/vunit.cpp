@@ -1,8 +1,15 @@
 // The virtual unit's thread: it moves bytes between the pty master and the unit model,
 // garbles what crosses the line at mismatched speeds, paces the line when asked to, streams
 // the trace and injects noise. The API functions below talk to it under one mutex.
+//
+// At line rate every byte reaches the other side when its 10 bit times have passed, timed
+// from a monotonic deadline so that the error never adds up; the thread wakes in steps of
+// tens of microseconds, so a reply has no gap that a real line would not have. Bytes toward
+// the program can pass through a model of a USB adapter that holds them for its latency timer.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,14 +27,16 @@
 using namespace vunit_detail;
 using steady = std::chrono::steady_clock;
 using time_point = steady::time_point;
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 namespace {
 
 constexpr auto stall_limit = milliseconds(50);  // a partial frame quiet this long is dropped
-constexpr double trace_rate = 4000;             // bytes per second, well below 115200 baud
 constexpr size_t trace_backlog = 256;           // new trace lines wait while more is queued
-constexpr int longest_wait_ms = 1000;
+constexpr auto longest_wait = milliseconds(1000);
+constexpr auto pace_step = microseconds(40);    // shortest sleep while a line is busy
+constexpr size_t adapter_packet = 62;           // a USB adapter passes its bytes on at this many
 
 struct rx_byte {
     uint8_t value;
@@ -39,7 +48,7 @@ struct tx_chunk {
     std::vector<uint8_t> original;  // what the unit sent
     std::vector<uint8_t> wire;      // what reaches the program (differs at a wrong speed)
     bool garbled = false;
-    size_t done = 0;
+    size_t done = 0;                // wire bytes passed to the program
     double interval = 0;            // seconds per wire byte with --line-rate
 };
 
@@ -76,8 +85,14 @@ struct vunit {
     plan pending;
     uint32_t pending_baud = 0;
 
+    // Sending: chunks in line order. The first `held` bytes not yet passed to the program
+    // have crossed the line and wait in the adapter since `held_since`; the line is free
+    // for the next byte at `tx_next`.
     std::deque<tx_chunk> tx;
     time_point tx_next;
+    size_t held = 0;
+    time_point held_since;
+    int trace_rate = 0;
 
     bool trace_was_on = false;
     time_point trace_start;
@@ -96,18 +111,22 @@ struct vunit {
     void step(time_point now);
     void read_input(time_point now);
     void take_bytes(time_point now);
-    void take_frame(const std::vector<uint8_t>& frame, time_point now);
-    void carry_out(const plan& p, uint32_t reply_baud);
-    void send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin);
+    void take_frame(const std::vector<uint8_t>& frame, time_point at);
+    void carry_out(const plan& p, uint32_t reply_baud, time_point at);
+    void send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin, time_point at);
     void flush(time_point now);
+    void cross_line(time_point now);
+    size_t deliverable(time_point now) const;
+    void deliver(size_t n);
     void sent(const tx_chunk& chunk, size_t from, size_t to);
     void stream_trace(time_point now);
     void make_noise(time_point now);
     void record(const std::vector<uint8_t>& frame, int kind, uint32_t baud);
     void unplug_now();
     bool port_in_use();
-    int wait_ms(time_point now) const;
+    time_point next_event(time_point now) const;
     size_t queued() const;
+    double next_interval() const;
 };
 
 void vunit::serve()
@@ -118,13 +137,14 @@ void vunit::serve()
             unplug_now();
         step(steady::now());
         pollfd fds[3] = {{wake[0], POLLIN, 0}, {master, POLLIN, 0}, {watch, POLLIN, 0}};
-        bool write_due = !tx.empty() && (!config.line_rate || steady::now() >= tx_next);
-        if (write_due)
+        time_point now = steady::now();
+        if (master >= 0 && deliverable(now) > 0)  // the program's side was full
             fds[1].events |= POLLOUT;
         nfds_t count = master < 0 ? 1 : watch < 0 ? 2 : 3;
-        int timeout = wait_ms(steady::now());
+        auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next_event(now) - now);
+        timespec timeout = {time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
         lock.unlock();
-        poll(fds, count, timeout);
+        ppoll(fds, count, master < 0 ? nullptr : &timeout, nullptr);
         lock.lock();
         if (fds[0].revents & POLLIN) {
             char drain[64];
@@ -144,7 +164,7 @@ void vunit::step(time_point now)
         return;
     if (busy && now >= busy_until) {
         busy = false;
-        carry_out(pending, pending_baud);
+        carry_out(pending, pending_baud, busy_until);
     }
     take_bytes(now);
     stream_trace(now);
@@ -152,27 +172,28 @@ void vunit::step(time_point now)
     flush(now);
 }
 
-int vunit::wait_ms(time_point now) const
+// When the thread must act next, at most `longest_wait` ahead.
+time_point vunit::next_event(time_point now) const
 {
-    if (master < 0)
-        return -1;
-    time_point next = now + milliseconds(longest_wait_ms);
+    time_point next = now + longest_wait;
     auto consider = [&](time_point t) { next = std::min(next, t); };
     if (busy)
         consider(busy_until);
-    else if (!rx.empty())
-        consider(rx.front().at);
+    else if (!rx.empty())  // a frame's reply is timed from its last byte, however late we look
+        consider(std::max(rx.front().at, now + pace_step));
     if (!busy && !scan.empty())
         consider(scan_last + stall_limit + milliseconds(1));
-    if (!tx.empty() && config.line_rate)
-        consider(tx_next);
-    if (trace_was_on && queued() < trace_backlog)  // else the line's draining wakes us
+    if (config.line_rate && queued() > held)  // the next byte's stop bit, in steps of pace_step
+        consider(std::max(after(tx_next, next_interval()), now + pace_step));
+    // The adapter's timer; once it has run out, a full program side wakes us through POLLOUT.
+    time_point timer_end = held_since + milliseconds(config.adapter_latency_ms);
+    if (held > 0 && config.adapter_latency_ms > 0 && timer_end > now)
+        consider(timer_end);
+    if (trace_was_on && trace_rate > 0 && queued() < trace_backlog)  // else the line's draining wakes us
         consider(after(trace_start, trace_made / trace_rate));
     if (model.noise)
         consider(next_noise);
-    if (next <= now)
-        return 0;
-    return int(std::ceil(std::chrono::duration<double, std::milli>(next - now).count()));
+    return std::max(next, now);
 }
 
 // Reads what the program wrote. Bytes sent at a speed other than the unit's arrive garbled;
@@ -215,14 +236,15 @@ void vunit::take_bytes(time_point now)
         scan_last = b.at;
         std::vector<uint8_t> frame;
         while (!busy && master >= 0 && next_frame(scan, frame))
-            take_frame(frame, now);
+            take_frame(frame, b.at);
     }
     bool more_due = !rx.empty() && rx.front().at <= now;
     if (!busy && !more_due && !scan.empty() && now - scan_last > stall_limit)
         scan.clear();
 }
 
-void vunit::take_frame(const std::vector<uint8_t>& frame, time_point now)
+// `at`: when the frame's last byte arrived; the unit's answer is timed from there.
+void vunit::take_frame(const std::vector<uint8_t>& frame, time_point at)
 {
     int kind = frame_kind(frame);
     uint32_t baud = model.baud;
@@ -230,27 +252,28 @@ void vunit::take_frame(const std::vector<uint8_t>& frame, time_point now)
     plan p = model.handle(frame, kind);
     if (p.delay_ms > 0) {
         busy = true;
-        busy_until = now + milliseconds(p.delay_ms);
+        busy_until = at + milliseconds(p.delay_ms);
         pending = p;
         pending_baud = baud;
         return;
     }
-    carry_out(p, baud);
+    carry_out(p, baud, at);
 }
 
 // The reply goes out at the speed the unit had when it took the frame; a speed change or a
 // restart takes effect behind it.
-void vunit::carry_out(const plan& p, uint32_t reply_baud)
+void vunit::carry_out(const plan& p, uint32_t reply_baud, time_point at)
 {
     if (p.send)
-        send(p.reply, reply_baud, tx_chunk::reply);
+        send(p.reply, reply_baud, tx_chunk::reply, at);
     if (p.baud_after)
         model.baud = p.baud_after;
     if (p.unplug)
         unplug_now();
 }
 
-void vunit::send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin)
+// Queues bytes toward the program; on an idle line they start at `at` (not before).
+void vunit::send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin, time_point at)
 {
     uint32_t program_baud = line_speed(master);
     tx_chunk c;
@@ -260,41 +283,83 @@ void vunit::send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk
     c.wire = c.garbled ? uart_resample(bytes.data(), bytes.size(), unit_baud, program_baud) : bytes;
     if (config.line_rate && !c.wire.empty())
         c.interval = 10.0 * double(bytes.size()) / unit_baud / double(c.wire.size());
-    auto now = steady::now();
-    if (tx.empty() && tx_next < now)
-        tx_next = now;
+    if (queued() == held)
+        tx_next = std::max(tx_next, at);
     tx.push_back(std::move(c));
 }
 
 void vunit::flush(time_point now)
 {
-    while (!tx.empty() && master >= 0) {
-        tx_chunk& c = tx.front();
-        size_t want = c.wire.size() - c.done;
-        if (want > 0 && config.line_rate) {
-            if (now < tx_next)
-                return;
-            want = std::min(want, size_t(seconds_between(tx_next, now) / c.interval) + 1);
+    if (master < 0)
+        return;
+    cross_line(now);
+    deliver(deliverable(now));
+}
+
+// Moves onto the far side of the line (into the adapter) every byte whose 10 bit times have
+// passed by `now`; without --line-rate, every byte at once.
+void vunit::cross_line(time_point now)
+{
+    size_t skip = held;
+    for (const tx_chunk& c : tx) {
+        size_t left = c.wire.size() - c.done;
+        if (skip >= left) {
+            skip -= left;
+            continue;
         }
-        if (want > 0) {
-            size_t n = want;  // a closed port loses what the unit sends
-            if (port_in_use()) {
-                ssize_t written = write(master, c.wire.data() + c.done, want);
-                if (written <= 0)
-                    return;  // the program's side is full; poll tells when it drains
-                n = size_t(written);
-            }
-            if (!c.garbled)
-                sent(c, c.done, c.done + n);
-            c.done += n;
-            if (config.line_rate)
-                tx_next = after(tx_next, double(n) * c.interval);
+        size_t count = left - skip;
+        skip = 0;
+        time_point first_at = now;
+        if (config.line_rate) {
+            double due = now > tx_next ? seconds_between(tx_next, now) / c.interval : 0;
+            count = std::min(count, size_t(due));
+            first_at = after(tx_next, c.interval);
+            tx_next = after(tx_next, double(count) * c.interval);
         }
-        if (c.done < c.wire.size())
+        if (count == 0)
             return;
-        if (c.garbled)
-            sent(c, 0, c.original.size());
-        tx.pop_front();
+        if (held == 0)
+            held_since = first_at;
+        held += count;
+    }
+}
+
+// Bytes the adapter passes on now: whole packets, or everything once its timer has run out.
+size_t vunit::deliverable(time_point now) const
+{
+    if (config.adapter_latency_ms == 0 || now >= held_since + milliseconds(config.adapter_latency_ms))
+        return held;
+    return held / adapter_packet * adapter_packet;
+}
+
+// Writes `n` held bytes to the program's side, as far as it takes them.
+void vunit::deliver(size_t n)
+{
+    while (!tx.empty()) {
+        tx_chunk& c = tx.front();
+        if (c.done == c.wire.size()) {
+            if (c.garbled)
+                sent(c, 0, c.original.size());
+            tx.pop_front();
+            continue;
+        }
+        if (n == 0)
+            return;
+        size_t want = std::min(n, c.wire.size() - c.done);
+        size_t wrote = want;  // a closed port loses what the unit sends
+        if (port_in_use()) {
+            ssize_t written = write(master, c.wire.data() + c.done, want);
+            if (written <= 0)
+                return;  // the program's side is full; poll tells when it drains
+            wrote = size_t(written);
+        }
+        if (!c.garbled)
+            sent(c, c.done, c.done + wrote);
+        c.done += wrote;
+        held -= wrote;
+        n -= wrote;
+        if (held > 0 && n == 0)
+            held_since = steady::now();  // the adapter's timer starts again behind a packet
     }
 }
 
@@ -328,10 +393,23 @@ size_t vunit::queued() const
     return n;
 }
 
+// Line time of the first byte that has not crossed the line yet (0 when there is none).
+double vunit::next_interval() const
+{
+    size_t skip = held;
+    for (const auto& c : tx) {
+        size_t left = c.wire.size() - c.done;
+        if (skip < left)
+            return c.interval;
+        skip -= left;
+    }
+    return 0;
+}
+
 // The running firmware's debug output: steady text lines with a counter.
 void vunit::stream_trace(time_point now)
 {
-    bool on = model.trace_on && !model.loader && !model.silent;
+    bool on = model.trace_on && !model.loader && !model.silent && trace_rate > 0;
     if (on && !trace_was_on) {
         trace_start = now;
         trace_made = 0;
@@ -346,7 +424,7 @@ void vunit::stream_trace(time_point now)
         char line[96];
         int n = std::snprintf(line, sizeof line, "TRACE %06u t=%08u ms link=idle a2dp=off batt=3900mV\r\n",
                               trace_line++, unsigned(seconds_between(trace_start, now) * 1000));
-        send(std::vector<uint8_t>(line, line + n), model.baud, tx_chunk::trace);
+        send(std::vector<uint8_t>(line, line + n), model.baud, tx_chunk::trace, now);
         trace_made += n;
     }
 }
@@ -367,7 +445,7 @@ void vunit::make_noise(time_point now)
     std::vector<uint8_t> bytes(size_t(count(rng)));
     for (auto& b : bytes)
         b = uint8_t(value(rng));
-    send(bytes, model.baud, tx_chunk::noise);
+    send(bytes, model.baud, tx_chunk::noise, now);
 }
 
 // Log line: the kind's name (or the frame in hex when it is outside the catalogue), the
@@ -400,6 +478,7 @@ void vunit::unplug_now()
     rx.clear();
     scan.clear();
     tx.clear();
+    held = 0;
     busy = false;
     unplugged = true;
     changed.notify_all();
@@ -447,6 +526,7 @@ vunit* vunit_start(const vunit_config& config, std::string& error)
 {
     auto* u = new vunit;
     u->config = config;
+    u->trace_rate = config.trace_rate;
     bool ok = u->model.init(config, error) && open_output(config.log, u->log, error) &&
               open_output(config.trace_out, u->trace_file, error) &&
               open_pair(u->master, u->terminal, u->terminal_path, error);
@@ -464,6 +544,13 @@ vunit* vunit_start(const vunit_config& config, std::string& error)
     }
     u->port_path = config.device_dir.empty() ? u->terminal_path : u->link_path;
     u->thread = std::thread([u] { u->serve(); });
+    if (config.line_rate) {
+        // A real UART never stalls: where the system allows it, the pacing thread runs ahead
+        // of ordinary load, so that a busy machine does not open gaps in a reply.
+        sched_param priority{};
+        priority.sched_priority = 1;
+        pthread_setschedparam(u->thread.native_handle(), SCHED_FIFO, &priority);
+    }
     return u;
 }
 
@@ -497,6 +584,14 @@ bool vunit_in_loader(vunit* unit)
 {
     std::lock_guard<std::mutex> lock(unit->mutex);
     return unit->model.loader;
+}
+
+void vunit_set_trace_rate(vunit* unit, int bytes_per_second)
+{
+    std::lock_guard<std::mutex> lock(unit->mutex);
+    unit->trace_rate = bytes_per_second;
+    unit->trace_was_on = false;  // the new rate counts from now
+    wake(unit);
 }
 
 void vunit_unplug(vunit* unit)

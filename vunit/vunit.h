@@ -19,12 +19,26 @@ struct vunit_config {
     std::string params;              // --params HEX32: 16-byte parameter block
     std::string flash_in, flash_out; // --flash-in FILE, --flash-out FILE
     std::string log, trace_out;      // --log FILE, --trace-out FILE
-    bool line_rate = false;          // --line-rate: move bytes at the simulated baud
-    int erase_ms = 0, write_ms = 0, crc_ms = 0;  // --erase-ms N, --write-ms N, --crc-ms N
-    int erase_block_ms = -1;         // --erase-block-ms N: a 64 KB block erase (-1: --erase-ms)
-    int erase_sector_ms = -1;        // --erase-sector-ms N: a 4 KB sector erase (-1: --erase-ms)
+    bool line_rate = false;          // --line-rate: bytes at the simulated baud, typical flash timings
+    // Flash timings in ms; -1 leaves them to --erase-ms, then to the typical part with
+    // --line-rate (flash_timings), else 0.
+    int erase_ms = -1, write_ms = -1, crc_ms = -1;  // --erase-ms N, --write-ms N, --crc-ms N
+    int erase_block_ms = -1;         // --erase-block-ms N: a 64 KB block erase
+    int erase_sector_ms = -1;        // --erase-sector-ms N: a 4 KB sector erase
+    int trace_rate = 4000;           // --trace-rate N: bytes per second of the firmware's trace
+    uint32_t firmware_baud = 115200; // --firmware-baud N: the running firmware's line speed
+    int adapter_latency_ms = 0;      // --adapter-latency-ms N: a USB adapter's latency timer
     std::vector<std::string> faults; // --fault SPEC, repeatable
 };
+
+// Flash timings of a typical 8 Mbit SPI NOR part, taken from datasheet typical figures:
+// a 64 KB block erase 150 ms, a 4 KB sector erase 45 ms, a 256-byte page program 0.7 ms (a
+// 4 KB sector: 16 pages, 11 ms), and the checksum of 0x7D000 bytes read at a 20 MHz
+// single-bit SPI clock (0.4 us a byte, 205 ms).
+struct flash_timings {
+    int erase_block_ms, erase_sector_ms, write_ms, crc_ms;
+};
+constexpr flash_timings typical_flash = {150, 45, 11, 205};
 
 // Fills `config` from the program's arguments (argv[0] is skipped). On a bad argument returns
 // false with a one-line message in `error`.
@@ -56,5 +70,6 @@ std::vector<uint8_t> vunit_flash(vunit* unit);        // copy of the flash (512 
 std::vector<uint8_t> vunit_trace_sent(vunit* unit);   // every trace byte sent so far
 uint32_t vunit_baud(vunit* unit);                     // the unit's current speed
 bool vunit_in_loader(vunit* unit);                    // loader face (true) or running firmware
+void vunit_set_trace_rate(vunit* unit, int bytes_per_second);  // 0: the line goes quiet
 void vunit_unplug(vunit* unit);                       // close the pair now; returns when closed
 void vunit_stop(vunit* unit);                         // stop, write flash-out, free (nullptr: no-op)

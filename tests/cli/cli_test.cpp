@@ -303,8 +303,9 @@ TEST_F(front_end, ports_lists_listed_and_scanned_ports)
     run_result r = run({"--json", "ports"});
     EXPECT_EQ(r.exit_code, 0) << r.errors;
     EXPECT_EQ(json_fields(r.output, {"ports"}),
-              "ports=[{\"name\": \"COM7\", \"listed\": true, \"open\": true, \"unit\": true}, "
-              "{\"name\": \"COM3\", \"listed\": false, \"open\": true, \"unit\": false}]\n");
+              "ports=[{\"name\": \"COM7\", \"listed\": true, \"open\": true, \"unit\": true, \"driver\": null, "
+              "\"usb\": null, \"latency_timer_ms\": null}, {\"name\": \"COM3\", \"listed\": false, \"open\": true, "
+              "\"unit\": false, \"driver\": null, \"usb\": null, \"latency_timer_ms\": null}]\n");
 }
 
 TEST_F(front_end, trace_for_some_seconds_holds_exactly_what_the_unit_sent)
