@@ -145,6 +145,7 @@ void print_progress_dots(flash_phase phase, int step, int total)
             printf(" Done\n");
         break;
     }
+    fflush(stdout);  // each dot shows as it comes, not at the line's end
 }
 
 int program_flash()
