@@ -1,0 +1,144 @@
+// The Windows programs end to end under Wine: the .exe files built with MinGW-w64, Wine's
+// serial ports, registry and console, the virtual unit as the unit; checked on the screen, in
+// the files the programs write and on the unit's side.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "link/frames.h"
+#include "support/trace_parts.h"
+#include "support/unit_fixture.h"
+#include "wine/wine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class wine_tool : public unit_test {
+protected:
+    temp_dir cwd;
+    wine_console tool;
+    std::vector<std::string> links;  // made for this case, removed after it
+
+    void SetUp() override
+    {
+        unit_test::SetUp();
+        if (!wine_unavailable().empty())
+            GTEST_SKIP() << wine_unavailable();
+    }
+
+    void TearDown() override
+    {
+        tool.stop();
+        for (const std::string& link : links)
+            unlink(link.c_str());
+        unit_test::TearDown();
+    }
+
+    void link(const std::string& path, vunit* unit)
+    {
+        ASSERT_NE(unit, nullptr);
+        fs::create_symlink(vunit_port_path(unit), path);
+        links.push_back(path);
+    }
+
+    // A unit on COM7, a port that Wine lists.
+    vunit* start_listed_unit(const std::vector<std::string>& options = {})
+    {
+        vunit* unit = start_unit(options);
+        link(wine_listed_com7(), unit);
+        return unit;
+    }
+
+    // A unit on COM`number`, a port that only a scan finds.
+    vunit* start_unlisted_unit(int number)
+    {
+        vunit* unit = start_unit({}, "COM" + std::to_string(number), false);
+        link(wine_dosdevices() + "/com" + std::to_string(number), unit);
+        return unit;
+    }
+
+    void start_tool(const std::string& exe) { ASSERT_TRUE(tool.start(windows_program(exe), cwd.path)); }
+};
+
+// The line settings another program may leave on a port: software flow control in both ways.
+void turn_on_xon_xoff(vunit* unit)
+{
+    int fd = open(vunit_port_path(unit).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios line;
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    line.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &line), 0);
+    close(fd);
+}
+
+std::string hex_digits(const std::string& bytes)
+{
+    std::string text = hex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    return text;
+}
+
+TEST_F(wine_tool, trace_found_listed_logs_every_byte_and_stops_on_keys)
+{
+    // XOFF and XON in the version reply, on a port left with XON/XOFF on: a port that kept
+    // software flow control would swallow both and hold the tool's own writes meanwhile.
+    std::string reply = "\x13\r\nPR Version = 417 \x11";
+    reply.resize(31, ' ');
+    reply += "\r\n";
+    vunit* unit = start_listed_unit({"--fault", "reply:22:" + hex_digits(reply)});
+    turn_on_xon_xoff(unit);
+    start_tool("pelmo4rix-trace.exe");
+    ASSERT_TRUE(tool.wait_for("  Pelmo4Rix Version 4 Log Capture Utility. Version 1.03\n"));
+    ASSERT_TRUE(tool.wait_for("\n Search Device ...\n"));
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for(" Current Device Firmware Version = 417\n"));
+    ASSERT_TRUE(tool.wait_for("\n Debug port enabled\n"));
+    ASSERT_TRUE(tool.wait_for("\n Start Loging debug trace. Press any key to stop.\n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging .........."));
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    // One key press is one key: the program still waits for the second.
+    usleep(1000000);
+    EXPECT_EQ(tool.exit_code(0), -1);
+    EXPECT_EQ(tool.screen().find("Exit program."), std::string::npos);
+    tool.type("y");
+    ASSERT_TRUE(tool.wait_for(" Exit program.\n"));
+    EXPECT_EQ(tool.exit_code(), 0);
+    std::string screen = tool.screen();
+    EXPECT_EQ(screen.find("Scan all possible"), std::string::npos) << screen;
+
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+    EXPECT_EQ(kinds_received(unit).back(), CMD_QUIT);
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    std::string trace(sent.begin(), sent.end());
+    std::string file = read_file(cwd / "Pelmo4Rix.trace");
+    trace_parts parts = split_trace(file, trace);
+    ASSERT_TRUE(parts.ok) << file.substr(0, 300);
+    EXPECT_EQ(hex_digits(parts.first_read), hex_digits(reply));
+    EXPECT_EQ(parts.logged, trace.substr(parts.enabled_read.size(), parts.logged.size()));
+    EXPECT_GT(parts.logged.size(), 500u);
+    size_t logged_at = screen.find(" Logged ");
+    ASSERT_NE(logged_at, std::string::npos);
+    EXPECT_EQ(std::stoul(screen.substr(logged_at + 8)), parts.enabled_read.size() + parts.logged.size());
+}
+
+TEST_F(wine_tool, trace_found_by_the_scan)
+{
+    vunit* unit = start_unlisted_unit(12);
+    start_tool("pelmo4rix-trace.exe");
+    ASSERT_TRUE(tool.wait_for(" Scan all possible COM ports ......"));
+    ASSERT_TRUE(tool.wait_for(" Found device on COM12\n"));
+    ASSERT_TRUE(tool.wait_for(" Current Device Firmware Version = 605\n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging ."));
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    tool.type("y");
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+}
+
+}  // namespace
