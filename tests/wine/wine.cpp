@@ -106,10 +106,12 @@ bool wine_prefix::find_tools()
         unavailable = "Wine is not installed (Debian: apt-get install wine64 wine)";
     else if (tmux.empty())
         unavailable = "tmux is not installed";
+    if (unavailable.empty() && std::string(PELMO4RIX_WINDOWS_BIN_DIR).empty())
+        unavailable = "no Windows build (bash scripts/build-windows.sh makes one)";
     for (const char* tool : {"trace", "update", "station"}) {
         std::string exe = windows_program(std::string("pelmo4rix-") + tool + ".exe");
         if (unavailable.empty() && access(exe.c_str(), R_OK) != 0)
-            unavailable = "no " + exe + " (bash scripts/build-windows.sh builds it)";
+            unavailable = "no " + exe + " (bash scripts/build-windows.sh makes it)";
     }
     return unavailable.empty();
 }
@@ -123,6 +125,7 @@ bool wine_prefix::create()
     setenv("WINEPREFIX", prefix().c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no offer to install .NET or a browser
+    setenv("HOME", getenv("HOME") ? getenv("HOME") : base->path.c_str(), 1);  // Wine wants one
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     // Wine maps its COM ports when its server starts: the Ports key is read by the next start.
