@@ -11,7 +11,7 @@ __asm__(".section .rodata\n"
 extern "C" const uint8_t pelmo4rix_image_bytes[];
 
 const uint8_t* const firmware_image = pelmo4rix_image_bytes;
-const char image_version[5] = "6.05";
+const char* image_version = "6.05";
 const char tool_version[5] = "1.03";
 const uint8_t expected_crc[4] = {IMAGE_CRC & 0xFF, (IMAGE_CRC >> 8) & 0xFF, (IMAGE_CRC >> 16) & 0xFF,
                                  IMAGE_CRC >> 24};

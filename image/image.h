@@ -12,6 +12,6 @@ constexpr uint32_t CHECKSUM_END = 0x7D000;   // the unit checksums flash 0 to 0x
 constexpr uint32_t IMAGE_CRC = 0x3922BA1C;   // JAMCRC of image bytes 0 to 0x7CFFF
 
 extern const uint8_t* const firmware_image;  // IMAGE_SIZE bytes; sector n is flash sector n
-extern const char image_version[5];          // "6.05"; its first character chooses the flash size
+extern const char* image_version;            // "6.05"; its first character chooses the flash size
 extern const char tool_version[5];           // "1.03", shown by the trace capture tool
 extern const uint8_t expected_crc[4];        // IMAGE_CRC, least significant byte first

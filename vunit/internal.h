@@ -36,6 +36,7 @@ struct fault {
     enum type_t { silent, no_reply, short_reply, reply, bad_crc, unplug_after, noise } type;
     int kind = 0;
     long count = -1;  // frames still affected; -1 always
+    long after = 0;   // frames of the kind let through before the fault starts
     size_t length = 0;            // short-reply: bytes kept; unplug-after-sectors: N
     std::vector<uint8_t> bytes;   // reply: the reply
 };

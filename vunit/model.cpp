@@ -124,6 +124,12 @@ std::vector<uint8_t> info_sector(uint16_t nap, uint8_t uap, uint32_t lap)
     return s;
 }
 
+// The optional COUNT and AFTER fields of a fault, from part `at` on.
+bool parse_counts(const std::vector<std::string>& p, size_t at, fault& f)
+{
+    return (p.size() <= at || parse_count(p[at], f.count)) && (p.size() <= at + 1 || parse_count(p[at + 1], f.after));
+}
+
 bool parse_fault(const std::string& text, fault& f, std::string& error)
 {
     auto p = split(text, ':');
@@ -140,17 +146,16 @@ bool parse_fault(const std::string& text, fault& f, std::string& error)
         f.type = fault::unplug_after;
         f.length = size_t(n);
     } else if (name == "no-reply") {
-        ok = (p.size() == 2 || p.size() == 3) && parse_count(p[1], kind) && (p.size() == 2 || parse_count(p[2], f.count));
+        ok = (p.size() >= 2 && p.size() <= 4) && parse_count(p[1], kind) && parse_counts(p, 2, f);
         f.type = fault::no_reply;
     } else if (name == "short-reply") {
         long len = 0;
-        ok = (p.size() == 3 || p.size() == 4) && parse_count(p[1], kind) && parse_count(p[2], len) &&
-             (p.size() == 3 || parse_count(p[3], f.count));
+        ok = (p.size() >= 3 && p.size() <= 5) && parse_count(p[1], kind) && parse_count(p[2], len) && parse_counts(p, 3, f);
         f.type = fault::short_reply;
         f.length = size_t(len);
     } else if (name == "reply") {
-        ok = (p.size() == 3 || p.size() == 4) && parse_count(p[1], kind) && parse_hex_bytes(p[2], f.bytes) &&
-             (p.size() == 3 || parse_count(p[3], f.count));
+        ok = (p.size() >= 3 && p.size() <= 5) && parse_count(p[1], kind) && parse_hex_bytes(p[2], f.bytes) &&
+             parse_counts(p, 3, f);
         f.type = fault::reply;
     } else {
         error = "unknown fault '" + text + "'";
@@ -264,6 +269,10 @@ bool unit_model::take_fault(fault::type_t type, int kind, fault** found)
     for (auto& f : faults) {
         if (f.type != type || normalized(f.kind) != normalized(kind) || f.count == 0)
             continue;
+        if (f.after > 0) {
+            --f.after;
+            continue;
+        }
         if (f.count > 0)
             --f.count;
         if (found)

@@ -32,8 +32,9 @@ std::string vunit_usage()
            "  --line-rate             move bytes at the simulated baud\n"
            "  --erase-ms N, --write-ms N, --crc-ms N   delays before those replies\n"
            "  --erase-block-ms N, --erase-sector-ms N  64 KB and 4 KB erases apart (default --erase-ms)\n"
-           "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT] |\n"
-           "                          short-reply:KIND:LEN[:COUNT] | reply:KIND:HEX[:COUNT] |\n"
+           "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT[:AFTER]] |\n"
+           "                          short-reply:KIND:LEN[:COUNT[:AFTER]] |\n"
+           "                          reply:KIND:HEX[:COUNT[:AFTER]] |\n"
            "                          bad-crc | unplug-after-sectors:N | noise   (repeatable)\n"
            "Prints the port path as its first line, serves until SIGINT or SIGTERM.\n";
 }

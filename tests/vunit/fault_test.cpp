@@ -70,6 +70,14 @@ void no_trace(bench& b)
     EXPECT_TRUE(vunit_trace_sent(b.unit.get()).empty());
 }
 
+void no_reply_after_two(bench& b)
+{
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(b.line.exchange(frame::probe(), 8).size(), 8u);
+    EXPECT_TRUE(b.line.exchange(frame::probe(), 1, no_reply_ms).empty());
+    EXPECT_EQ(b.line.exchange(frame::probe(), 8).size(), 8u);
+}
+
 void short_probe(bench& b)
 {
     bytes reply = b.line.exact(frame::probe(), 5);
@@ -139,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{"no_reply_once", {"no-reply:1:1"}, no_reply_once},
         fault_case{"no_reply_version", {"no-reply:22"}, no_version},
         fault_case{"no_reply_debug_on", {"no-reply:23"}, no_trace},
+        fault_case{"no_reply_after_two", {"no-reply:1:1:2"}, no_reply_after_two},
         fault_case{"short_reply", {"short-reply:1:5"}, short_probe},
         fault_case{"short_reply_counted", {"short-reply:17:4:2"}, short_checksum_twice},
         fault_case{"reply_refusing_speed_change", {"reply:7:040E0501E0FC0F"}, refused_speed_change},

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "client.h"
+#include "internal.h"
 
 namespace {
 
@@ -573,6 +574,37 @@ TEST(VirtualUnit, LineRatePacingStillAnswersEverything)
     bytes reply = b.line.exchange(frame::read(0x5000), 256);
     ASSERT_EQ(reply.size(), 256u);
     EXPECT_TRUE(std::equal(reply.begin() + 15, reply.end(), data.begin()));
+}
+
+}  // namespace
+
+namespace {
+
+// Each erase waits for its own time: the 64 KB block time, the 4 KB sector time, or the
+// common --erase-ms when no separate time is given.
+TEST(VirtualUnit, EraseTimesFollowTheEraseSize)
+{
+    const struct {
+        int erase_ms, block_ms, sector_ms;
+        int expected_block, expected_sector;
+    } table[] = {
+        {7, -1, -1, 7, 7},
+        {7, 400, -1, 400, 7},
+        {0, 400, 45, 400, 45},
+    };
+    for (const auto& c : table) {
+        vunit_config config;
+        config.erase_ms = c.erase_ms;
+        config.erase_block_ms = c.block_ms;
+        config.erase_sector_ms = c.sector_ms;
+        vunit_detail::unit_model model;
+        std::string error;
+        ASSERT_TRUE(model.init(config, error)) << error;
+        model.loader = true;
+        model.status_register = 0;
+        EXPECT_EQ(model.handle(frame::erase(0xD8, 0x10000), 13).delay_ms, c.expected_block);
+        EXPECT_EQ(model.handle(frame::erase(0x20, 0xF1000), 13).delay_ms, c.expected_sector);
+    }
 }
 
 }  // namespace
