@@ -22,6 +22,10 @@ namespace {
 
 constexpr int PREFIX_START_MS = 300000;  // the first start of a prefix builds it: tens of seconds
 constexpr int COMMAND_MS = 60000;
+// The server stays this long (seconds) without a program, longer than any wait of a test: a
+// restarted server would map the machine's serial ports again. Bounded, so that a test run
+// that was killed leaves no server behind for good.
+const char SERVER_LINGER[] = "-p300";
 
 // The first executable found: an absolute path as it stands, a bare name along PATH.
 std::string find_program(const std::vector<std::string>& candidates)
@@ -133,7 +137,7 @@ bool wine_prefix::create()
                             listed_com7(), "/f"},
                            log(), PREFIX_START_MS) &&
                 run_logged({wineserver, "-k"}, log(), COMMAND_MS) && run_logged({wineserver, "-w"}, log(), COMMAND_MS) &&
-                run_logged({wineserver, "-p"}, log(), COMMAND_MS) &&
+                run_logged({wineserver, SERVER_LINGER}, log(), COMMAND_MS) &&
                 run_logged({wine, "reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"}, log(), PREFIX_START_MS);
     if (!made) {
         unavailable = "the Wine prefix could not be made: " + read_file(log());
@@ -211,7 +215,7 @@ bool wine_console::start(const std::string& exe, const std::string& cwd)
 {
     static int started = 0;
     pane = "program" + std::to_string(++started);
-    seen = 0;
+    matched.clear();
     // The pane stays after the program ends, so that its last screen and exit code can be read.
     return run_logged(tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd,
                                     the_prefix.wine, exe, ";", "set-option", "-t", pane, "remain-on-exit", "on"}),
@@ -236,9 +240,10 @@ std::string wine_console::screen() const
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         std::string shown = screen();
-        size_t at = shown.find(text, seen);
+        size_t from = shown.rfind(matched, 0) == 0 ? matched.size() : 0;
+        size_t at = shown.find(text, from);
         if (at != std::string::npos) {
-            seen = at + text.size();
+            matched = shown.substr(0, at + text.size());
             return ::testing::AssertionSuccess();
         }
         if (std::chrono::steady_clock::now() > deadline)

@@ -22,8 +22,8 @@ std::string windows_program(const std::string& name);
 
 // A program in a tmux pane of its own.
 struct wine_console {
-    std::string pane;  // the tmux session's name; empty before start
-    size_t seen = 0;   // screen text already matched by wait_for
+    std::string pane;     // the tmux session's name; empty before start
+    std::string matched;  // the screen up to the end of what wait_for matched last
 
     wine_console() = default;
     wine_console(const wine_console&) = delete;
@@ -31,8 +31,8 @@ struct wine_console {
 
     // Starts the Windows program `exe` under Wine in `cwd`.
     bool start(const std::string& exe, const std::string& cwd);
-    // Waits until `text` shows on the screen after what earlier waits matched; a failure
-    // that holds the screen after `ms`.
+    // Waits until `text` shows on the screen after what earlier waits matched (anywhere once
+    // the screen was cleared); a failure that holds the screen after `ms`.
     ::testing::AssertionResult wait_for(const std::string& text, int ms = 30000);
     void type(const std::string& keys);
     // The program's exit code once it has ended, -1 if it is still running after `ms`.
