@@ -12,13 +12,33 @@ case $tool in
     *) echo "usage: bash scripts/demo.sh [trace|update|station]" >&2; exit 2 ;;
 esac
 
+# The update tool's unit holds an address of its own (NAP:UAP:LAP), which the update keeps.
+unit_address=0604:03:4a1b2c
+unit_options=()
+[ "$tool" = update ] && unit_options=(--stored-address "$unit_address")
+
+# What the update left in the unit's flash: the image, and the address in the information sector.
+show_update_result() {
+    local flash=$1 info=$((0xFD000)) b
+    echo "== the unit's flash afterwards"
+    if cmp -s -n $((253 * 4096)) "$flash" "$root/image/firmware.bin"; then
+        echo "   holds the image: sectors 0 to 252 equal image/firmware.bin"
+    else
+        echo "   does not hold the image"
+    fi
+    read -r -a b <<<"$(od -A n -t x1 -j "$info" -N 6 "$flash")"
+    echo "   information sector: address ${b[5]}${b[4]}:${b[3]}:${b[2]}${b[1]}${b[0]}" \
+        "(before the run: $unit_address)," \
+        "name \"$(head -c $((info + 20)) "$flash" | tail -c 14 | tr -c '[:print:]' '.')\""
+}
+
 echo "== building"
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" --parallel "$(nproc)" --target "pelmo4rix-$tool" pelmo4rix-vunit >/dev/null
 
 work=$(mktemp -d /tmp/pelmo4rix-demo-XXXXXX)
 mkdir "$work/dev"
-"$root/build/vunit/pelmo4rix-vunit" --device-dir "$work/dev" --name COM7 --list \
+"$root/build/vunit/pelmo4rix-vunit" --device-dir "$work/dev" --name COM7 --list "${unit_options[@]}" \
     --trace-out "$work/unit-trace.bin" --flash-out "$work/unit-flash.bin" --log "$work/unit-frames.log" \
     >"$work/vunit.out" &
 unit=$!
@@ -36,6 +56,7 @@ kill "$unit" 2>/dev/null
 wait "$unit" 2>/dev/null || true
 trap - EXIT
 echo
+[ "$tool" = update ] && show_update_result "$work/unit-flash.bin"
 echo "== done. Files of this run are in $work:"
 [ "$tool" = trace ] && echo "   Pelmo4Rix.trace   the trace file the tool wrote"
 [ "$tool" = station ] && echo "   info.ini          the address file"

@@ -17,5 +17,4 @@ void run_tool()
     }
 }
 
-void firmware_update_tool() {}
 void production_station() {}
