@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "image/image.h"
 #include "link/frames.h"
 #include "support/trace_parts.h"
 #include "support/unit_fixture.h"
@@ -75,6 +76,21 @@ void turn_on_xon_xoff(vunit* unit)
     close(fd);
 }
 
+constexpr size_t INFO_SECTOR_AT = 0xFD000;  // the information sector, after image sectors 0 to 252
+
+// The unit's flash holds the image and, in its information sector, the address `stored` (six
+// bytes in flash order: LAP low to high, UAP, NAP low and high).
+::testing::AssertionResult holds_image_with_address(vunit* unit, const std::vector<uint8_t>& stored)
+{
+    std::vector<uint8_t> flash = vunit_flash(unit);
+    if (!std::equal(firmware_image, firmware_image + INFO_SECTOR_AT, flash.begin()))
+        return ::testing::AssertionFailure() << "the image is not in the flash";
+    std::vector<uint8_t> address(flash.begin() + INFO_SECTOR_AT, flash.begin() + INFO_SECTOR_AT + stored.size());
+    if (address != stored)
+        return ::testing::AssertionFailure() << "address " << hex(address) << ", wanted " << hex(stored);
+    return ::testing::AssertionSuccess();
+}
+
 std::string hex_digits(const std::string& bytes)
 {
     std::string text = hex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
@@ -139,6 +155,24 @@ TEST_F(wine_tool, trace_found_by_the_scan)
     tool.type("y");
     EXPECT_EQ(tool.exit_code(), 0);
     EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+}
+
+TEST_F(wine_tool, update_programs_the_unit_keeping_its_own_address)
+{
+    // An address holding XOFF and XON, read back from a unit on a port left with XON/XOFF on.
+    vunit* unit = start_listed_unit({"--stored-address", "0604:13:11AB13"});
+    turn_on_xon_xoff(unit);
+    start_tool("pelmo4rix-update.exe");
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for("\n Please type 'y' to continue or other key to stop the upgrade.\n"));
+    tool.type("y");
+    ASSERT_TRUE(tool.wait_for("\n Start the programming:\n Read Device BT Address ...\n Erase flash ...."));
+    ASSERT_TRUE(tool.wait_for(" Verify flash ... Done\n Reboot MCU\n", 120000));
+    ASSERT_TRUE(tool.wait_for("*            Success                           *\n"));
+    tool.type("\r");
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, {0x13, 0xAB, 0x11, 0x13, 0x04, 0x06}));
+    EXPECT_FALSE(vunit_in_loader(unit));
 }
 
 }  // namespace
