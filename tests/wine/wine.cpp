@@ -84,7 +84,8 @@ std::string output_of(const std::vector<std::string>& argv)
 }
 
 struct wine_prefix {
-    std::string unavailable;
+    std::string unavailable;  // what is missing
+    std::string failure;      // what went wrong with what is there
     std::string wine, wineserver, tmux;
     std::unique_ptr<temp_dir> base;
 
@@ -95,7 +96,7 @@ struct wine_prefix {
     std::string tmux_socket() const { return *base / "tmux"; }
 
     bool find_tools();
-    bool create();
+    void create();
     void shut_host_ports_out() const;
     void remove();
 };
@@ -122,14 +123,15 @@ bool wine_prefix::find_tools()
 
 // A fresh prefix whose COM7 is the link wine_listed_com7(), and a server that stays up with the
 // ports as they are mapped now.
-bool wine_prefix::create()
+void wine_prefix::create()
 {
     base = std::make_unique<temp_dir>();
     fs::create_directory(*base / "ports");
     setenv("WINEPREFIX", prefix().c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no offer to install .NET or a browser
-    setenv("HOME", getenv("HOME") ? getenv("HOME") : base->path.c_str(), 1);  // Wine wants one
+    if (!getenv("HOME"))
+        setenv("HOME", base->path.c_str(), 1);  // Wine wants one
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     // Wine maps its COM ports when its server starts: the Ports key is read by the next start.
@@ -139,12 +141,10 @@ bool wine_prefix::create()
                 run_logged({wineserver, "-k"}, log(), COMMAND_MS) && run_logged({wineserver, "-w"}, log(), COMMAND_MS) &&
                 run_logged({wineserver, SERVER_LINGER}, log(), COMMAND_MS) &&
                 run_logged({wine, "reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"}, log(), PREFIX_START_MS);
-    if (!made) {
-        unavailable = "the Wine prefix could not be made: " + read_file(log());
-        return false;
-    }
-    shut_host_ports_out();
-    return true;
+    if (made)
+        shut_host_ports_out();
+    else
+        failure = "the Wine prefix could not be made: " + read_file(log());
 }
 
 // Wine maps the machine's own serial devices (/dev/ttyS0, ...) to COM ports. Their links now
@@ -194,6 +194,11 @@ std::vector<std::string> tmux_command(std::initializer_list<std::string> args)
 const std::string& wine_unavailable()
 {
     return the_prefix.unavailable;
+}
+
+const std::string& wine_failure()
+{
+    return the_prefix.failure;
 }
 
 std::string wine_listed_com7()

@@ -11,6 +11,8 @@
 
 // Why the Wine tests can't run here (no Wine, no tmux, no Windows programs), or empty.
 const std::string& wine_unavailable();
+// How making the Wine prefix failed, or empty.
+const std::string& wine_failure();
 
 // The path that the prefix's COM7 stands for: a link made there reaches the program as COM7,
 // a port that Wine lists in the registry's serial-port map.

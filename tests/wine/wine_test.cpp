@@ -28,6 +28,7 @@ protected:
         unit_test::SetUp();
         if (!wine_unavailable().empty())
             GTEST_SKIP() << wine_unavailable();
+        ASSERT_EQ(wine_failure(), "");
     }
 
     void TearDown() override
