@@ -42,7 +42,8 @@ protected:
     // Makes `path` lead to the unit's port, in place of whatever link was there.
     void link(const std::string& path, vunit* unit)
     {
-        ASSERT_NE(unit, nullptr);
+        if (!unit)
+            return;  // start_unit has reported why
         unlink(path.c_str());  // a link of the machine's own serial ports, made dead at start
         fs::create_symlink(vunit_port_path(unit), path);
         links.push_back(path);
@@ -109,6 +110,7 @@ TEST_F(wine_tool, trace_found_listed_logs_every_byte_and_stops_on_keys)
     reply.resize(31, ' ');
     reply += "\r\n";
     vunit* unit = start_listed_unit({"--fault", "reply:22:" + hex_digits(reply)});
+    ASSERT_NE(unit, nullptr);
     turn_on_xon_xoff(unit);
     start_tool("pelmo4rix-trace.exe");
     ASSERT_TRUE(tool.wait_for("  Pelmo4Rix Version 4 Log Capture Utility. Version 1.03\n"));
@@ -148,6 +150,7 @@ TEST_F(wine_tool, trace_found_listed_logs_every_byte_and_stops_on_keys)
 TEST_F(wine_tool, trace_found_by_the_scan)
 {
     vunit* unit = start_unlisted_unit(42);
+    ASSERT_NE(unit, nullptr);
     start_tool("pelmo4rix-trace.exe");
     ASSERT_TRUE(tool.wait_for(" Scan all possible COM ports ......"));
     ASSERT_TRUE(tool.wait_for(" Found device on COM42\n"));
@@ -164,6 +167,7 @@ TEST_F(wine_tool, update_programs_the_unit_keeping_its_own_address)
 {
     // An address holding XOFF and XON, read back from a unit on a port left with XON/XOFF on.
     vunit* unit = start_listed_unit({"--stored-address", "0604:13:11AB13"});
+    ASSERT_NE(unit, nullptr);
     turn_on_xon_xoff(unit);
     start_tool("pelmo4rix-update.exe");
     ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
