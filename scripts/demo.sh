@@ -59,6 +59,7 @@ echo
 [ "$tool" = update ] && show_update_result "$work/unit-flash.bin"
 echo "== done. Files of this run are in $work:"
 [ "$tool" = trace ] && echo "   Pelmo4Rix.trace   the trace file the tool wrote"
-[ "$tool" = station ] && echo "   info.ini          the address file"
+[ "$tool" = station ] && echo "   info.ini          the address file, now \"$(cat "$work/info.ini" 2>/dev/null)\"" &&
+    echo "   info.ini.lock     the lock file the station held while it ran"
 echo "   unit-frames.log   every frame the unit received; unit-flash.bin its flash at the end"
 echo "The other tools run the same way: bash scripts/demo.sh update, bash scripts/demo.sh station"

@@ -16,5 +16,3 @@ void run_tool()
         break;
     }
 }
-
-void production_station() {}

@@ -151,7 +151,7 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         return {};
     if (terminal) {
         int slave;
-        termios plain;
+        termios plain = {};  // every flag cleared: no output translation beyond ONLCR
         cfmakeraw(&plain);
         plain.c_oflag |= OPOST | ONLCR;
         if (openpty(&out_master, &slave, nullptr, &plain, nullptr) != 0)

@@ -1,0 +1,24 @@
+// File operations that differ per platform, for the address file: one implementation per
+// platform (file_os_posix.cpp, file_os_win32.cpp), exactly one compiled into a program.
+#pragma once
+
+#include <cstdio>
+
+struct os_file_lock;  // an open lock file; only the platform layer knows what is inside
+
+// Opens `path` as a lock file, creating it when missing; nullptr when it can't be had.
+os_file_lock* os_lock_open(const char* path);
+// Takes the lock on an open lock file without waiting: 1 when this process now holds it
+// alone, 0 when another process holds it. The operating system releases it when the process
+// ends, however it ends.
+int os_lock_take(os_file_lock* lock);
+// Releases the lock and closes its file; nothing on a null lock. The file stays on disk.
+void os_lock_close(os_file_lock* lock);
+
+// Writes everything `file` holds, in the stream's buffer and in the system's, to the disk;
+// 1 on success.
+int os_file_sync(FILE* file);
+// Puts the file `from` in the place of `to` in one step: afterwards `to` is either the old
+// file or the new one, whole, also after a crash or a power cut; 1 on success. Both names
+// must be in the same directory.
+int os_file_replace(const char* from, const char* to);

@@ -1,0 +1,47 @@
+// The address file's platform operations on Win32: LockFileEx for the lock, FlushFileBuffers
+// and MoveFileExA.
+#include "tools/file_os.h"
+
+#include <io.h>
+#include <windows.h>
+
+struct os_file_lock {
+    HANDLE handle;
+};
+
+os_file_lock* os_lock_open(const char* path)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    return new os_file_lock{handle};
+}
+
+int os_lock_take(os_file_lock* lock)
+{
+    OVERLAPPED at = {};
+    return LockFileEx(lock->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) ? 1 : 0;
+}
+
+void os_lock_close(os_file_lock* lock)
+{
+    if (!lock)
+        return;
+    CloseHandle(lock->handle);  // closing the handle releases its lock
+    delete lock;
+}
+
+int os_file_sync(FILE* file)
+{
+    if (fflush(file) != 0)
+        return 0;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 1 : 0;
+}
+
+int os_file_replace(const char* from, const char* to)
+{
+    // On one volume the replace is a single change of the directory entry.
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
