@@ -182,4 +182,32 @@ TEST_F(wine_tool, update_programs_the_unit_keeping_its_own_address)
     EXPECT_FALSE(vunit_in_loader(unit));
 }
 
+TEST_F(wine_tool, station_programs_a_unit_and_refuses_a_second_station)
+{
+    write_file(cwd / "info.ini", "0604 03 0001fe ");
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    start_tool("pelmo4rix-station.exe");
+    ASSERT_TRUE(tool.wait_for(" BT     NAP UAP LAP = 0604 03 0001FE\n"));
+    ASSERT_TRUE(tool.wait_for(" q: exit program\n>"));
+
+    // While it runs, a second station on the same address file is refused and ends.
+    wine_console second;
+    ASSERT_TRUE(second.start(windows_program("pelmo4rix-station.exe"), cwd.path));
+    ASSERT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station.\n"));
+    EXPECT_EQ(second.exit_code(), 0);
+
+    tool.type("p");
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for(" Verify flash ... Done\n Reboot MCU\n Next BT ADD = 0604 03 0001ff\n", 120000));
+    ASSERT_TRUE(tool.wait_for("*            Success                           *\n"));
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 0001ff ");
+    EXPECT_TRUE(holds_image_with_address(unit, {0xFE, 0x01, 0x00, 0x03, 0x04, 0x06}));
+    tool.type("\r");
+    ASSERT_TRUE(tool.wait_for(" BT     NAP UAP LAP = 0604 03 0001FF\n"));
+    tool.type("q");
+    ASSERT_TRUE(tool.wait_for("\n Exit the program\n"));
+    EXPECT_EQ(tool.exit_code(), 0);
+}
+
 }  // namespace
