@@ -181,6 +181,19 @@ struct wine_environment : ::testing::Environment {
 
 ::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new wine_environment);
 
+// Checks every 100 ms until `check` gives true (then true) or `ms` have passed (then false).
+template <typename Check>
+bool poll_until(int ms, Check check)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!check()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
 std::vector<std::string> tmux_command(std::initializer_list<std::string> args)
 {
     std::vector<std::string> argv = {the_prefix.tmux, "-S", the_prefix.tmux_socket(), "-f", "/dev/null"};
@@ -241,19 +254,18 @@ std::string wine_console::screen() const
 
 ::testing::AssertionResult wine_console::wait_for(const std::string& text, int ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        std::string shown = screen();
+    std::string shown;
+    bool found = poll_until(ms, [&] {
+        shown = screen();
         size_t from = shown.rfind(matched, 0) == 0 ? matched.size() : 0;
         size_t at = shown.find(text, from);
-        if (at != std::string::npos) {
+        if (at != std::string::npos)
             matched = shown.substr(0, at + text.size());
-            return ::testing::AssertionSuccess();
-        }
-        if (std::chrono::steady_clock::now() > deadline)
-            return ::testing::AssertionFailure() << "not shown: \"" << text << "\"; the screen:\n" << shown;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+        return at != std::string::npos;
+    });
+    if (found)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not shown: \"" << text << "\"; the screen:\n" << shown;
 }
 
 void wine_console::type(const std::string& keys)
@@ -263,16 +275,13 @@ void wine_console::type(const std::string& keys)
 
 int wine_console::exit_code(int ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
+    int status = -1;
+    bool ended = poll_until(ms, [&] {
         std::istringstream state(output_of(tmux_command({"display-message", "-p", "-t", pane, "#{pane_dead} #{pane_dead_status}"})));
-        int dead = 0, status = -1;
-        if (state >> dead >> status && dead)
-            return status;
-        if (std::chrono::steady_clock::now() > deadline)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+        int dead = 0;
+        return state >> dead >> status && dead;
+    });
+    return ended ? status : -1;
 }
 
 void wine_console::stop()
