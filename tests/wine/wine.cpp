@@ -233,9 +233,12 @@ bool wine_console::start(const std::string& exe, const std::string& cwd)
     static int started = 0;
     pane = "program" + std::to_string(++started);
     matched.clear();
-    // The pane stays after the program ends, so that its last screen and exit code can be read.
-    return run_logged(tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd,
-                                    the_prefix.wine, exe, ";", "set-option", "-t", pane, "remain-on-exit", "on"}),
+    exit_file = *the_prefix.base / (pane + ".exit");
+    // A shell notes the exit code as the program ends: under load tmux has been seen to report
+    // a pane's end without its status. The pane stays, so that the last screen can be read.
+    return run_logged(tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd, "sh", "-c",
+                                    "\"$0\" \"$1\"; echo $? >\"$2\"", the_prefix.wine, exe, exit_file, ";",
+                                    "set-option", "-t", pane, "remain-on-exit", "on"}),
                       the_prefix.log(), COMMAND_MS);
 }
 
@@ -275,13 +278,12 @@ void wine_console::type(const std::string& keys)
 
 int wine_console::exit_code(int ms)
 {
-    int status = -1;
+    std::string noted;
     bool ended = poll_until(ms, [&] {
-        std::istringstream state(output_of(tmux_command({"display-message", "-p", "-t", pane, "#{pane_dead} #{pane_dead_status}"})));
-        int dead = 0;
-        return state >> dead >> status && dead;
+        noted = read_file(exit_file);
+        return !noted.empty() && noted.back() == '\n';
     });
-    return ended ? status : -1;
+    return ended ? std::stoi(noted) : -1;
 }
 
 void wine_console::stop()
