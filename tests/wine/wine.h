@@ -24,7 +24,7 @@ std::string windows_program(const std::string& name);
 
 // A program in a tmux pane of its own.
 struct wine_console {
-    std::string pane;     // the tmux session's name; empty before start
+    std::string pane;       // the tmux session's name; empty before start
     std::string matched;    // the screen up to the end of what wait_for matched last
     std::string exit_file;  // where the program's exit code is noted when it ends
 
