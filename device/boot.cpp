@@ -1,6 +1,5 @@
-#include <cstdio>
-
 #include "device/device.h"
+#include "link/console_print.h"
 #include "link/exchange.h"
 #include "link/port.h"
 #include "link/state.h"
@@ -40,7 +39,7 @@ int handshake_with_recovery()
 int enter_boot_mode()
 {
     if (!probe_with_restart()) {
-        printf(" Fail to enter boot mode\n");
+        console_print(" Fail to enter boot mode\n");
         return fail(7);
     }
     if (!handshake_with_recovery())

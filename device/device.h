@@ -50,3 +50,11 @@ int read_bt_address(int take);
 // Reads the stored parameter block into device_params and shows it; 1 when the sector was
 // read (block found or not).
 int read_params();
+
+// Right after a successful read_bt_address: 1 with the stored address in `address` (bt_address
+// order) when the sector held one, else 0.
+int stored_address(uint8_t address[6]);
+
+// Right after a successful read_params: 1 when the sector held a parameter block (now in
+// device_params), else 0.
+int stored_params_found();

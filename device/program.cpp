@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <cstring>
 
 #include "device/device.h"
 #include "image/image.h"
+#include "link/console_print.h"
 #include "link/exchange.h"
 #include "link/state.h"
 
@@ -25,15 +25,15 @@ int fail(int code)
 int unlock_flash()
 {
     if (!run_command(EN_FLASH_WR_1)) {
-        printf(" Fail on EN_FLASH_WR_1\n");
+        console_print(" Fail on EN_FLASH_WR_1\n");
         return fail(11);
     }
     if (!run_command(EN_FLASH_WR_2)) {
-        printf(" Fail on EN_FLASH_WR_2\n");
+        console_print(" Fail on EN_FLASH_WR_2\n");
         return fail(12);
     }
     if (!run_command(EN_FLASH_WR_1)) {
-        printf(" Fail on EN_FLASH_WR_1\n");
+        console_print(" Fail on EN_FLASH_WR_1\n");
         return fail(13);
     }
     return 1;
@@ -45,7 +45,7 @@ int erase_flash()
     for (erase_step = 0; erase_step < ERASE_STEPS; erase_step++) {
         flash_progress(PHASE_ERASE, erase_step, ERASE_STEPS);
         if (!run_command(CMD_ERASE_FLASH)) {
-            printf("\n Fail on erase flash. try cnt = %d\n", erase_step);
+            console_print("\n Fail on erase flash. try cnt = %d\n", erase_step);
             return fail(14);
         }
     }
@@ -62,19 +62,19 @@ int write_flash()
     for (sector_index = 1; sector_index < count; sector_index++) {
         flash_progress(PHASE_WRITE, sector_index - 1, frames);
         if (!run_command(CMD_WRITE_SECTOR)) {
-            printf("\n Fail to write flash add %x\n", sector_index);
+            console_print("\n Fail to write flash add %x\n", sector_index);
             return fail(15);
         }
     }
     flash_progress(PHASE_WRITE, count - 1, frames);
     if (!run_command(CMD_WRITE_BT_INFO)) {
-        printf(" Fail to write BT info\n");
+        console_print(" Fail to write BT info\n");
         return fail(16);
     }
     sector_index = 0;
     flash_progress(PHASE_WRITE, count, frames);
     if (!run_command(CMD_WRITE_SECTOR)) {
-        printf("\n Fail to write flash add %x\n", 0);
+        console_print("\n Fail to write flash add %x\n", 0);
         return fail(18);
     }
     flash_progress(PHASE_WRITE, frames, frames);
@@ -83,18 +83,18 @@ int write_flash()
 
 void print_crc_error()
 {
-    printf("\t !!!!! CRC error !!!!! \n");
-    printf("\t Exp:");
+    console_print("\t !!!!! CRC error !!!!! \n");
+    console_print("\t Exp:");
     for (int i = 0; i < 4; i++)
-        printf("%02X ", expected_crc[i]);
-    printf("\n\t Get:");
+        console_print("%02X ", expected_crc[i]);
+    console_print("\n\t Get:");
     for (int i = 0; i < 4; i++) {
         if (CRC_AT + i < reply_capture_count)
-            printf("%02X ", reply_capture[CRC_AT + i]);
+            console_print("%02X ", reply_capture[CRC_AT + i]);
         else
-            printf("-- ");  // the reply ended before this byte
+            console_print("-- ");  // the reply ended before this byte
     }
-    printf("\n");
+    console_print("\n");
 }
 
 // Has the unit checksum the image's range and compares its answer with expected_crc. Only
@@ -104,7 +104,7 @@ int verify_flash()
     flash_progress(PHASE_VERIFY, PROGRESS_BEGIN, 1);
     flash_progress(PHASE_VERIFY, 0, 1);
     if (!run_command(CMD_VERIFY_FLASH)) {
-        printf(" Fail to verify flash\n");
+        console_print(" Fail to verify flash\n");
         return fail(19);
     }
     bool match = reply_capture_count >= CRC_REPLY_END && memcmp(reply_capture + CRC_AT, expected_crc, 4) == 0;
@@ -128,24 +128,24 @@ void print_progress_dots(flash_phase phase, int step, int total)
     const bool end = step == total;
     switch (phase) {
     case PHASE_ERASE:
-        printf("%s", begin ? " Erase flash " : end ? " Done\n" : ".");
+        console_print("%s", begin ? " Erase flash " : end ? " Done\n" : ".");
         break;
     case PHASE_WRITE:
         if (begin)
-            printf("%s", total - 1 == PLAN_SECTORS_8MBIT ? " 8Mb flash Write " : " 4Mb flash Write ");
+            console_print("%s", total - 1 == PLAN_SECTORS_8MBIT ? " 8Mb flash Write " : " 4Mb flash Write ");
         else if (end)
-            printf(" Done\n");
+            console_print(" Done\n");
         else if (step < total - 2 && (step + 1) % SECTORS_PER_DOT == 0)
-            printf(".");  // before image sectors 4, 8, 12, ...
+            console_print(".");  // before image sectors 4, 8, 12, ...
         break;
     case PHASE_VERIFY:
         if (begin)
-            printf(" Verify flash ...");
+            console_print(" Verify flash ...");
         else if (end)
-            printf(" Done\n");
+            console_print(" Done\n");
         break;
     }
-    fflush(stdout);  // each dot shows as it comes, not at the line's end
+    console_flush();  // each dot shows as it comes, not at the line's end
 }
 
 int program_flash()

@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <cstring>
 
 #include "device/device.h"
 #include "device/flash_layout.h"
+#include "link/console_print.h"
 #include "link/exchange.h"
 #include "link/state.h"
 
@@ -32,7 +32,7 @@ bool layout_known()
 {
     if (new_flash_layout >= 0)
         return true;
-    printf(" Can't determine firmware version, No ID\n");
+    console_print(" Can't determine firmware version, No ID\n");
     return false;
 }
 
@@ -42,8 +42,14 @@ int read_sector(CommandKind kind, int needed)
 {
     if (run_command(kind) && reply_capture_count >= needed)
         return 1;
-    printf(" Fail to read flash add = 0x%x\n", flash_read_address);
+    console_print(" Fail to read flash add = 0x%x\n", flash_read_address);
     return 0;
+}
+
+// The information sector just read holds an address when its name text starts with "Pe".
+bool address_in_capture()
+{
+    return reply_capture[NAME_AT] == 'P' && reply_capture[NAME_AT + 1] == 'e';
 }
 
 bool marker_at(int at)
@@ -68,10 +74,10 @@ int find_params_block()
 
 void print_params_dump()
 {
-    printf("\n RB = ");
+    console_print("\n RB = ");
     for (int i = 0; i < NEW_DUMP_LENGTH; i++)
-        printf("%x ", reply_capture[NEW_DUMP_AT + i]);
-    printf("\n");
+        console_print("%x ", reply_capture[NEW_DUMP_AT + i]);
+    console_print("\n");
 }
 
 void take_params(const uint8_t* block)
@@ -82,10 +88,10 @@ void take_params(const uint8_t* block)
             value = value << 8 | block[4 * word + i];
         device_params[word] = static_cast<int32_t>(value);
     }
-    printf("\n\n Parameters: ");
+    console_print("\n\n Parameters: ");
     for (int i = 0; i < BLOCK_LENGTH; i++)
-        printf(" 0x%02x", block[i]);
-    printf("\n\n");
+        console_print(" 0x%02x", block[i]);
+    console_print("\n\n");
 }
 
 }  // namespace
@@ -95,20 +101,20 @@ int read_bt_address(int take)
     bt_address_loaded = 0;
     if (!layout_known())
         return 0;
-    printf(" Read Device BT Address ...\n");
+    console_print(" Read Device BT Address ...\n");
     flash_read_address = new_flash_layout != 0 ? INFO_SECTOR_ADDRESS : OLD_ADDRESS_SECTOR;
     if (!read_sector(CMD_READ_BT_INFO, ADDRESS_REPLY_END))
         return 0;
-    bool stored = reply_capture[NAME_AT] == 'P' && reply_capture[NAME_AT + 1] == 'e';
+    bool stored = address_in_capture();
     if (stored && take) {
         memcpy(bt_address, reply_capture + SECTOR_AT, sizeof bt_address);
     } else if (stored) {
-        printf("\n\t Device BT address : ");
+        console_print("\n\t Device BT address : ");
         for (int i = 5; i >= 0; i--)
-            printf(" %02x", reply_capture[SECTOR_AT + i]);
-        printf("\n\n");
+            console_print(" %02x", reply_capture[SECTOR_AT + i]);
+        console_print("\n\n");
     } else if (!take) {
-        printf("\n\t Device has NO stored BT address. \n");
+        console_print("\n\t Device has NO stored BT address. \n");
     }
     bt_address_loaded = 1;
     return 1;
@@ -118,7 +124,7 @@ int read_params()
 {
     if (!layout_known())
         return 0;
-    printf(" Check Device Parameters ...");
+    console_print(" Check Device Parameters ...");
     for (int32_t& word : device_params)
         word = -1;
     const bool new_layout = new_flash_layout != 0;
@@ -129,9 +135,22 @@ int read_params()
         print_params_dump();
     int block = find_params_block();
     if (block < 0) {
-        printf("\n\n No Stored Parameters: Use default. \n\n");
+        console_print("\n\n No Stored Parameters: Use default. \n\n");
         return 1;
     }
     take_params(reply_capture + block);
     return 1;
+}
+
+int stored_address(uint8_t address[6])
+{
+    if (!address_in_capture())
+        return 0;
+    memcpy(address, reply_capture + SECTOR_AT, 6);
+    return 1;
+}
+
+int stored_params_found()
+{
+    return find_params_block() >= 0 ? 1 : 0;
 }

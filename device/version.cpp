@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "device/device.h"
+#include "link/console_print.h"
 #include "link/exchange.h"
 #include "link/state.h"
 
@@ -34,7 +34,7 @@ int query_fw_version()
     if (start < 0)
         return 0;
     memcpy(fw_version, reply_capture + start + VERSION_OFFSET, sizeof fw_version);
-    printf(" Current Device Firmware Version = %c%c%c\n", fw_version[0], fw_version[1], fw_version[2]);
+    console_print(" Current Device Firmware Version = %c%c%c\n", fw_version[0], fw_version[1], fw_version[2]);
     new_flash_layout = static_cast<signed char>(fw_version[0]) > '2' ? 1 : 0;
     return 1;
 }

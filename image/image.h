@@ -11,7 +11,17 @@ constexpr long IMAGE_SIZE = static_cast<long>(IMAGE_SECTORS) * SECTOR_SIZE;  // 
 constexpr uint32_t CHECKSUM_END = 0x7D000;   // the unit checksums flash 0 to 0x7CFFF
 constexpr uint32_t IMAGE_CRC = 0x3922BA1C;   // JAMCRC of image bytes 0 to 0x7CFFF
 
-extern const uint8_t* const firmware_image;  // IMAGE_SIZE bytes; sector n is flash sector n
+// The image in use and its checksum: read-only views of the built-in image unless
+// load_image_file made a file the image in use.
+extern const uint8_t* firmware_image;        // IMAGE_SIZE bytes; sector n is flash sector n
+extern const uint8_t* expected_crc;          // JAMCRC of its bytes 0 to 0x7CFFF, least significant byte first
 extern const char* image_version;            // "6.05"; its first character chooses the flash size
 extern const char tool_version[5];           // "1.03", shown by the trace capture tool
-extern const uint8_t expected_crc[4];        // IMAGE_CRC, least significant byte first
+
+// Reads the image file at `path`; when it is exactly IMAGE_SIZE bytes it becomes the image in
+// use, with its checksum computed from its bytes, and the result is 1. Otherwise the image in
+// use stays as it was and the result is 0. `size` receives the file's size, -1 when it could
+// not be read.
+int load_image_file(const char* path, long long& size);
+// Makes the built-in image the image in use again.
+void use_builtin_image();

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/device.h"
+#include "link/console_print.h"
 #include "link/exchange.h"
 #include "link/os_port.h"
 #include "link/port.h"
@@ -16,7 +17,7 @@ namespace {
 bool found(const char* name)
 {
     memcpy(found_port_name, name, strlen(name) + 1);  // the terminator too: no tail of a longer name stays
-    printf("\t Found device on %s\n", found_port_name);
+    console_print("\t Found device on %s\n", found_port_name);
     return true;
 }
 
@@ -28,16 +29,16 @@ list_outcome search_listed_ports()
     int value_count = 0;
     switch (os_list_ports(names, value_count)) {
     case OS_LIST_NO_KEY:
-        printf(" Can't find comm port registry key\n");
+        console_print(" Can't find comm port registry key\n");
         return LIST_SCAN;
     case OS_LIST_NO_INFO:
-        printf(" Can't query comm port information\n");
+        console_print(" Can't query comm port information\n");
         return LIST_SCAN;
     case OS_LIST_OK:
         break;
     }
     if (value_count == 0) {
-        printf("\tNo COM port available, Device may not attached.\n");
+        console_print("\tNo COM port available, Device may not attached.\n");
         return LIST_EMPTY;
     }
     for (const std::string& name : names) {
@@ -46,21 +47,21 @@ list_outcome search_listed_ports()
         if (probe_port(name.c_str()) && found(name.c_str()))
             return LIST_FOUND;
     }
-    printf(" \n\n Can't find device. COM port may be used by other application or device.\n\n");
+    console_print(" \n\n Can't find device. COM port may be used by other application or device.\n\n");
     return LIST_SCAN;
 }
 
 bool scan_numbered_ports()
 {
-    printf(" Scan all possible COM ports ......");
-    fflush(stdout);  // shown before the probes, which may take a while
+    console_print(" Scan all possible COM ports ......");
+    console_flush();  // shown before the probes, which may take a while
     for (int n = SCAN_FIRST; n <= SCAN_LAST; n++) {
         char name[8];
         snprintf(name, sizeof name, "COM%d", n);
         if (probe_port(name))
             return found(name);
     }
-    printf(" Scan all the COM ports and can't find the device.\n");
+    console_print(" Scan all the COM ports and can't find the device.\n");
     return false;
 }
 
@@ -86,7 +87,7 @@ int probe_port(const char* name)
 
 int find_device()
 {
-    printf("\n Search Device ...\n");
+    console_print("\n Search Device ...\n");
     switch (search_listed_ports()) {
     case LIST_FOUND: return 1;
     case LIST_EMPTY: return 0;

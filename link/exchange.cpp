@@ -1,9 +1,9 @@
 #include "link/exchange.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
+#include "link/console_print.h"
 #include "link/os_port.h"
 #include "link/pause.h"
 #include "link/state.h"
@@ -96,7 +96,7 @@ int run_command(CommandKind kind)
     for (int attempt = 1; attempt <= ATTEMPTS; attempt++) {
         int32_t expected = send_command(kind);
         if (expected == SEND_FAILED) {
-            printf(" Write file error\n");
+            console_print(" Write file error\n");
             return 0;
         }
         if (expected == 0)

@@ -1,15 +1,15 @@
 #include "link/port.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "link/console_print.h"
 #include "link/os_port.h"
 #include "link/state.h"
 
 int open_port(const char* name)
 {
     if (port_handle) {
-        printf(" Port is opened\n");
+        console_print(" Port is opened\n");
         return 1;
     }
     // A longer name does not fit the device path; refusing it beats opening a cut name.
@@ -27,11 +27,11 @@ int configure_port(uint32_t baud)
     if (!port_handle)
         return 0;
     if (!os_port_read_state(port_handle))
-        printf("\n    Error! in GetCommState()");
+        console_print("\n    Error! in GetCommState()");
     if (!os_port_apply_state(port_handle, baud))
-        printf("\n    Error! in Setting DCB Structure");
+        console_print("\n    Error! in Setting DCB Structure");
     if (!os_port_set_timeouts(port_handle)) {
-        printf("\n\n    Error! in Setting Time Outs");
+        console_print("\n\n    Error! in Setting Time Outs");
         error_code = 2;
         return 0;
     }
@@ -43,7 +43,7 @@ int set_port_mask()
     if (!port_handle)
         return 0;
     if (!os_port_set_mask(port_handle)) {
-        printf("\n\n    Error! in Setting CommMask");
+        console_print("\n\n    Error! in Setting CommMask");
         error_code = 3;
         return 0;
     }

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the three programs for Windows with MinGW-w64 into the build directory given as $1
+# Builds the four programs for Windows with MinGW-w64 into the build directory given as $1
 # (default build-win, relative to the repository). Stops with a non-zero status on any error.
 set -eu
 
@@ -31,10 +31,10 @@ cmake -S "$root" -B "$build_dir" $generator \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ||
     fail "configuring failed"
 cmake --build "$build_dir" --parallel \
-    --target pelmo4rix-trace pelmo4rix-update pelmo4rix-station ||
+    --target pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix ||
     fail "building failed"
 
-for tool in trace update station; do
-    [ -f "$build_dir/pelmo4rix-$tool.exe" ] || fail "pelmo4rix-$tool.exe was not built"
+for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
+    [ -f "$build_dir/$program.exe" ] || fail "$program.exe was not built"
 done
-echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe"
+echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe"

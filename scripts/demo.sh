@@ -4,12 +4,14 @@
 #   bash scripts/demo.sh            the trace capture tool
 #   bash scripts/demo.sh update     the firmware update tool
 #   bash scripts/demo.sh station    the production station
+#   bash scripts/demo.sh gang       the gang station with three units at line rate
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tool=${1:-trace}
 case $tool in
     trace | update | station) ;;
-    *) echo "usage: bash scripts/demo.sh [trace|update|station]" >&2; exit 2 ;;
+    gang) exec bash "$root/scripts/demo-gang.sh" ;;
+    *) echo "usage: bash scripts/demo.sh [trace|update|station|gang]" >&2; exit 2 ;;
 esac
 
 # The update tool's unit holds an address of its own (NAP:UAP:LAP), which the update keeps.

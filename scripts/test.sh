@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev g++-mingw-w64-x86-64-posix wine64 wine tmux"
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive
@@ -44,4 +44,13 @@ else
 fi
 
 run_suite build -DPELMO4RIX_WINDOWS_BUILD="$windows_build"
+
+echo "== installing into a scratch prefix"
+prefix=$(mktemp -d)
+cmake --install build --prefix "$prefix" >/dev/null
+for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
+    [ -x "$prefix/bin/$program" ] || { echo "cmake --install did not install $program"; exit 1; }
+done
+rm -rf "$prefix"
+
 run_suite build-sanitize -DPELMO4RIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

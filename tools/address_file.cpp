@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/console_print.h"
 #include "link/state.h"
 #include "tools/file_os.h"
 
@@ -59,14 +60,14 @@ int finish_copy(const char* path, int written)
     if (ok && os_file_replace(copy.c_str(), path))
         return 1;
     remove(copy.c_str());
-    printf("%s", WRITE_ERROR);
+    console_print("%s", WRITE_ERROR);
     return 0;
 }
 
 int save_silently(const char* path, const uint8_t* address)
 {
     if (!open_copy(path)) {
-        printf("%s", WRITE_ERROR);
+        console_print("%s", WRITE_ERROR);
         return 0;
     }
     return finish_copy(path, write_address(address));
@@ -108,29 +109,29 @@ int hex_digit_value(int c)
 
 int write_address_lines()
 {
-    printf("%s", WRITE_HEADING);
+    console_print("%s", WRITE_HEADING);
     return write_address(bt_address);
 }
 
 int parse_address_file()
 {
     if (!info_file) {
-        printf(" Error, no INI file\n");
+        console_print(" Error, no INI file\n");
         return 0;
     }
     char nap[TOKEN_MAX + 1], uap[TOKEN_MAX + 1], lap[TOKEN_MAX + 1];
     // Only the NAP's first four characters count, but a token too long to keep is refused.
     int length = read_token(nap);
     if (length < NAP_DIGITS || length > TOKEN_MAX || memcmp(nap, "0604", NAP_DIGITS) != 0) {
-        printf("\n ini file NAP field is not correct, should be 0604\n");
+        console_print("\n ini file NAP field is not correct, should be 0604\n");
         return 0;
     }
     if (read_token(uap) != UAP_DIGITS) {
-        printf("\n ini file UAP field is not correct, length should be 2\n");
+        console_print("\n ini file UAP field is not correct, length should be 2\n");
         return 0;
     }
     if (read_token(lap) != LAP_DIGITS) {
-        printf("\n ini file LAP field is not correct, length should be 6\n");
+        console_print("\n ini file LAP field is not correct, length should be 6\n");
         return 0;
     }
     bt_address[3] = static_cast<uint8_t>(hex_pair(uap));
@@ -143,10 +144,10 @@ void advance_address(const char* path)
 {
     lap_counter = (lap_counter + 1) & LAP_MASK;
     set_lap(bt_address, lap_counter);
-    printf(" Next BT ADD = %02x%02x %02x %02x%02x%02x\n", bt_address[5], bt_address[4], bt_address[3],
+    console_print(" Next BT ADD = %02x%02x %02x %02x%02x%02x\n", bt_address[5], bt_address[4], bt_address[3],
            bt_address[2], bt_address[1], bt_address[0]);
     if (!open_copy(path)) {
-        printf("\n\n ERROR !!!! Faile to update \"info.ini\" file. !!!!\n\n");
+        console_print("\n\n ERROR !!!! Faile to update \"info.ini\" file. !!!!\n\n");
         return;
     }
     finish_copy(path, write_address_lines());
@@ -158,9 +159,9 @@ int load_address_file(const char* path)
     if (info_file) {
         fclose(info_file);
     } else {
-        printf("\n\n WARMING !!!! Faile to open \"info.ini\" file. Use default \n\n");
+        console_print("\n\n WARMING !!!! Faile to open \"info.ini\" file. Use default \n\n");
         if (!open_copy(path)) {
-            printf(" Error !!!! Can't create \"info.ini\" file. \n\n");
+            console_print(" Error !!!! Can't create \"info.ini\" file. \n\n");
             return 0;
         }
         finish_copy(path, write_address_lines());
@@ -172,7 +173,7 @@ int load_address_file(const char* path)
         fclose(info_file);
     info_file = nullptr;
     if (!ok)
-        printf("\n\n WARMING ini file is not correct, Please update the ini file and try again\n\n");
+        console_print("\n\n WARMING ini file is not correct, Please update the ini file and try again\n\n");
     return ok;
 }
 
@@ -194,12 +195,12 @@ os_file_lock* lock_address_file(const char* path)
     const std::string name = std::string(path) + ".lock";
     os_file_lock* lock = os_lock_open(name.c_str());
     if (!lock) {
-        printf(" Error !!!! Can't create \"info.ini.lock\" file. \n\n");
+        console_print(" Error !!!! Can't create \"info.ini.lock\" file. \n\n");
         return nullptr;
     }
     if (!os_lock_take(lock)) {
         os_lock_close(lock);
-        printf(" Error !!!! \"info.ini\" is used by another station. \n\n");
+        console_print(" Error !!!! \"info.ini\" is used by another station. \n\n");
         return nullptr;
     }
     return lock;

@@ -7,7 +7,9 @@
 // run, and saves the address after the one it programs before it programs it.
 #include "tools/station.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "device/device.h"
 #include "image/image.h"
@@ -17,6 +19,7 @@
 #include "link/state.h"
 #include "tools/address_file.h"
 #include "tools/console.h"
+#include "tools/production_record.h"
 #include "tools/tools.h"
 
 namespace {
@@ -44,6 +47,17 @@ int program_attempt()
     return 1;
 }
 
+// The unit's line in the production record beside the address file, on the disk before the
+// result box shows it.
+void record_unit(int success, int attempts, double seconds)
+{
+    production_entry entry = {found_port_name, {}, success != 0, success ? 0 : error_code, attempts, seconds};
+    memcpy(entry.address, bt_address, sizeof entry.address);
+    const std::string record = record_beside(ADDRESS_FILE);
+    if (!append_record(record, entry))
+        printf(" \n\n !!!! Error to write to %s !!!!!\n\n", record.c_str());
+}
+
 void print_result_box(int success)
 {
     printf("%s", BOX_RULE);
@@ -62,8 +76,11 @@ void program_command()
     int success = reserve_address();
     if (success) {
         error_code = 0;
-        success = program_unit();
+        int attempts = 0;
+        const auto start = std::chrono::steady_clock::now();
+        success = program_unit(&attempts);
         close_port();
+        record_unit(success, attempts, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (success)
             advance_address();
         else
@@ -128,9 +145,11 @@ void draw_menu()
     printf("\t q: exit program\n>");
 }
 
-int program_unit()
+int program_unit(int* attempts)
 {
     for (int attempt = 1;; attempt++) {
+        if (attempts)
+            *attempts = attempt;
         if (!find_and_open_unit())
             return 0;
         if (program_attempt())

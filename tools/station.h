@@ -9,7 +9,9 @@ void draw_menu();
 
 // Each finds the unit and opens its port, then does its work; 1 on success. They leave the
 // port to the caller to close.
-int program_unit();       // boot mode and programming, up to PROGRAM_ATTEMPTS times; restarts the unit
+// Boot mode and programming, up to PROGRAM_ATTEMPTS times (the count made into `attempts`
+// when given); restarts the unit.
+int program_unit(int* attempts = nullptr);
 int read_unit_address();  // shows the address stored on the unit
 int read_unit_version();  // shows the unit's firmware version
 int read_unit_params();   // shows the parameter block stored on the unit

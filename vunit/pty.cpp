@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -110,6 +111,19 @@ bool is_stale_link(const std::string& path)
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && access(path.c_str(), F_OK) != 0;
 }
 
+bool has_line(const std::string& path, const std::string& line)
+{
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file)
+        return false;
+    char text[256];
+    bool found = false;
+    while (!found && std::fgets(text, sizeof text, file))
+        found = std::strcspn(text, "\r\n") == line.size() && line.compare(0, line.size(), text, line.size()) == 0;
+    std::fclose(file);
+    return found;
+}
+
 bool append_line(const std::string& path, const std::string& line)
 {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -133,7 +147,8 @@ bool publish_port(const std::string& dir, const std::string& name, bool list, co
         link_path.clear();
         return false;
     }
-    if (list && !append_line(dir + "/SERIALCOMM", name)) {
+    // A unit plugged again under its name keeps its one line in the list.
+    if (list && !has_line(dir + "/SERIALCOMM", name) && !append_line(dir + "/SERIALCOMM", name)) {
         error = "cannot append to " + dir + "/SERIALCOMM: " + std::strerror(errno);
         unpublish_port(link_path, terminal_path);
         return false;

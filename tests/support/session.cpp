@@ -52,7 +52,8 @@ session::~session()
         close(terminal);
 }
 
-bool session::start(const std::string& program, const std::string& cwd, const std::string& device_dir)
+bool session::start(const std::string& program, const std::string& cwd, const std::string& device_dir,
+                    const std::vector<std::string>& args)
 {
     winsize size = {40, 120, 0, 0};
     pid = forkpty(&terminal, nullptr, nullptr, &size);
@@ -63,7 +64,11 @@ bool session::start(const std::string& program, const std::string& cwd, const st
             _exit(127);
         setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
         std::string path = program_path(program);
-        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv = {path.data()};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
         _exit(127);
     }
     return true;

@@ -19,9 +19,10 @@ struct session {
     session(const session&) = delete;
     ~session();
 
-    // Starts `program` (a file in the build's program directory) in `cwd` with
+    // Starts `program` (a file in the build's program directory) with `args` in `cwd` with
     // PELMO4RIX_DEVICE_DIR set to `device_dir`.
-    bool start(const std::string& program, const std::string& cwd, const std::string& device_dir);
+    bool start(const std::string& program, const std::string& cwd, const std::string& device_dir,
+               const std::vector<std::string>& args = {});
     // Waits until `text` appears after what earlier waits matched; false after `ms`.
     bool wait_for(const std::string& text, int ms = 20000);
     void type(const std::string& keys);

@@ -142,8 +142,11 @@ bool drain(int fd, std::string& out, std::chrono::steady_clock::time_point deadl
 }  // namespace
 
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& input,
-                       bool terminal, int timeout_ms)
+                       bool terminal, int timeout_ms, bool separate_errors)
 {
+    // Standard error kept apart goes to a file: a second pipe would need reading alongside.
+    char errors_path[] = "/tmp/pelmo4rix-stderr-XXXXXX";
+    int errors_fd = separate_errors ? mkstemp(errors_path) : -1;
     int in_pipe[2];
     int out_pipe[2] = {-1, -1};
     int out_master = -1;
@@ -164,10 +167,10 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     if (pid == 0) {
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
-        dup2(out_pipe[1], 2);
+        dup2(errors_fd >= 0 ? errors_fd : out_pipe[1], 2);
         // Only the copies on 0, 1 and 2 stay: a write end left open here would keep the
         // program's input from ever ending.
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[1], out_master, out_pipe[0]})
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[1], out_master, out_pipe[0], errors_fd})
             if (fd > 2)
                 close(fd);
         if (chdir(cwd.c_str()) != 0)
@@ -197,6 +200,11 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     close(out_master);
     if (finished && WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);
+    if (errors_fd >= 0) {
+        close(errors_fd);
+        result.errors = read_file(errors_path);
+        unlink(errors_path);
+    }
     return result;
 }
 

@@ -44,13 +44,15 @@ std::string read_file(const std::string& path);
 
 struct run_result {
     int exit_code = -1;  // -1 when it did not exit by itself in time
-    std::string output;  // standard output and standard error
+    std::string output;  // standard output, and standard error unless kept apart
+    std::string errors;  // standard error when kept apart
 };
 
 // Runs a program with standard input from `input` (closed at its end) and output to a pipe,
-// or on a pseudo-terminal when `terminal` is set; kills it after `timeout_ms`.
+// or on a pseudo-terminal when `terminal` is set; kills it after `timeout_ms`. With
+// `separate_errors` standard error is kept apart in `errors`.
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& input,
-                       bool terminal, int timeout_ms);
+                       bool terminal, int timeout_ms, bool separate_errors = false);
 
 std::string hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> unhex(const std::string& text);

@@ -563,6 +563,25 @@ TEST(VirtualUnit, TwoUnitsSideBySideInOneListedDirectory)
     EXPECT_EQ(text_of(to_b.exchange(frame::text('v'), 33)).substr(15, 3), "205");
 }
 
+TEST(VirtualUnit, PluggedAgainUnderItsNameAfterAnUnplug)
+{
+    scratch_dir dir;
+    vunit_config config;
+    config.device_dir = dir.path;
+    config.list = true;
+    config.name = "COM3";
+    unit_ptr first = start_unit(config);
+    vunit_unplug(first.get());
+    EXPECT_NE(access((dir / "COM3").c_str(), F_OK), 0) << "an unplugged unit's port is gone";
+    config.version = "205";
+    unit_ptr second = start_unit(config);
+    std::ifstream list(dir / "SERIALCOMM");
+    std::string all((std::istreambuf_iterator<char>(list)), {});
+    EXPECT_EQ(all, "COM3\n") << "the name is listed once";
+    line_client to_second(dir / "COM3");
+    EXPECT_EQ(text_of(to_second.exchange(frame::text('v'), 33)).substr(15, 3), "205");
+}
+
 TEST(VirtualUnit, LineRatePacingStillAnswersEverything)
 {
     vunit_config config;

@@ -1,0 +1,88 @@
+// Figures of the gang station: the time to program 1 unit and 4 units at once at line rate,
+// each unit a virtual unit on its own port, the gang the real program with its workers.
+// Goal: 4 units in at most 1.15 times the time of one.
+//   usage: gang_bench
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "vunit.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+std::string make_dir()
+{
+    char path[] = "/tmp/gang_bench.XXXXXX";
+    if (!mkdtemp(path)) {
+        perror("gang_bench: mkdtemp");
+        exit(1);
+    }
+    return path;
+}
+
+// Seconds that `pelmo4rix gang --units N` takes with N units at line rate; -1 when it failed.
+double gang_seconds(int units)
+{
+    std::string dir = make_dir();
+    setenv("PELMO4RIX_DEVICE_DIR", dir.c_str(), 1);
+    std::vector<vunit*> started;
+    for (int i = 0; i < units; i++) {
+        vunit_config config;
+        config.device_dir = dir;
+        config.name = "COM" + std::to_string(7 + i);
+        config.list = true;
+        config.line_rate = true;
+        std::string error;
+        vunit* unit = vunit_start(config, error);
+        if (!unit) {
+            fprintf(stderr, "gang_bench: %s\n", error.c_str());
+            exit(1);
+        }
+        started.push_back(unit);
+    }
+    auto start = clock_type::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_device = open("/dev/null", O_RDWR);
+        dup2(null_device, 0);
+        dup2(null_device, 1);
+        dup2(null_device, 2);  // the new address file's warning
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        std::string program = std::string(PELMO4RIX_BIN_DIR) + "/pelmo4rix", count = std::to_string(units);
+        execl(program.c_str(), program.c_str(), "gang", "--units", count.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    for (vunit* unit : started)
+        vunit_stop(unit);
+    std::string clean = "rm -rf " + dir;
+    if (system(clean.c_str()) != 0)
+        fprintf(stderr, "gang_bench: %s was not removed\n", dir.c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+}  // namespace
+
+int main()
+{
+    double one = gang_seconds(1), four = gang_seconds(4);
+    if (one < 0 || four < 0) {
+        fprintf(stderr, "gang_bench: a gang run failed\n");
+        return 1;
+    }
+    printf("%-44s %8.2f s  %6.0f units/hour\n", "gang, 1 unit at line rate", one, 3600 / one);
+    printf("%-44s %8.2f s  %6.0f units/hour\n", "gang, 4 units at once at line rate", four, 4 * 3600 / four);
+    printf("%-44s %8.2f    (goal: at most 1.15)\n", "4 units / 1 unit", four / one);
+    return 0;
+}

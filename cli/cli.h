@@ -1,0 +1,104 @@
+// The scriptable front end `pelmo4rix`: one command per run over the device layer, results on
+// standard output (text or JSON), the services' messages and the progress on standard error,
+// and an exit code that says what failed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit codes. 1 to 20 are the error_code of the step that failed (the tools' numbers).
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_USAGE = 2;          // a bad command line (2 is also error_code 2, port time-outs)
+constexpr int EXIT_NO_UNIT = 21;       // no unit answered (on --port: not there)
+constexpr int EXIT_NO_VERSION = 22;    // the unit's firmware did not report its version
+constexpr int EXIT_READ_BACK = 23;     // a read-back of the unit's flash delivered too little
+constexpr int EXIT_IMAGE_FILE = 24;    // the image file can't be read or has the wrong size
+constexpr int EXIT_ADDRESS_FILE = 25;  // the address file can't be locked, read or saved
+constexpr int EXIT_TRACE_FILE = 26;    // the trace file can't be created or written
+constexpr int EXIT_NO_TRACE = 27;      // the unit's debug port did not come on
+constexpr int EXIT_SIGNAL_BASE = 128;  // stopped by a signal: 130 Ctrl+C, 143 SIGTERM
+
+enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE };
+
+struct cli_options {
+    std::string port;      // --port: only this port; empty: discovery
+    bool json = false;     // --json: one JSON object on standard output
+    bool quiet = false;    // --quiet: no service messages, no progress
+    bool events = false;   // --events: progress as JSON lines on standard output (implies --json)
+    bool help = false;     // --help, alone or after a command
+    bool version = false;  // --version
+    std::string command;
+
+    // flash
+    std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
+    address_source address = ADDRESS_KEEP;
+    bool address_chosen = false;    // one of the three address options was given
+    uint8_t given_address[6] = {};  // --address, in bt_address order
+    std::string address_file;       // --address-file FILE
+    bool restart = true;            // cleared by --no-restart
+    int attempts = 1;               // --attempts N
+
+    // trace
+    std::string trace_out = "Pelmo4Rix.trace";  // --out FILE, "-" for standard output
+    int seconds = 0;                            // --seconds N; 0: until Ctrl+C
+};
+
+// A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
+bool parse_count(const std::string& text, int low, int high, int& out);
+// Fills `options` from the command line; 0 with a one-line `error` on a usage error.
+int parse_options(int argc, char** argv, cli_options& options, std::string& error);
+// The help text of a command, or of the program for an empty command.
+std::string usage_text(const std::string& command);
+
+// One command's result, printed as "key  value" lines or as one JSON object.
+struct result_field {
+    std::string key;
+    std::string json;  // the value as JSON
+    std::string text;  // the value as a person reads it
+};
+struct result {
+    std::vector<result_field> fields;
+};
+void add_text(result& r, const std::string& key, const std::string& value);
+void add_number(result& r, const std::string& key, long long value);
+void add_flag(result& r, const std::string& key, bool value);
+void add_null(result& r, const std::string& key, const std::string& text);
+void add_json(result& r, const std::string& key, const std::string& json, const std::string& text);
+std::string json_string(const std::string& text);
+// Prints the result of a command that succeeded (or answered its question) on standard output.
+void print_result(const cli_options& options, const result& r);
+// Reports a failure: the message on standard error, and with --json the JSON object (with
+// `details`) on standard output. Returns `code`.
+int report_failure(const cli_options& options, int code, const std::string& message, const result& details = {});
+// Reports a failed device step (call with error_code cleared before the step): exit code
+// error_code, or `own` when the step set none; a stop signal wins over both.
+int fail_step(const cli_options& options, int own, const std::string& message);
+// What a person is told about a failed device step, by its error_code.
+std::string failure_text(int code);
+
+// Address in the text form NAP:UAP:LAP (0604:03:000100), from bt_address byte order.
+std::string address_text(const uint8_t address[6]);
+
+// The commands; each returns the program's exit code.
+int command_ports(const cli_options& options);
+int command_version(const cli_options& options);
+int command_address(const cli_options& options);
+int command_params(const cli_options& options);
+int command_image(const cli_options& options);
+int command_flash(const cli_options& options);
+int command_trace(const cli_options& options);
+
+// Finds the unit (or probes --port only) and opens its port at 115200 baud; 0 or the exit
+// code of the failure, reported.
+int open_unit(const cli_options& options);
+
+// Progress of program_flash on standard error: a bar on a terminal, a line per phase
+// otherwise, nothing with --quiet; with `events` a JSON line per report on standard output
+// instead, for a program that supervises this one. Also where a stop signal ends the
+// programming.
+void use_progress_display(bool quiet, bool events);
+// With events on: a JSON line that programming attempt `attempt` begins.
+void report_attempt(int attempt);
+// Ends a bar line left open by a programming that stopped half-way.
+void end_progress_display();

@@ -1,0 +1,264 @@
+// The commands that ask the unit or the image something: ports, version, address, params, image.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "cli/os.h"
+#include "device/device.h"
+#include "image/image.h"
+#include "link/discovery.h"
+#include "link/os_port.h"
+#include "link/port.h"
+#include "link/state.h"
+
+namespace {
+
+// Characters from the unit shown as they are when printable, else as '?'.
+std::string printable(const char* chars, size_t n)
+{
+    std::string text(chars, n);
+    for (char& c : text)
+        if (!isprint(static_cast<unsigned char>(c)))
+            c = '?';
+    return text;
+}
+
+std::string hex_bytes(const uint8_t* bytes, int n)
+{
+    std::string text;
+    char two[4];
+    for (int i = 0; i < n; i++) {
+        snprintf(two, sizeof two, i ? " %02x" : "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+void add_firmware(result& r)
+{
+    add_text(r, "port", found_port_name);
+    add_text(r, "firmware", printable(fw_version, sizeof fw_version));
+    add_text(r, "flash_layout", new_flash_layout ? "new" : "old");
+}
+
+// Opens the unit, asks its version (the read-backs need the layout) and brings it into its
+// loader; the exit code of the failure otherwise, with the port closed.
+int enter_loader(const cli_options& options)
+{
+    int code = open_unit(options);
+    if (code != EXIT_OK)
+        return code;
+    error_code = 0;
+    if (!query_fw_version()) {
+        close_port();
+        return fail_step(options, EXIT_NO_VERSION, "the unit did not report its firmware version");
+    }
+    error_code = 0;
+    if (!enter_boot_mode()) {
+        close_port();
+        return fail_step(options, EXIT_NO_UNIT, failure_text(error_code));
+    }
+    return EXIT_OK;
+}
+
+// Back to the running firmware after a read-back, so that the next command finds it as usual.
+void leave_loader()
+{
+    restart_device();
+    close_port();
+}
+
+struct port_entry {
+    std::string name;
+    bool listed;
+    bool opened = false;
+    bool answers = false;
+};
+
+bool port_exists(const std::string& name)
+{
+    if (!open_port(name.c_str()))
+        return false;
+    close_port();
+    return true;
+}
+
+// The system's list first, then every numbered port that opens.
+std::vector<port_entry> ports_to_try(const cli_options& options)
+{
+    std::vector<port_entry> entries;
+    if (!options.port.empty())
+        return {{options.port, false}};
+    std::vector<std::string> names;
+    int value_count = 0;
+    os_list_ports(names, value_count);
+    for (const std::string& name : names)
+        if (!name.empty())
+            entries.push_back({name, true});
+    for (int n = SCAN_FIRST; n <= SCAN_LAST && !stop_signal(); n++) {
+        std::string name = "COM" + std::to_string(n);
+        bool listed = false;
+        for (const std::string& l : names)
+            listed = listed || l == name;
+        if (!listed && port_exists(name))
+            entries.push_back({name, false});
+    }
+    return entries;
+}
+
+void add_ports(result& r, const std::vector<port_entry>& entries)
+{
+    std::string json = "[", text;
+    for (const port_entry& e : entries) {
+        if (json.size() > 1)
+            json += ",";
+        json += "{\"name\":" + json_string(e.name) + ",\"listed\":" + (e.listed ? "true" : "false") +
+                ",\"open\":" + (e.opened ? "true" : "false") + ",\"unit\":" + (e.answers ? "true" : "false") + "}";
+        char line[80];
+        snprintf(line, sizeof line, "%-15s  %-7s  %s\n", e.name.c_str(), e.listed ? "listed" : "scanned",
+                 !e.opened ? "can't be opened" : e.answers ? "unit answers" : "no answer");
+        text += line;
+    }
+    add_json(r, "ports", json + "]", text.empty() ? "no serial ports found\n" : text);
+}
+
+}  // namespace
+
+int open_unit(const cli_options& options)
+{
+    error_code = 0;
+    int found = options.port.empty() ? find_device() : probe_port(options.port.c_str());
+    if (!found) {
+        error_code = 0;  // discovery has no code of its own; the last probe's says nothing
+        return fail_step(options, EXIT_NO_UNIT,
+                         options.port.empty() ? "no unit found" : "no unit answers on " + options.port);
+    }
+    if (!options.port.empty())
+        memcpy(found_port_name, options.port.c_str(), options.port.size() + 1);
+    error_code = 0;
+    if (!reopen_port())
+        return fail_step(options, EXIT_NO_UNIT, std::string("can't open ") + found_port_name);
+    return EXIT_OK;
+}
+
+int command_ports(const cli_options& options)
+{
+    std::vector<port_entry> entries = ports_to_try(options);
+    for (port_entry& e : entries) {
+        if (stop_signal())
+            return fail_step(options, EXIT_NO_UNIT, "stopped");
+        e.opened = port_exists(e.name);
+        e.answers = e.opened && probe_port(e.name.c_str());
+    }
+    result r;
+    add_ports(r, entries);
+    print_result(options, r);
+    return EXIT_OK;
+}
+
+int command_version(const cli_options& options)
+{
+    int code = open_unit(options);
+    if (code != EXIT_OK)
+        return code;
+    error_code = 0;
+    int ok = query_fw_version();
+    close_port();
+    if (!ok)
+        return fail_step(options, EXIT_NO_VERSION, "the unit did not report its firmware version");
+    result r;
+    add_firmware(r);
+    print_result(options, r);
+    return EXIT_OK;
+}
+
+int command_address(const cli_options& options)
+{
+    int code = enter_loader(options);
+    if (code != EXIT_OK)
+        return code;
+    error_code = 0;
+    int ok = read_bt_address(0);
+    uint8_t address[6];
+    bool stored = ok && stored_address(address);
+    leave_loader();
+    if (!ok)
+        return fail_step(options, EXIT_READ_BACK, "the unit's information sector could not be read");
+    result r;
+    add_firmware(r);
+    add_flag(r, "stored", stored);
+    if (stored)
+        add_text(r, "address", address_text(address));
+    else
+        add_null(r, "address", "none");
+    print_result(options, r);
+    return EXIT_OK;
+}
+
+int command_params(const cli_options& options)
+{
+    int code = enter_loader(options);
+    if (code != EXIT_OK)
+        return code;
+    error_code = 0;
+    int ok = read_params();
+    bool stored = ok && stored_params_found();
+    leave_loader();
+    if (!ok)
+        return fail_step(options, EXIT_READ_BACK, "the unit's parameter sector could not be read");
+    result r;
+    add_firmware(r);
+    add_flag(r, "stored", stored);
+    if (stored) {
+        std::string json = "[", text;
+        uint8_t bytes[16];
+        for (int word = 0; word < 4; word++) {
+            uint32_t value = static_cast<uint32_t>(device_params[word]);
+            for (int i = 0; i < 4; i++)
+                bytes[4 * word + i] = static_cast<uint8_t>(value >> (8 * i));
+            char hex[16];
+            snprintf(hex, sizeof hex, word ? " 0x%08x" : "0x%08x", static_cast<unsigned>(value));
+            text += hex;
+            json += (word ? "," : "") + std::to_string(value);
+        }
+        add_json(r, "words", json + "]", text);
+        add_text(r, "bytes", hex_bytes(bytes, 16));
+    } else {
+        add_null(r, "words", "none");
+    }
+    print_result(options, r);
+    return EXIT_OK;
+}
+
+int command_image(const cli_options& options)
+{
+    const bool file = !options.image_file.empty();
+    result r;
+    add_text(r, "image", file ? options.image_file : "built-in");
+    long long size = IMAGE_SIZE;
+    if (file && !load_image_file(options.image_file.c_str(), size)) {
+        if (size < 0)
+            return report_failure(options, EXIT_IMAGE_FILE, "can't read " + options.image_file);
+        add_number(r, "size", size);
+        add_flag(r, "accepted", false);
+        return report_failure(options, EXIT_IMAGE_FILE,
+                              options.image_file + " is " + std::to_string(size) + " bytes; an image must be exactly " +
+                                  std::to_string(IMAGE_SIZE) + " bytes",
+                              r);
+    }
+    add_number(r, "size", size);
+    if (file)
+        add_null(r, "version", "unknown (an image file does not record it)");
+    else
+        add_text(r, "version", image_version);
+    uint32_t crc = 0;
+    for (int i = 3; i >= 0; i--)
+        crc = crc << 8 | expected_crc[i];
+    char hex[12];
+    snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(crc));
+    add_text(r, "checksum", hex);
+    add_flag(r, "accepted", true);
+    print_result(options, r);
+    return EXIT_OK;
+}

@@ -1,0 +1,146 @@
+// The flash command: programs the unit as the update tool does, without asking anything.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "cli/os.h"
+#include "device/device.h"
+#include "image/image.h"
+#include "link/console_print.h"
+#include "link/discovery.h"
+#include "link/pause.h"
+#include "link/port.h"
+#include "link/state.h"
+#include "tools/address_file.h"
+
+namespace {
+
+constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool waits
+
+// One programming attempt on the open port; 0 when the unit's checksum matched, else the
+// exit code to use when the step set no error_code, with `message`.
+int program_attempt(const cli_options& options, std::string& message)
+{
+    error_code = 0;
+    int own = EXIT_NO_UNIT;
+    bool ok = enter_boot_mode();
+    if (ok && options.address == ADDRESS_KEEP && !bt_address_loaded) {
+        own = EXIT_READ_BACK;
+        ok = read_bt_address(1);
+    }
+    if (ok) {
+        ok = program_flash();
+        end_progress_display();
+    }
+    if (ok)
+        return 0;
+    message = own == EXIT_READ_BACK && !error_code ? "the unit's stored address could not be read" : failure_text(error_code);
+    return own;
+}
+
+// Programs the open unit, as many attempts as asked with the port reopened and a pause between
+// them; 0 when its checksum matched, else as program_attempt.
+int program_with_attempts(const cli_options& options, int& attempts, std::string& message)
+{
+    for (attempts = 1;; attempts++) {
+        report_attempt(attempts);
+        int failed = program_attempt(options, message);
+        if (!failed || attempts == options.attempts || stop_signal())
+            return failed;
+        close_port();
+        reopen_port();
+        pause_ms(ATTEMPT_PAUSE_MS);
+    }
+}
+
+// The address file: locked for the whole command and read into bt_address. Unlike the
+// station, a missing file is refused: a mistyped name must not start again at the default.
+int take_address_file(const cli_options& options, os_file_lock*& lock)
+{
+    const char* path = options.address_file.c_str();
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return report_failure(options, EXIT_ADDRESS_FILE,
+                              "can't read the address file " + options.address_file +
+                                  " (a new one holds one line such as: 0604 03 000100)");
+    fclose(file);
+    lock = lock_address_file(path);
+    if (!lock)
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " is in use");
+    if (!load_address_file(path)) {
+        unlock_address_file(lock);
+        lock = nullptr;
+        return report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " holds no valid address");
+    }
+    return EXIT_OK;
+}
+
+int load_image(const cli_options& options)
+{
+    long long size = 0;
+    if (options.image_file.empty() || load_image_file(options.image_file.c_str(), size))
+        return EXIT_OK;
+    if (size < 0)
+        return report_failure(options, EXIT_IMAGE_FILE, "can't read " + options.image_file);
+    return report_failure(options, EXIT_IMAGE_FILE,
+                          options.image_file + " is " + std::to_string(size) + " bytes; an image must be exactly " +
+                              std::to_string(IMAGE_SIZE) + " bytes");
+}
+
+}  // namespace
+
+int command_flash(const cli_options& options)
+{
+    const auto start = std::chrono::steady_clock::now();
+    int code = load_image(options);
+    if (code != EXIT_OK)
+        return code;
+    os_file_lock* lock = nullptr;
+    const char* path = options.address_file.c_str();
+    if (options.address == ADDRESS_FROM_FILE && (code = take_address_file(options, lock)) != EXIT_OK)
+        return code;
+    if (options.address == ADDRESS_GIVEN)
+        memcpy(bt_address, options.given_address, sizeof bt_address);
+    code = open_unit(options);
+    // The address about to be written is taken out of the file first: should the program die
+    // while programming, the next run skips it and never hands it out twice.
+    if (code == EXIT_OK && lock && !reserve_address(path)) {
+        close_port();
+        code = report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " can't be saved");
+    }
+    if (code != EXIT_OK) {
+        unlock_address_file(lock);
+        return code;
+    }
+    query_fw_version();  // its result matters only through the layout that the read-back needs
+
+    std::string message;
+    int attempts = 0;
+    int failed = program_with_attempts(options, attempts, message);
+    const std::string written = address_text(bt_address);
+    if (!failed && options.restart) {
+        console_print(" Reboot MCU \n");
+        restart_device();
+    }
+    close_port();
+    if (lock && failed)
+        release_address(path);
+    else if (lock)
+        advance_address(path);  // after a verified success only
+    unlock_address_file(lock);
+    if (failed)
+        return fail_step(options, failed, message);
+
+    result r;
+    add_text(r, "port", found_port_name);
+    add_text(r, "image", options.image_file.empty() ? "built-in" : options.image_file);
+    add_text(r, "address", written);
+    add_flag(r, "restarted", options.restart);
+    add_number(r, "attempts", attempts);
+    char seconds[24];
+    snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    add_json(r, "seconds", seconds, seconds);
+    print_result(options, r);
+    return EXIT_OK;
+}

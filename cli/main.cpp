@@ -1,0 +1,66 @@
+// The entry of `pelmo4rix`, the scriptable front end: one command per run, no key read.
+#include <cstdio>
+#include <string>
+
+#include "cli/cli.h"
+#include "cli/os.h"
+#include "gang/gang.h"
+#include "image/image.h"
+#include "link/console_print.h"
+
+namespace {
+
+int run_command_named(const cli_options& options)
+{
+    const std::string& c = options.command;
+    if (c == "ports")
+        return command_ports(options);
+    if (c == "version")
+        return command_version(options);
+    if (c == "address")
+        return command_address(options);
+    if (c == "params")
+        return command_params(options);
+    if (c == "flash")
+        return command_flash(options);
+    if (c == "trace")
+        return command_trace(options);
+    return command_image(options);
+}
+
+void print_version(const cli_options& options)
+{
+    if (options.json)
+        printf("{\"ok\":true,\"pelmo4rix\":\"%s\",\"image_version\":\"%s\"}\n", tool_version,
+               image_version);
+    else
+        printf("pelmo4rix %s, built-in firmware image %s\n", tool_version, image_version);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The gang has a command line of its own and runs this program as its workers.
+    if (argc > 1 && std::string(argv[1]) == "gang")
+        return gang_main(argc - 1, argv + 1);
+    cli_options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        fprintf(stderr, "pelmo4rix: %s\n%s", error.c_str(), usage_text("").c_str());
+        return EXIT_USAGE;
+    }
+    if (options.help) {
+        printf("%s", usage_text(options.command).c_str());
+        return EXIT_OK;
+    }
+    if (options.version) {
+        print_version(options);
+        return EXIT_OK;
+    }
+    // Standard output carries only results.
+    console_stream = options.quiet ? nullptr : stderr;
+    use_progress_display(options.quiet, options.events);
+    watch_stop_signals();
+    return run_command_named(options);
+}

@@ -1,0 +1,303 @@
+// The command line: global options anywhere, one command, the command's own options.
+#include <cctype>
+#include <cstdlib>
+
+#include "cli/cli.h"
+#include "link/port.h"
+
+namespace {
+
+constexpr int MAX_ATTEMPTS = 20;         // as many as the update tool makes in one cycle
+constexpr int MAX_SECONDS = 7 * 24 * 3600;
+
+const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image"};
+
+struct command_option_spec {
+    const char* name;
+    const char* command;
+    bool takes_value;
+};
+const command_option_spec COMMAND_OPTIONS[] = {
+    {"--image", "flash", true},         {"--keep-address", "flash", false}, {"--address", "flash", true},
+    {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
+    {"--out", "trace", true},           {"--seconds", "trace", true},
+};
+
+bool known_command(const std::string& name)
+{
+    for (const char* command : COMMANDS)
+        if (name == command)
+            return true;
+    return false;
+}
+
+bool hex_field(const std::string& text, size_t digits, uint32_t& value)
+{
+    if (text.size() != digits)
+        return false;
+    for (char c : text)
+        if (!isxdigit(static_cast<unsigned char>(c)))
+            return false;
+    value = static_cast<uint32_t>(strtoul(text.c_str(), nullptr, 16));
+    return true;
+}
+
+// NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits, into bt_address byte order.
+bool parse_address(const std::string& text, uint8_t address[6])
+{
+    size_t first = text.find(':');
+    size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos)
+        return false;
+    uint32_t nap, uap, lap;
+    if (!hex_field(text.substr(0, first), 4, nap) || !hex_field(text.substr(first + 1, second - first - 1), 2, uap) ||
+        !hex_field(text.substr(second + 1), 6, lap))
+        return false;
+    const uint8_t bytes[6] = {static_cast<uint8_t>(lap), static_cast<uint8_t>(lap >> 8), static_cast<uint8_t>(lap >> 16),
+                              static_cast<uint8_t>(uap), static_cast<uint8_t>(nap), static_cast<uint8_t>(nap >> 8)};
+    for (int i = 0; i < 6; i++)
+        address[i] = bytes[i];
+    return true;
+}
+
+struct arguments {
+    int argc;
+    char** argv;
+    int next = 1;
+    std::string& error;
+
+    // The value of option `name`, from "--name=value" (`inline_value`) or the next argument.
+    bool value(const std::string& name, bool has_inline, const std::string& inline_value, std::string& out)
+    {
+        if (has_inline) {
+            out = inline_value;
+            return true;
+        }
+        if (next >= argc) {
+            error = "option " + name + " needs a value";
+            return false;
+        }
+        out = argv[next++];
+        return true;
+    }
+};
+
+bool set_address_source(cli_options& options, address_source source, std::string& error)
+{
+    if (options.address_chosen) {
+        error = "give only one of --keep-address, --address and --address-file";
+        return false;
+    }
+    options.address_chosen = true;
+    options.address = source;
+    return true;
+}
+
+// A command's own option; 1 when it was one and was taken.
+bool command_option(cli_options& options, arguments& args, const std::string& name, bool has_inline,
+                    const std::string& inline_value)
+{
+    std::string& error = args.error;
+    std::string value;
+    const std::string& command = options.command;
+    const command_option_spec* spec = nullptr;
+    for (const command_option_spec& o : COMMAND_OPTIONS)
+        if (name == o.name && command == o.command)
+            spec = &o;
+    if (!spec) {
+        error = command.empty() ? "unknown option " + name : "unknown option " + name + " for " + command;
+        return false;
+    }
+    const bool takes_value = spec->takes_value;
+    if (!takes_value && has_inline) {
+        error = "option " + name + " takes no value";
+        return false;
+    }
+    if (takes_value && !args.value(name, has_inline, inline_value, value))
+        return false;
+    if (name == "--image") {
+        options.image_file = value;
+    } else if (name == "--keep-address") {
+        return set_address_source(options, ADDRESS_KEEP, error);
+    } else if (name == "--address") {
+        if (!parse_address(value, options.given_address)) {
+            error = "bad address " + value + ": give NAP:UAP:LAP in hexadecimal, e.g. 0604:03:000100";
+            return false;
+        }
+        return set_address_source(options, ADDRESS_GIVEN, error);
+    } else if (name == "--address-file") {
+        options.address_file = value;
+        return set_address_source(options, ADDRESS_FROM_FILE, error);
+    } else if (name == "--no-restart") {
+        options.restart = false;
+    } else if (name == "--attempts") {
+        if (!parse_count(value, 1, MAX_ATTEMPTS, options.attempts)) {
+            error = "bad number for --attempts: " + value + " (1 to " + std::to_string(MAX_ATTEMPTS) + ")";
+            return false;
+        }
+    } else if (name == "--out") {
+        options.trace_out = value;
+    } else if (name == "--seconds") {
+        if (!parse_count(value, 1, MAX_SECONDS, options.seconds)) {
+            error = "bad number for --seconds: " + value;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool global_option(cli_options& options, arguments& args, const std::string& name, bool has_inline,
+                   const std::string& inline_value, bool& taken)
+{
+    taken = true;
+    if (name == "--port") {
+        if (!args.value(name, has_inline, inline_value, options.port))
+            return false;
+        if (options.port.empty() || options.port.size() > PORT_NAME_MAX) {
+            args.error = "bad port name '" + options.port + "': 1 to " + std::to_string(PORT_NAME_MAX) + " characters";
+            return false;
+        }
+        return true;
+    }
+    bool* flag = name == "--json" ? &options.json : name == "--quiet" ? &options.quiet
+               : name == "--events" ? &options.events
+               : name == "--help" || name == "-h" ? &options.help : name == "--version" ? &options.version : nullptr;
+    if (!flag) {
+        taken = false;
+        return true;
+    }
+    if (has_inline) {
+        args.error = "option " + name + " takes no value";
+        return false;
+    }
+    *flag = true;
+    return true;
+}
+
+bool check_combination(const cli_options& options, std::string& error)
+{
+    if (options.command.empty() && !options.help && !options.version) {
+        error = "no command given";
+        return false;
+    }
+    if (options.command == "trace" && options.trace_out == "-" && options.json) {
+        error = "--json and --out - both want standard output";
+        return false;
+    }
+    if (options.command == "trace" && options.trace_out.empty()) {
+        error = "--out needs a file name, or - for standard output";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_count(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty() || text.size() > 7)
+        return false;
+    for (char c : text)
+        if (!isdigit(static_cast<unsigned char>(c)))
+            return false;
+    out = atoi(text.c_str());
+    return out >= low && out <= high;
+}
+
+int parse_options(int argc, char** argv, cli_options& options, std::string& error)
+{
+    arguments args{argc, argv, 1, error};
+    bool image_file_given = false;
+    while (args.next < argc) {
+        std::string arg = argv[args.next++];
+        if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            size_t eq = arg.find('=');
+            bool has_inline = arg.rfind("--", 0) == 0 && eq != std::string::npos;
+            std::string name = has_inline ? arg.substr(0, eq) : arg;
+            std::string inline_value = has_inline ? arg.substr(eq + 1) : "";
+            bool taken = false;
+            if (!global_option(options, args, name, has_inline, inline_value, taken))
+                return 0;
+            if (!taken && !command_option(options, args, name, has_inline, inline_value))
+                return 0;
+        } else if (options.command.empty()) {
+            if (!known_command(arg)) {
+                error = "unknown command " + arg;
+                return 0;
+            }
+            options.command = arg;
+        } else if (options.command == "image" && !image_file_given) {
+            options.image_file = arg;
+            image_file_given = true;
+        } else {
+            error = "unexpected argument " + arg;
+            return 0;
+        }
+    }
+    if (options.events)
+        options.json = true;  // the last line is the result object
+    return check_combination(options, error) ? 1 : 0;
+}
+
+std::string usage_text(const std::string& command)
+{
+    if (command == "ports")
+        return "usage: pelmo4rix [--port NAME] [--json] ports\n"
+               "Lists every serial port the system lists or the scan finds, and whether a unit\n"
+               "answers there. With --port only that port is tried.\n";
+    if (command == "version")
+        return "usage: pelmo4rix [--port NAME] [--json] [--quiet] version\n"
+               "Shows the unit's firmware version and its flash layout.\n";
+    if (command == "address")
+        return "usage: pelmo4rix [--port NAME] [--json] [--quiet] address\n"
+               "Reads back the Bluetooth address stored on the unit, then restarts it.\n";
+    if (command == "params")
+        return "usage: pelmo4rix [--port NAME] [--json] [--quiet] params\n"
+               "Reads back the parameter block stored on the unit, then restarts it.\n";
+    if (command == "flash")
+        return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
+               "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE]\n"
+               "         [--no-restart] [--attempts N]\n"
+               "Programs the unit with the built-in image, or with FILE (exactly 1040384 bytes),\n"
+               "and has the unit checksum it. The address written is the unit's own stored one\n"
+               "(--keep-address, the default), the one given, or the next one of an address\n"
+               "file (locked while in use, advanced only after a verified success). The unit is\n"
+               "restarted afterwards unless --no-restart. --attempts N (1 to 20, default 1)\n"
+               "repeats a failed attempt after 3 seconds. Exit code 0 only when the unit's\n"
+               "checksum matched.\n";
+    if (command == "trace")
+        return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
+               "Turns the unit's debug port on and copies its trace to FILE (default\n"
+               "Pelmo4Rix.trace) or to standard output (-), for N seconds or until Ctrl+C\n"
+               "(exit code 130).\n";
+    if (command == "image")
+        return "usage: pelmo4rix [--json] image [FILE]\n"
+               "Shows size, version and checksum of the built-in image or of FILE, and whether\n"
+               "flash --image would accept it (exit code 24 when not).\n";
+    return "usage: pelmo4rix [--port NAME] [--json] [--quiet] COMMAND [options]\n"
+           "       pelmo4rix --help | COMMAND --help | --version\n"
+           "\n"
+           "Commands:\n"
+           "  ports     serial ports and whether a unit answers on each\n"
+           "  version   the unit's firmware version and flash layout\n"
+           "  address   the Bluetooth address stored on the unit\n"
+           "  params    the parameter block stored on the unit\n"
+           "  flash     program the unit (built-in image or --image FILE)\n"
+           "  trace     copy the unit's debug trace to a file or standard output\n"
+           "  image     size, version and checksum of the built-in image or a file\n"
+           "  gang      program several units at once (pelmo4rix gang --help)\n"
+           "\n"
+           "Options:\n"
+           "  --port NAME  use only this port (default: find the unit as the tools do)\n"
+           "  --json       print the result as one JSON object\n"
+           "  --quiet      no messages and no progress on standard error, only errors\n"
+           "  --events     flash: progress as JSON lines on standard output before the\n"
+           "               result object (implies --json), for a supervising program\n"
+           "\n"
+           "Results go to standard output, messages and progress to standard error.\n"
+           "Exit codes: 0 success; 1 to 20 the failed step's error code (as the tools number\n"
+           "them; 20: the unit's checksum differs); 2 also a usage error; 21 no unit; 22 no\n"
+           "firmware version; 23 read-back incomplete; 24 image file refused; 25 address file\n"
+           "problem; 26 trace file problem; 27 the debug port did not come on; 130 Ctrl+C;\n"
+           "143 SIGTERM.\n";
+}

@@ -1,0 +1,402 @@
+// The gang's loop: watch the ports, start a worker for each unit that answers, follow the
+// workers, record every unit, and show it all.
+#include "gang/gang.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "gang/os.h"
+#include "image/image.h"
+#include "link/console_print.h"
+#include "link/discovery.h"
+#include "link/os_port.h"
+#include "link/port.h"
+#include "link/state.h"
+#include "tools/address_file.h"
+#include "tools/console.h"
+#include "tools/production_record.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int EXIT_STOPPED = EXIT_SIGNAL_BASE + SIGINT;  // a second Ctrl+C
+
+constexpr auto PROBE_INTERVAL = milliseconds(250);  // per port without a worker
+constexpr auto LIST_INTERVAL = seconds(2);          // the system's port list read again
+constexpr auto REDRAW_INTERVAL = milliseconds(200);
+constexpr auto ABORT_GRACE = seconds(5);            // stopped workers that linger are killed
+constexpr int WAIT_MS = 20;                         // longest wait for worker output in one turn
+
+struct gang_run {
+    gang_options options;
+    address_pool pool;
+    std::string record;
+    std::vector<port_row> rows;
+    gang_totals totals;
+    bool live = false;  // the table is redrawn in place
+    int drawn = 0;
+    bool keys = false;  // standard input is a terminal to read 'q' from
+    std::string notice;  // the gang's last word, under the table
+    bool stopping = false;
+    bool aborting = false;
+    gang_clock::time_point abort_deadline{}, next_list{}, next_draw{};
+    int exit_code = EXIT_OK;
+};
+
+void event(const gang_run& g, const port_row& row, const std::string& what)
+{
+    if (!g.live)
+        print_event(row.name, what);
+}
+
+// What the gang itself has to say: a line of its own, or the line under the table.
+void notice(gang_run& g, const std::string& what)
+{
+    if (g.live)
+        g.notice = what;
+    else
+        print_event("gang", what);
+}
+
+bool busy(const gang_run& g)
+{
+    for (const port_row& row : g.rows)
+        if (row.state == PORT_BUSY)
+            return true;
+    return false;
+}
+
+bool taking_units(const gang_run& g)
+{
+    return !g.stopping && (g.options.units == 0 || g.totals.started < g.options.units);
+}
+
+// Probes with the services' messages held back: a silent port is no news.
+bool unit_answers(const std::string& port)
+{
+    FILE* console = console_stream;
+    console_stream = nullptr;
+    bool answered = probe_port(port.c_str()) != 0;
+    console_stream = console;
+    return answered;
+}
+
+bool port_opens(const std::string& port)
+{
+    FILE* console = console_stream;
+    console_stream = nullptr;
+    bool opened = open_port(port.c_str()) != 0;
+    close_port();
+    console_stream = console;
+    return opened;
+}
+
+// The ports to watch now: the system's list, and with --all the numbered ports that exist.
+std::vector<std::string> watched_ports(const gang_run& g)
+{
+    std::vector<std::string> names;
+    int count = 0;
+    std::vector<std::string> listed;
+    if (os_list_ports(listed, count) == OS_LIST_OK)
+        for (const std::string& name : listed)
+            if (!name.empty() && name.size() <= PORT_NAME_MAX)
+                names.push_back(name);
+    if (g.options.all)
+        for (int n = SCAN_FIRST; n <= SCAN_LAST; n++) {
+            std::string name = "COM" + std::to_string(n);
+            bool watched = false;
+            for (const port_row& row : g.rows)
+                watched = watched || (row.name == name && row.state != PORT_EMPTY);
+            if (watched || port_opens(name))
+                names.push_back(name);
+        }
+    return names;
+}
+
+void refresh_ports(gang_run& g, gang_clock::time_point now)
+{
+    if (!g.options.ports.empty() || now < g.next_list)
+        return;
+    g.next_list = now + LIST_INTERVAL;
+    std::vector<std::string> names = watched_ports(g);
+    for (port_row& row : g.rows)
+        row.present = false;
+    for (const std::string& name : names) {
+        port_row* found = nullptr;
+        for (port_row& row : g.rows)
+            if (row.name == name)
+                found = &row;
+        if (!found) {
+            g.rows.push_back(port_row{});
+            found = &g.rows.back();
+            found->name = name;
+        }
+        found->present = true;
+    }
+}
+
+std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
+{
+    std::vector<std::string> argv = {os_program_path(), "--port", row.name, "--events", "--quiet", "flash",
+                                     "--address", address_of(row.address), "--attempts",
+                                     std::to_string(g.options.attempts)};
+    if (!g.options.image_file.empty()) {
+        argv.push_back("--image");
+        argv.push_back(g.options.image_file);
+    }
+    return argv;
+}
+
+void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
+{
+    if (!take_address(g.pool, row.address)) {
+        notice(g, row.name + ": the address file " + g.pool.path + " can't be saved: no more units");
+        g.stopping = true;
+        g.exit_code = EXIT_ADDRESS_FILE;
+        return;
+    }
+    os_worker* worker = os_worker_start(worker_command(g, row));
+    if (!worker) {
+        give_back(g.pool, row.address);
+        notice(g, row.name + ": a worker can't be started");
+        return;
+    }
+    port_row fresh;  // nothing of the port's last unit stays
+    fresh.name = row.name;
+    memcpy(fresh.address, row.address, sizeof fresh.address);
+    fresh.state = PORT_BUSY;
+    fresh.worker = worker;
+    fresh.phase = "start";
+    fresh.started = fresh.last_heard = now;
+    row = fresh;
+    g.totals.started++;
+    event(g, row, address_of(row.address) + " start, worker " + std::to_string(os_worker_id(worker)));
+}
+
+// The unit's end: the record first, then what the gang shows.
+void finish_unit(gang_run& g, port_row& row, int status, const std::string& reason, gang_clock::time_point now)
+{
+    row.state = PORT_DONE;
+    row.worker = nullptr;
+    row.ended = now;
+    row.next_probe = now + PROBE_INTERVAL;
+    bool good = row.result_seen && row.result_ok && status == 0;
+    if (!good && (!row.result_seen || row.exit_code == 0))
+        row.exit_code = status ? status : EXIT_NO_RESULT;
+    if (!good && row.error.empty())
+        row.error = reason.empty() ? "the worker ended with " + std::to_string(status) : reason;
+    row.phase = good ? "good" : "failed";
+
+    production_entry entry = {row.name, {}, good, good ? 0 : row.exit_code, row.attempts,
+                              std::chrono::duration<double>(now - row.started).count()};
+    memcpy(entry.address, row.address, sizeof entry.address);
+    bool recorded = append_record(g.record, entry);
+    std::string what = address_of(row.address) + (good ? " good" : " failed");
+    if (!good)
+        what += " error_code " + std::to_string(row.exit_code) + ": " + row.error;
+    what += ", attempts " + std::to_string(row.attempts);
+    if (good) {
+        g.totals.good++;
+    } else {
+        g.totals.failed++;
+        // A unit that said how it failed does not count; one that ended unheard may have
+        // been given its address already (the information sector goes before sector 0).
+        bool told = row.result_seen && row.exit_code > 0 && row.exit_code < 128;
+        if (told || !row.info_sector_sent) {
+            give_back(g.pool, row.address);
+            what += ", address given back";
+        } else {
+            what += ", address not used again";
+        }
+    }
+    event(g, row, what);
+    if (!recorded) {
+        notice(g, row.name + " " + address_of(row.address) + " is NOT in the record " + g.record + ": no more units");
+        g.stopping = true;
+        g.exit_code = EXIT_RECORD_FILE;
+    }
+}
+
+// Reads each worker's lines, ends what has ended, and ends a worker silent for too long.
+void serve_workers(gang_run& g)
+{
+    std::vector<os_worker*> workers;
+    for (const port_row& row : g.rows)
+        if (row.state == PORT_BUSY)
+            workers.push_back(row.worker);
+    if (workers.empty())
+        return;
+    os_worker_wait(workers, WAIT_MS);
+    const auto now = gang_clock::now();
+    for (port_row& row : g.rows) {
+        if (row.state != PORT_BUSY)
+            continue;
+        std::string text;
+        bool open = os_worker_read(row.worker, text);
+        if (!text.empty())
+            row.last_heard = now;
+        row.pending += text;
+        for (size_t end; (end = row.pending.find('\n')) != std::string::npos;) {
+            std::string line = row.pending.substr(0, end);
+            row.pending.erase(0, end + 1);
+            if (take_worker_line(row, line))
+                event(g, row,
+                      address_of(row.address) + " " + row.phase +
+                          (row.phase == "boot" ? ", attempt " + std::to_string(row.attempts) : ""));
+        }
+        std::string reason;
+        if (open && now - row.last_heard > seconds(g.options.worker_timeout_s)) {
+            os_worker_kill(row.worker);
+            reason = "the worker was silent for " + std::to_string(g.options.worker_timeout_s) + " s and was ended";
+            open = false;
+        } else if (open && g.aborting && now > g.abort_deadline) {
+            os_worker_kill(row.worker);
+            open = false;
+        }
+        if (!open)
+            finish_unit(g, row, os_worker_finish(row.worker), reason, now);
+    }
+}
+
+// One port a turn, the one waiting longest: a new unit is started, a done unit may be gone.
+void probe_next_port(gang_run& g, gang_clock::time_point now)
+{
+    port_row* next = nullptr;
+    for (port_row& row : g.rows) {
+        bool wanted = row.state == PORT_DONE || (row.state == PORT_EMPTY && taking_units(g));
+        if (wanted && row.present && row.next_probe <= now && (!next || row.next_probe < next->next_probe))
+            next = &row;
+    }
+    for (port_row& row : g.rows)
+        if (row.state == PORT_DONE && !row.present) {
+            row.state = PORT_EMPTY;
+            event(g, row, "unit gone (port gone)");
+        }
+    if (!next)
+        return;
+    bool answers = unit_answers(next->name);
+    next->next_probe = gang_clock::now() + PROBE_INTERVAL;
+    if (next->state == PORT_EMPTY && answers) {
+        start_unit(g, *next, now);
+    } else if (next->state == PORT_DONE && !answers) {
+        next->state = PORT_EMPTY;
+        event(g, *next, "unit gone");
+    }
+}
+
+void take_requests(gang_run& g, gang_clock::time_point now)
+{
+    // One key a turn: an input that has ended keeps saying so, and reads as 'q'.
+    int key = g.keys && key_waiting() ? read_key() : 0;
+    bool quit = key == 'q' || key == 'Q';
+    int requests = os_stop_requests();
+    if ((quit || requests > 0) && !g.stopping) {
+        g.stopping = true;
+        notice(g, "ending after the units in progress (Ctrl+C again stops them)");
+    }
+    if (requests > 1 && !g.aborting) {
+        g.aborting = true;
+        g.abort_deadline = now + ABORT_GRACE;
+        g.exit_code = EXIT_STOPPED;
+        notice(g, "stopping the units in progress");
+        for (port_row& row : g.rows)
+            if (row.state == PORT_BUSY)
+                os_worker_stop(row.worker);
+    }
+}
+
+void show(gang_run& g, gang_clock::time_point now, bool always)
+{
+    if (!g.live || (!always && now < g.next_draw))
+        return;
+    g.next_draw = now + REDRAW_INTERVAL;
+    draw_table(table_lines(g.rows, g.totals, g.notice, now), g.drawn);
+}
+
+// Lock, address file, image and record, before any unit; the exit code of a failure.
+int prepare(gang_run& g)
+{
+    const gang_options& o = g.options;
+    long long size = 0;
+    if (!o.image_file.empty() && !load_image_file(o.image_file.c_str(), size)) {
+        fprintf(stderr, "pelmo4rix: %s %s\n", o.image_file.c_str(),
+                size < 0 ? "can't be read" : "is not an image: it must be exactly 1040384 bytes");
+        return EXIT_IMAGE_FILE;
+    }
+    if (!load_address_file(o.address_file.c_str()))
+        return EXIT_ADDRESS_FILE;
+    g.pool.path = o.address_file;
+    g.record = o.record.empty() ? record_beside(o.address_file) : o.record;
+    FILE* record = fopen(g.record.c_str(), "ab");
+    if (!record) {
+        fprintf(stderr, "pelmo4rix: can't write the production record %s\n", g.record.c_str());
+        return EXIT_RECORD_FILE;
+    }
+    fclose(record);
+    for (const std::string& name : o.ports) {
+        g.rows.push_back(port_row{});
+        g.rows.back().name = name;
+    }
+    return EXIT_OK;
+}
+
+int run(gang_run& g)
+{
+    g.live = os_live_display();
+    g.keys = os_keys_typed();
+    g.totals.start = gang_clock::now();
+    print_event("gang", "next address " + address_of(bt_address) + ", record " + g.record +
+                            (g.options.units ? ", " + std::to_string(g.options.units) + " units" : ""));
+    for (;;) {
+        auto now = gang_clock::now();
+        take_requests(g, now);
+        if (!taking_units(g) && !busy(g))
+            break;
+        refresh_ports(g, now);
+        serve_workers(g);
+        probe_next_port(g, gang_clock::now());
+        if (!busy(g))
+            os_sleep_ms(WAIT_MS);
+        show(g, gang_clock::now(), false);
+    }
+    show(g, gang_clock::now(), true);
+    if (!close_pool(g.pool) && g.exit_code == EXIT_OK)
+        g.exit_code = EXIT_ADDRESS_FILE;
+    char totals[96];
+    snprintf(totals, sizeof totals, "good %d, failed %d, units/hour %.0f", g.totals.good, g.totals.failed,
+             units_per_hour(g.totals, gang_clock::now()));
+    print_event("gang", std::string("end: ") + totals + ", next address " + address_of(bt_address));
+    if (g.exit_code == EXIT_OK && g.totals.failed > 0)
+        g.exit_code = EXIT_UNITS_FAILED;
+    return g.exit_code;
+}
+
+}  // namespace
+
+int gang_main(int argc, char** argv)
+{
+    gang_run g;
+    std::string error;
+    if (!parse_gang_options(argc, argv, g.options, error)) {
+        fprintf(stderr, "pelmo4rix gang: %s\n%s", error.c_str(), gang_usage().c_str());
+        return EXIT_USAGE;
+    }
+    if (g.options.help) {
+        printf("%s", gang_usage().c_str());
+        return EXIT_OK;
+    }
+    console_stream = stderr;  // the address file's messages; standard output is the gang's
+    os_file_lock* lock = lock_address_file(g.options.address_file.c_str());
+    if (!lock)
+        return EXIT_ADDRESS_FILE;
+    os_watch_stop_requests();
+    int code = prepare(g);
+    if (code == EXIT_OK)
+        code = run(g);
+    unlock_address_file(lock);
+    return code;
+}

@@ -1,0 +1,107 @@
+// The gang station, `pelmo4rix gang`: several units programmed at once, one worker process
+// per unit (the front end's own flash command), every unit with its own address from one
+// address file, every result in the production record.
+//
+// The gang itself only watches the ports, hands out addresses, reads its workers' JSON
+// lines, keeps the table and writes the record; it never programs a unit.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/address_file.h"
+
+struct os_worker;
+
+using gang_clock = std::chrono::steady_clock;
+
+// Exit codes of the gang beyond the front end's (25: the address file).
+constexpr int EXIT_UNITS_FAILED = 28;  // one unit or more failed
+constexpr int EXIT_RECORD_FILE = 29;   // the production record could not be written
+constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended without a result
+
+struct gang_options {
+    std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
+    bool all = false;                    // --all: also every numbered port that exists
+    std::string address_file = ADDRESS_FILE;  // --address-file FILE
+    std::string record;                  // --record FILE; empty: production.csv beside the address file
+    std::string image_file;              // --image FILE; empty: the built-in image
+    int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
+    int attempts = 3;                    // --attempts N: each worker's programming attempts
+    int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended
+    bool help = false;
+};
+
+// Fills `options` from the arguments after `gang`; 0 with a one-line `error` on a usage error.
+int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error);
+std::string gang_usage();
+
+// `pelmo4rix gang ...`: argv[0] is "gang". Returns the exit code.
+int gang_main(int argc, char** argv);
+
+// --- the address pool ---
+// Hands out the addresses of the address file, whose lock the gang holds. lap_counter and
+// bt_address hold the next address never handed out; the file always holds an address past
+// every one handed out, so that a gang that dies skips addresses and never repeats one.
+struct address_pool {
+    std::string path;
+    std::set<int32_t> free_laps;  // addresses of failed units, handed out again first
+};
+// The address for the next unit into `address`: the lowest one given back, else the next one
+// after saving its successor to the file. 0 when that save failed (nothing handed out).
+int take_address(address_pool& pool, uint8_t address[6]);
+// A unit that did not take `address`: it goes to the next unit.
+void give_back(address_pool& pool, const uint8_t address[6]);
+// At the end: addresses given back just below the next one go back to the file as well.
+// 0 when the file could not be saved (it then keeps the higher address).
+int close_pool(address_pool& pool);
+
+// --- one port and the unit on it ---
+enum port_state {
+    PORT_EMPTY,    // no unit answers
+    PORT_BUSY,     // a worker programs the unit
+    PORT_DONE,     // the unit was programmed (or failed); waits for it to go
+};
+
+struct port_row {
+    std::string name;
+    port_state state = PORT_EMPTY;
+    bool present = true;  // still in the system's list (or given with --ports)
+    gang_clock::time_point next_probe{};
+
+    // The unit of the last or current worker.
+    os_worker* worker = nullptr;
+    uint8_t address[6] = {};
+    std::string phase;        // "start", "boot", "erase", "write", "verify", then "good" or "failed"
+    int percent = 0;          // of the whole programming
+    int attempts = 0;
+    bool info_sector_sent = false;  // the unit may hold its address
+    gang_clock::time_point started{}, last_heard{}, ended{};
+    std::string pending;      // worker output short of a line end
+    bool result_seen = false, result_ok = false;
+    int exit_code = 0;        // the worker's, or the gang's reason
+    std::string error;        // why it failed
+};
+
+struct gang_totals {
+    int good = 0, failed = 0, started = 0;
+    gang_clock::time_point start;
+};
+
+// Takes one line of a worker's output into its row; true when the phase changed or an
+// attempt began (an event worth a line).
+bool take_worker_line(port_row& row, const std::string& line);
+
+// --- drawing, apart from the logic ---
+// The table: a heading, a line per port, the totals, and the gang's `notice` when it has one.
+std::vector<std::string> table_lines(const std::vector<port_row>& rows, const gang_totals& totals,
+                                     const std::string& notice, gang_clock::time_point now);
+// Redraws the table over the one drawn before (`drawn` lines of it).
+void draw_table(const std::vector<std::string>& lines, int& drawn);
+// One event line: UTC time, port, and `what`.
+void print_event(const std::string& port, const std::string& what);
+std::string address_of(const uint8_t address[6]);
+double units_per_hour(const gang_totals& totals, gang_clock::time_point now);

@@ -1,0 +1,124 @@
+// The gang's command line.
+#include "cli/cli.h"
+#include "gang/gang.h"
+#include "link/port.h"
+
+namespace {
+
+constexpr int MAX_UNITS = 1000000;
+constexpr int MAX_ATTEMPTS = 20;
+constexpr int MAX_TIMEOUT_S = 3600;
+
+bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
+{
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
+        std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (name.empty() || name.size() > PORT_NAME_MAX) {
+            error = "bad port name '" + name + "' in --ports: 1 to " + std::to_string(PORT_NAME_MAX) + " characters";
+            return false;
+        }
+        for (const std::string& seen : ports)
+            if (seen == name) {
+                error = "port " + name + " given twice in --ports";
+                return false;
+            }
+        ports.push_back(name);
+        if (comma == std::string::npos)
+            return true;
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string name = argv[i], value;
+        size_t eq = name.find('=');
+        bool has_inline = name.rfind("--", 0) == 0 && eq != std::string::npos;
+        if (has_inline) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (name == "--all" || name == "--help" || name == "-h") {
+            if (has_inline) {
+                error = "option " + name + " takes no value";
+                return 0;
+            }
+            if (name == "--all")
+                options.all = true;
+            else
+                options.help = true;
+            continue;
+        }
+        bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
+                     name == "--units" || name == "--attempts" || name == "--worker-timeout";
+        if (!known) {
+            error = "unknown option " + name + " for gang";
+            return 0;
+        }
+        if (!has_inline) {
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return 0;
+            }
+            value = argv[++i];
+        }
+        bool ok = true;
+        if (name == "--ports")
+            ok = parse_ports(value, options.ports, error);
+        else if (name == "--address-file")
+            options.address_file = value;
+        else if (name == "--record")
+            options.record = value;
+        else if (name == "--image")
+            options.image_file = value;
+        else if (name == "--units")
+            ok = parse_count(value, 1, MAX_UNITS, options.units);
+        else if (name == "--attempts")
+            ok = parse_count(value, 1, MAX_ATTEMPTS, options.attempts);
+        else
+            ok = parse_count(value, 1, MAX_TIMEOUT_S, options.worker_timeout_s);
+        if (!ok) {
+            if (error.empty())
+                error = "bad number for " + name + ": " + value;
+            return 0;
+        }
+        if (value.empty()) {
+            error = "option " + name + " needs a value";
+            return 0;
+        }
+    }
+    if (options.all && !options.ports.empty()) {
+        error = "give --ports or --all, not both";
+        return 0;
+    }
+    return 1;
+}
+
+std::string gang_usage()
+{
+    return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
+           "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
+           "         [--worker-timeout S]\n"
+           "Programs every unit that answers on the watched ports, several at once, each with\n"
+           "the next address of the address file (default info.ini, locked for the whole run).\n"
+           "A unit is programmed the moment it answers; its port is programmed again only\n"
+           "after that unit has gone and a new one answers.\n"
+           "  --ports NAME,...  watch these ports (default: the ports the system lists)\n"
+           "  --all             also every numbered port that exists (COM1 to COM255)\n"
+           "  --record FILE     production record, one CSV line per unit (default\n"
+           "                    production.csv beside the address file)\n"
+           "  --image FILE      program this image file instead of the built-in image\n"
+           "  --units N         end after N units\n"
+           "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
+           "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"
+           "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
+           "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
+           "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
+           "written; 25 the address file is locked by another program or can't be read or\n"
+           "saved; 24 the image file is refused; 2 a usage error; 130 stopped by Ctrl+C.\n";
+}

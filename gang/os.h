@@ -1,0 +1,37 @@
+// What the gang needs of the operating system: worker processes, its stop signals and the
+// terminal it draws on. One implementation per platform (os_posix.cpp, os_win32.cpp).
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct os_worker;  // a running worker process and the pipe of its standard output
+
+// Starts argv[0] with `argv`: standard output into a pipe that the gang reads, standard input
+// and standard error on the null device, in a process group of its own (the console's Ctrl+C
+// is the gang's to handle), and ended when the gang dies. nullptr when it can't be started.
+os_worker* os_worker_start(const std::vector<std::string>& argv);
+// Appends to `out` what the worker wrote that was not read yet, without waiting; false once
+// its output has ended.
+bool os_worker_read(os_worker* worker, std::string& out);
+// Waits at most `ms` for output (or an end) from any of `workers`.
+void os_worker_wait(const std::vector<os_worker*>& workers, int ms);
+void os_worker_stop(os_worker* worker);  // asks it to stop cleanly (it releases its port)
+void os_worker_kill(os_worker* worker);  // ends it at once
+// Waits for the worker to end and frees it: its exit code, or 128 + the signal that ended it.
+int os_worker_finish(os_worker* worker);
+long os_worker_id(const os_worker* worker);  // the process id, for the event lines
+
+// The file of the running program, which is also the workers' program.
+std::string os_program_path();
+
+// From now on Ctrl+C and SIGTERM (a console close on Windows) are only counted.
+void os_watch_stop_requests();
+int os_stop_requests();
+
+// True when standard input is a terminal (a console on Windows) where a person types keys.
+bool os_keys_typed();
+
+// True when standard output is a terminal that takes cursor movement (switched on where the
+// console needs it), so that the table can be redrawn in place.
+bool os_live_display();

@@ -1,0 +1,412 @@
+// The scriptable front end end to end: the real `pelmo4rix` program against the virtual unit,
+// its standard output and standard error kept apart, the results checked on the unit's side.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "device/flash_layout.h"
+#include "image/crc32.h"
+#include "image/image.h"
+#include "link/frames.h"
+#include "link/state.h"
+#include "support/session.h"
+#include "support/unit_fixture.h"
+#include "tools/address_file.h"
+
+namespace {
+
+class front_end : public unit_test {
+protected:
+    temp_dir cwd;
+
+    run_result run(const std::vector<std::string>& args, int timeout_ms = 30000)
+    {
+        std::vector<std::string> argv = {program_path("pelmo4rix")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv, cwd.path, "", false, timeout_ms, true);
+    }
+};
+
+// The values of `keys` in the one JSON object that `text` must be, as python3's json module
+// reads it: "key=value" lines, each value written as JSON again; "invalid" otherwise.
+std::string json_fields(const std::string& text, const std::vector<std::string>& keys)
+{
+    temp_dir dir;
+    write_file(dir / "out.json", text);
+    std::vector<std::string> argv = {"/usr/bin/python3", "-c",
+                                     "import json, sys\n"
+                                     "d = json.loads(open(sys.argv[1]).read())\n"
+                                     "assert isinstance(d, dict)\n"
+                                     "for k in sys.argv[2:]: print(k + '=' + json.dumps(d.get(k, '<missing>')))\n",
+                                     dir / "out.json"};
+    argv.insert(argv.end(), keys.begin(), keys.end());
+    run_result r = run_program(argv, dir.path, "", false, 10000, true);
+    return r.exit_code == 0 ? r.output : "invalid: " + r.errors;
+}
+
+// The unit's flash holds `image` in sectors 0 to 252 and the information sector of `address`.
+void expect_programmed(vunit* unit, const uint8_t address[6], const uint8_t* image = firmware_image)
+{
+    std::vector<uint8_t> flash = vunit_flash(unit);
+    ASSERT_GE(flash.size(), static_cast<size_t>(IMAGE_SIZE));
+    EXPECT_EQ(memcmp(flash.data(), image, 253 * SECTOR_SIZE), 0);
+    memcpy(bt_address, address, 6);
+    uint8_t info[SECTOR_SIZE];
+    build_info_sector(info);
+    EXPECT_EQ(memcmp(flash.data() + INFO_SECTOR_ADDRESS, info, SECTOR_SIZE), 0);
+}
+
+const uint8_t DEFAULT_ADDRESS[6] = {0x00, 0x01, 0x00, 0x03, 0x04, 0x06};
+
+std::string address_text_of(const uint8_t address[6])
+{
+    char text[16];
+    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", address[5], address[4], address[3], address[2], address[1],
+             address[0]);
+    return text;
+}
+
+struct flash_case {
+    const char* name;
+    std::vector<std::string> unit_options;
+    std::vector<std::string> args;
+    const char* shown;
+    uint8_t address[6];
+};
+
+TEST_F(front_end, flash_writes_the_image_with_the_chosen_address)
+{
+    const flash_case cases[] = {
+        {"keeps the stored address", {"--stored-address", "0604:03:abcdef"}, {"flash"}, "0604:03:abcdef", {0xef, 0xcd, 0xab, 3, 4, 6}},
+        {"no stored address: the default", {}, {"flash", "--keep-address"}, "0604:03:000100", {0x00, 0x01, 0x00, 3, 4, 6}},
+        {"given address", {"--stored-address", "0604:03:abcdef"}, {"flash", "--address", "1234:56:789abc"},
+         "1234:56:789abc", {0xbc, 0x9a, 0x78, 0x56, 0x34, 0x12}},
+    };
+    for (const flash_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vunit* unit = start_unit(c.unit_options);
+        run_result r = run(c.args);
+        EXPECT_EQ(r.exit_code, 0) << r.errors;
+        expect_programmed(unit, c.address);
+        EXPECT_NE(r.output.find(std::string("address    ") + c.shown + "\n"), std::string::npos) << r.output;
+        // The services' messages and the progress went to standard error, a line per phase.
+        EXPECT_EQ(r.output.find("Search Device"), std::string::npos);
+        EXPECT_NE(r.errors.find(" Search Device ...\n"), std::string::npos);
+        EXPECT_NE(r.errors.find("erase: 30 steps\nwrite: 1040384 bytes\nverify: 1 checksum\n Reboot MCU \n"),
+                  std::string::npos)
+            << r.errors;
+        // Restarted: the unit runs its new firmware again.
+        EXPECT_FALSE(vunit_in_loader(unit));
+        stop_unit(unit);
+    }
+}
+
+TEST_F(front_end, flash_of_an_image_file_checks_against_the_files_own_checksum)
+{
+    std::vector<uint8_t> image(firmware_image, firmware_image + IMAGE_SIZE);
+    for (int i = 0; i < 64; i++)
+        image[5 * SECTOR_SIZE + i] ^= 0x5A;  // inside the checksummed range
+    write_file(cwd / "other.bin", std::string(image.begin(), image.end()));
+    vunit* unit = start_unit();
+
+    run_result info = run({"image", "other.bin"});
+    EXPECT_EQ(info.exit_code, 0);
+    char checksum[32];
+    snprintf(checksum, sizeof checksum, "checksum  %08X\n", jamcrc(image.data(), CHECKSUM_END));
+    EXPECT_NE(info.output.find(checksum), std::string::npos) << info.output;
+    EXPECT_NE(info.output.find("accepted  yes\n"), std::string::npos);
+
+    run_result r = run({"flash", "--image", "other.bin", "--no-restart"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    expect_programmed(unit, DEFAULT_ADDRESS, image.data());
+    EXPECT_TRUE(vunit_in_loader(unit));  // --no-restart
+}
+
+TEST_F(front_end, a_failed_attempt_is_repeated_when_asked)
+{
+    vunit* unit = start_unit({"--fault", "no-reply:13:2"});  // the first erase goes unanswered, twice
+    run_result r = run({"flash", "--attempts", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    EXPECT_NE(r.output.find("attempts   2\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.errors.find("\n Fail on erase flash. try cnt = 0\n"), std::string::npos);
+    expect_programmed(unit, DEFAULT_ADDRESS);
+}
+
+TEST_F(front_end, address_file_hands_out_consecutive_addresses)
+{
+    write_file(cwd / "info.ini", "0604 03 0000ff ");
+    const uint8_t expected[2][6] = {{0xff, 0x00, 0x00, 3, 4, 6}, {0x00, 0x01, 0x00, 3, 4, 6}};
+    const char* const file_after[2] = {"0604 03 000100 ", "0604 03 000101 "};
+    for (int unit_number = 0; unit_number < 2; unit_number++) {
+        SCOPED_TRACE(unit_number);
+        vunit* unit = start_unit({"--stored-address", "0604:03:abcdef"});
+        run_result r = run({"--json", "flash", "--address-file", "info.ini"});
+        EXPECT_EQ(r.exit_code, 0) << r.errors;
+        expect_programmed(unit, expected[unit_number]);
+        EXPECT_EQ(read_file(cwd / "info.ini"), file_after[unit_number]);
+        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text_of(expected[unit_number]) + "\"\n");
+        EXPECT_NE(r.errors.find(" Next BT ADD = "), std::string::npos);  // the station's words, on standard error
+        stop_unit(unit);
+    }
+}
+
+TEST_F(front_end, address_file_keeps_its_address_after_a_failure)
+{
+    write_file(cwd / "info.ini", "0604 03 000100 ");
+    start_unit({"--fault", "bad-crc"});
+    run_result r = run({"flash", "--address-file", "info.ini"});
+    EXPECT_EQ(r.exit_code, 20);
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000100 ");
+}
+
+struct address_file_case {
+    const char* name;
+    const char* file;
+    const char* content;  // nullptr: no file
+    bool held;            // another program holds the file's lock
+    const char* message;
+};
+
+TEST_F(front_end, address_file_refused)
+{
+    const address_file_case cases[] = {
+        {"missing", "a.ini", nullptr, false, "pelmo4rix: can't read the address file a.ini"},
+        {"in use", "b.ini", "0604 03 000100 ", true, "pelmo4rix: the address file b.ini is in use\n"},
+        {"no valid address", "c.ini", "0604 3 000100 ", false, "pelmo4rix: the address file c.ini holds no valid address\n"},
+    };
+    for (const address_file_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.content)
+            write_file(cwd / c.file, c.content);
+        os_file_lock* lock = c.held ? lock_address_file((cwd / c.file).c_str()) : nullptr;
+        vunit* unit = start_unit();
+        run_result r = run({"flash", "--address-file", c.file});
+        EXPECT_EQ(r.exit_code, 25);
+        EXPECT_NE(r.errors.find(c.message), std::string::npos) << r.errors;
+        EXPECT_TRUE(vunit_frames(unit).empty());
+        EXPECT_EQ(read_file(cwd / c.file), c.content ? c.content : "");  // nothing made up, nothing changed
+        EXPECT_EQ(access((cwd / c.file).c_str(), F_OK) == 0, c.content != nullptr);
+        unlock_address_file(lock);
+        stop_unit(unit);
+    }
+}
+
+TEST_F(front_end, built_in_image)
+{
+    run_result r = run({"--json", "image"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(json_fields(r.output, {"ok", "image", "size", "version", "checksum", "accepted"}),
+              "ok=true\nimage=\"built-in\"\nsize=1040384\nversion=\"6.05\"\nchecksum=\"3922BA1C\"\naccepted=true\n");
+}
+
+struct failure_case {
+    const char* name;
+    std::vector<std::string> unit_options;  // empty list: no unit at all
+    bool with_unit;
+    std::vector<std::string> args;
+    int exit_code;
+    const char* message;
+};
+
+TEST_F(front_end, failures_end_with_their_exit_code_and_message)
+{
+    write_file(cwd / "short.bin", std::string(1000, '\xff'));
+    const failure_case cases[] = {
+        {"no unit", {}, false, {"version"}, 21, "pelmo4rix: no unit found\n"},
+        {"no unit on the given port", {}, true, {"--port", "COM9", "address"}, 21, "pelmo4rix: no unit answers on COM9\n"},
+        {"loader never answers", {"--fault", "no-reply:2"}, true, {"flash"}, 8,
+         "pelmo4rix: the unit's loader did not answer the handshake\n"},
+        {"bad checksum", {"--fault", "bad-crc"}, true, {"flash"}, 20,
+         "pelmo4rix: the unit's checksum differs from the image's\n"},
+        {"wrong-size image file", {}, true, {"flash", "--image", "short.bin"}, 24,
+         "pelmo4rix: short.bin is 1000 bytes; an image must be exactly 1040384 bytes\n"},
+        {"missing image file", {}, true, {"image", "none.bin"}, 24, "pelmo4rix: can't read none.bin\n"},
+        {"unknown option", {}, true, {"flash", "--frobnicate"}, 2, "pelmo4rix: unknown option --frobnicate for flash\n"},
+        {"unknown command", {}, true, {"erase"}, 2, "pelmo4rix: unknown command erase\n"},
+        {"bad address", {}, true, {"flash", "--address", "0604:3:000100"}, 2, "pelmo4rix: bad address 0604:3:000100"},
+        {"attempts out of range", {}, true, {"flash", "--attempts", "21"}, 2,
+         "pelmo4rix: bad number for --attempts: 21 (1 to 20)\n"},
+        {"option without its value", {}, true, {"trace", "--out"}, 2, "pelmo4rix: option --out needs a value\n"},
+        {"port name too long", {}, true, {"--port", "COM1234567890123", "version"}, 2,
+         "pelmo4rix: bad port name 'COM1234567890123': 1 to 15 characters\n"},
+        {"two address options", {}, true, {"flash", "--keep-address", "--address", "0604:03:000100"}, 2,
+         "pelmo4rix: give only one of --keep-address, --address and --address-file\n"},
+        {"trace file can't be created", {}, true, {"trace", "--out", "no/such/dir/t"}, 26,
+         "pelmo4rix: can't create no/such/dir/t\n"},
+        {"trace and JSON on standard output", {}, true, {"--json", "trace", "--out", "-"}, 2,
+         "pelmo4rix: --json and --out - both want standard output\n"},
+    };
+    for (const failure_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.with_unit)
+            write_file(dev / "SERIALCOMM", "");
+        vunit* unit = c.with_unit ? start_unit(c.unit_options) : nullptr;
+        run_result r = run(c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.errors;
+        EXPECT_NE(r.errors.find(c.message), std::string::npos) << r.errors;
+        EXPECT_EQ(r.output, "");
+        if (c.exit_code == 2 || c.exit_code == 24) {
+            ASSERT_NE(unit, nullptr);
+            EXPECT_TRUE(vunit_frames(unit).empty());  // refused before anything reached the unit
+        }
+        if (unit)
+            stop_unit(unit);
+    }
+}
+
+TEST_F(front_end, checksum_mismatch_in_json)
+{
+    start_unit({"--fault", "bad-crc"});
+    run_result r = run({"--json", "flash"});
+    EXPECT_EQ(r.exit_code, 20);
+    EXPECT_EQ(json_fields(r.output, {"ok", "command", "exit_code"}), "ok=false\ncommand=\"flash\"\nexit_code=20\n");
+    EXPECT_NE(r.errors.find("\t !!!!! CRC error !!!!! \n"), std::string::npos);
+}
+
+TEST_F(front_end, json_results_of_flash_address_and_version)
+{
+    vunit* unit = start_unit({"--version", "605"});
+    run_result flashed = run({"--json", "flash", "--address", "0604:03:00beef"});
+    EXPECT_EQ(flashed.exit_code, 0) << flashed.errors;
+    EXPECT_EQ(json_fields(flashed.output, {"ok", "command", "port", "image", "address", "restarted"}),
+              "ok=true\ncommand=\"flash\"\nport=\"COM7\"\nimage=\"built-in\"\naddress=\"0604:03:00beef\"\nrestarted=true\n");
+
+    run_result address = run({"--json", "address"});
+    EXPECT_EQ(address.exit_code, 0) << address.errors;
+    EXPECT_EQ(json_fields(address.output, {"ok", "stored", "address"}), "ok=true\nstored=true\naddress=\"0604:03:00beef\"\n");
+    EXPECT_FALSE(vunit_in_loader(unit));  // restarted after the read-back
+
+    run_result version = run({"--json", "--port", "COM7", "version"});
+    EXPECT_EQ(version.exit_code, 0) << version.errors;
+    EXPECT_EQ(json_fields(version.output, {"ok", "command", "port", "firmware", "flash_layout"}),
+              "ok=true\ncommand=\"version\"\nport=\"COM7\"\nfirmware=\"605\"\nflash_layout=\"new\"\n");
+
+    run_result params = run({"--json", "params"});
+    EXPECT_EQ(params.exit_code, 0) << params.errors;
+    EXPECT_EQ(json_fields(params.output, {"stored", "words"}), "stored=false\nwords=null\n");
+}
+
+TEST_F(front_end, params_stored_on_the_unit)
+{
+    start_unit({"--params", "0100000002000000030000000400ffff"});
+    run_result r = run({"params"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    EXPECT_NE(r.output.find("words         0x00000001 0x00000002 0x00000003 0xffff0004\n"), std::string::npos) << r.output;
+}
+
+TEST_F(front_end, ports_lists_listed_and_scanned_ports)
+{
+    start_unit();
+    far_end silent;
+    silent.link_as(dev.path, "COM3");  // not in the list: found by the scan, and nothing answers
+    run_result r = run({"--json", "ports"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    EXPECT_EQ(json_fields(r.output, {"ports"}),
+              "ports=[{\"name\": \"COM7\", \"listed\": true, \"open\": true, \"unit\": true}, "
+              "{\"name\": \"COM3\", \"listed\": false, \"open\": true, \"unit\": false}]\n");
+}
+
+TEST_F(front_end, trace_for_some_seconds_holds_exactly_what_the_unit_sent)
+{
+    vunit* unit = start_unit();
+    run_result r = run({"trace", "--seconds", "2"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    std::string file = read_file(cwd / "Pelmo4Rix.trace");
+    EXPECT_GT(file.size(), 1000u);
+    EXPECT_EQ(file, std::string(sent.begin(), sent.end()));
+    EXPECT_NE(r.output.find("bytes    " + std::to_string(file.size()) + "\n"), std::string::npos) << r.output;
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+}
+
+TEST_F(front_end, trace_to_standard_output)
+{
+    vunit* unit = start_unit();
+    run_result r = run({"trace", "--out", "-", "--seconds", "1"});
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    EXPECT_GT(r.output.size(), 500u);
+    EXPECT_EQ(r.output, std::string(sent.begin(), sent.end()));
+}
+
+TEST_F(front_end, no_unit_leaves_an_earlier_trace_file_alone)
+{
+    write_file(dev / "SERIALCOMM", "");
+    write_file(cwd / "Pelmo4Rix.trace", "earlier");
+    run_result r = run({"trace"});
+    EXPECT_EQ(r.exit_code, 21);
+    EXPECT_EQ(read_file(cwd / "Pelmo4Rix.trace"), "earlier");
+}
+
+TEST_F(front_end, unit_whose_trace_never_starts)
+{
+    vunit* unit = start_unit({"--fault", "no-reply:23"});
+    run_result r = run({"trace", "--seconds", "1"});
+    EXPECT_EQ(r.exit_code, 27);
+    EXPECT_NE(r.errors.find("pelmo4rix: the unit's debug port did not come on\n"), std::string::npos);
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 3), 3);
+}
+
+TEST_F(front_end, help_and_version)
+{
+    run_result help = run({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.output.rfind("usage: pelmo4rix", 0), 0u);
+    run_result flash_help = run({"flash", "--help"});
+    EXPECT_EQ(flash_help.exit_code, 0);
+    EXPECT_NE(flash_help.output.find("--address-file FILE"), std::string::npos);
+    run_result version = run({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.output, "pelmo4rix 1.03, built-in firmware image 6.05\n");
+}
+
+// On a terminal: one bar, drawn over and over on standard error.
+TEST_F(front_end, flash_on_a_terminal_draws_a_progress_bar)
+{
+    vunit* unit = start_unit();
+    session s;
+    ASSERT_TRUE(s.start("pelmo4rix", cwd.path, dev.path, {"flash"}));
+    EXPECT_EQ(s.finish(), 0);
+    EXPECT_NE(s.transcript.find("write  [####################] 100%  1040384/1040384 bytes"), std::string::npos)
+        << s.transcript;
+    EXPECT_EQ(s.transcript.find("write: "), std::string::npos);
+    expect_programmed(unit, DEFAULT_ADDRESS);
+}
+
+struct stop_case {
+    const char* name;
+    int signal;
+    std::vector<std::string> args;
+    const char* wait_for;  // what shows that the command is under way
+};
+
+// Ctrl+C or SIGTERM: a clean end with 128 + the signal, the port free at once for the next
+// program, and a trace file that holds every byte the unit sent.
+TEST_F(front_end, stop_signals_end_cleanly)
+{
+    const stop_case cases[] = {
+        {"Ctrl+C while tracing", SIGINT, {"trace"}, "Current Device Firmware Version"},
+        {"SIGTERM while programming", SIGTERM, {"flash"}, "write  ["},
+    };
+    for (const stop_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vunit* unit = start_unit({"--line-rate"});
+        session s;
+        ASSERT_TRUE(s.start("pelmo4rix", cwd.path, dev.path, c.args));
+        ASSERT_TRUE(s.wait_for(c.wait_for));
+        usleep(300000);
+        s.kill_now(c.signal);
+        EXPECT_EQ(s.finish(5000), 128 + c.signal) << s.transcript;
+        EXPECT_TRUE(open_unit_port()) << "the port is still held";
+        reset_state();
+        if (c.signal == SIGINT) {
+            std::vector<uint8_t> sent = vunit_trace_sent(unit);
+            EXPECT_EQ(read_file(cwd / "Pelmo4Rix.trace"), std::string(sent.begin(), sent.end()));
+            EXPECT_GE(frames_of(unit, CMD_QUIT, 1), 1);
+        }
+        stop_unit(unit);
+    }
+}
+
+}  // namespace

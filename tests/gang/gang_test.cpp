@@ -1,0 +1,486 @@
+// The gang station end to end: `pelmo4rix gang` as a real process, virtual units at line
+// rate on their own ports, each unit programmed by a worker process of its own. Checked in
+// the gang's event lines, on each unit's flash, in the address file and in the record.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "device/flash_layout.h"
+#include "image/image.h"
+#include "link/state.h"
+#include "support/session.h"
+#include "support/unit_fixture.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// The gang as a running process, its event lines on a pipe.
+struct gang_process {
+    pid_t pid = -1;
+    int out = -1;
+    std::string output;
+    bool reaped = false;
+
+    gang_process() = default;
+    gang_process(const gang_process&) = delete;
+    ~gang_process()
+    {
+        if (pid > 0 && !reaped) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            close(out);
+    }
+
+    void start(const std::vector<std::string>& args, const std::string& cwd)
+    {
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int null_device = open("/dev/null", O_RDONLY);
+            dup2(null_device, 0);
+            dup2(pipe_ends[1], 1);
+            close(pipe_ends[0]);
+            close(pipe_ends[1]);
+            if (chdir(cwd.c_str()) != 0)
+                _exit(127);
+            std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (std::string& a : all)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pipe_ends[1]);
+        out = pipe_ends[0];
+    }
+
+    bool read_more(steady::time_point deadline)
+    {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+        pollfd p = {out, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            return false;
+        char chunk[4096];
+        ssize_t r = read(out, chunk, sizeof chunk);
+        if (r > 0)
+            output.append(chunk, static_cast<size_t>(r));
+        return r > 0;
+    }
+
+    // Collects what the gang prints during `ms`.
+    void read_for(int ms)
+    {
+        auto deadline = steady::now() + std::chrono::milliseconds(ms);
+        while (steady::now() < deadline)
+            if (!read_more(deadline))
+                usleep(10000);
+    }
+
+    // Waits until the output holds `text`; false after `ms` or at the gang's end.
+    bool wait_for(const std::string& text, int ms = 60000)
+    {
+        auto deadline = steady::now() + std::chrono::milliseconds(ms);
+        while (output.find(text) == std::string::npos)
+            if (!read_more(deadline))
+                return false;
+        return true;
+    }
+
+    // The gang's exit code once it has ended by itself; -1 when it had to be killed.
+    int finish(int ms = 60000)
+    {
+        auto deadline = steady::now() + std::chrono::milliseconds(ms);
+        while (read_more(deadline)) {
+        }
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (steady::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            usleep(10000);
+        }
+        reaped = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int count(const std::string& text) const
+    {
+        int n = 0;
+        for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+            n++;
+        return n;
+    }
+};
+
+struct record_line {
+    std::string time, port, address, version, checksum, result;
+    int error_code, attempts;
+};
+
+class gang_test : public unit_test {
+protected:
+    temp_dir cwd;
+    gang_process gang;
+
+    vunit* start_line_rate_unit(const std::string& name, const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> options = {"--line-rate"};
+        options.insert(options.end(), extra.begin(), extra.end());
+        return start_unit(options, name);
+    }
+
+    // Unplugs `unit` and waits until the gang has seen it go.
+    void unplug(vunit* unit, const std::string& port)
+    {
+        vunit_unplug(unit);
+        ASSERT_TRUE(gang.wait_for(port + " unit gone", 10000)) << gang.output;
+        stop_unit(unit);
+    }
+
+    std::string address_file() { return read_file(cwd / "info.ini"); }
+
+    std::vector<record_line> records()
+    {
+        std::istringstream in(read_file(cwd / "production.csv"));
+        std::string line;
+        std::vector<record_line> lines;
+        std::getline(in, line);
+        EXPECT_EQ(line + "\n", "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n");
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::stringstream fields(line);
+            for (std::string field; std::getline(fields, field, ',');)
+                f.push_back(field);
+            EXPECT_EQ(f.size(), 9u) << line;
+            if (f.size() == 9)
+                lines.push_back({f[0], f[1], f[2], f[3], f[4], f[5], std::stoi(f[6]), std::stoi(f[7])});
+        }
+        return lines;
+    }
+};
+
+// NAP:UAP:LAP of the address file's default address with LAP `lap`.
+std::string address_text(int lap)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0604:03:%06x", lap);
+    return text;
+}
+
+std::string file_line(int lap)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0604 03 %06x ", lap);
+    return text;
+}
+
+// The information sector a unit programmed with `address` (NAP:UAP:LAP) holds.
+std::vector<uint8_t> info_sector_for(const std::string& address)
+{
+    unsigned nap, uap, lap;
+    EXPECT_EQ(sscanf(address.c_str(), "%4x:%2x:%6x", &nap, &uap, &lap), 3) << address;
+    const uint8_t bytes[6] = {uint8_t(lap), uint8_t(lap >> 8), uint8_t(lap >> 16), uint8_t(uap), uint8_t(nap),
+                              uint8_t(nap >> 8)};
+    memcpy(bt_address, bytes, sizeof bytes);
+    std::vector<uint8_t> sector(SECTOR_SIZE);
+    build_info_sector(sector.data());
+    return sector;
+}
+
+bool holds_address(vunit* unit, const std::string& address)
+{
+    std::vector<uint8_t> flash = vunit_flash(unit), sector = info_sector_for(address);
+    return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
+}
+
+// The address on the record line of `port` with that result; empty when there is none.
+std::string address_on(const std::vector<record_line>& lines, const std::string& port, bool good)
+{
+    for (const record_line& line : lines)
+        if (line.port == port && (line.result == "good") == good)
+            return line.address;
+    return "";
+}
+
+TEST_F(gang_test, TheWorkerReportsAsJsonLines)
+{
+    vunit* unit = start_unit({}, "COM7");
+    run_result r = run_program({program_path("pelmo4rix"), "--port", "COM7", "--events", "--quiet", "flash", "--address",
+                                "0604:03:00abcd", "--attempts", "2"},
+                               cwd.path, "", false, 30000);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    std::vector<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 3u) << r.output;
+    EXPECT_EQ(lines.front(), "{\"event\":\"attempt\",\"attempt\":1}");
+    for (const char* phase : {"erase", "write", "verify"}) {
+        std::string begins = std::string("{\"event\":\"progress\",\"phase\":\"") + phase + "\",\"step\":-1,";
+        EXPECT_NE(r.output.find(begins), std::string::npos) << phase << "\n" << r.output;
+    }
+    EXPECT_NE(r.output.find("{\"event\":\"progress\",\"phase\":\"verify\",\"step\":1,\"total\":1}"), std::string::npos);
+    EXPECT_EQ(lines.back().rfind("{\"ok\":true,\"command\":\"flash\"", 0), 0u) << "the result object comes last";
+    EXPECT_TRUE(holds_address(unit, "0604:03:00abcd"));
+}
+
+TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
+{
+    vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    gang.start({"--units", "3"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+
+    EXPECT_EQ(address_file(), file_line(0x103)) << "the file advanced by three";
+    std::vector<record_line> lines = records();
+    ASSERT_EQ(lines.size(), 3u);
+    std::set<std::string> addresses;
+    const char* ports[3] = {"COM7", "COM8", "COM9"};
+    for (int i = 0; i < 3; i++) {
+        std::string address = address_on(lines, ports[i], true);
+        addresses.insert(address);
+        EXPECT_TRUE(holds_address(units[i], address)) << ports[i] << " holds " << address;
+    }
+    EXPECT_EQ(addresses, (std::set<std::string>{address_text(0x100), address_text(0x101), address_text(0x102)}));
+    for (const record_line& line : lines) {
+        EXPECT_EQ(line.version, "6.05");
+        EXPECT_EQ(line.checksum, "3922BA1C");
+        EXPECT_EQ(line.error_code, 0);
+        EXPECT_EQ(line.attempts, 1);
+        EXPECT_EQ(line.time.size(), strlen("2026-12-10T11:39:43Z")) << line.time;
+    }
+    // The three were programmed side by side: each started before any of them ended.
+    size_t last_start = gang.output.rfind(" start, worker "), first_good = gang.output.find(" good, attempts");
+    EXPECT_LT(last_start, first_good) << gang.output;
+}
+
+TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
+{
+    vunit* bad = start_line_rate_unit("COM7", {"--fault", "bad-crc"});
+    vunit* good[2] = {start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    gang.start({"--units", "4", "--attempts", "1"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " failed error_code 20")) << gang.output;
+    ASSERT_TRUE(gang.wait_for("COM9 " + address_text(0x102) + " good")) << gang.output;
+    unplug(bad, "COM7");
+    vunit* replacement = start_line_rate_unit("COM7");
+    ASSERT_EQ(gang.finish(), 28) << "a unit failed\n" << gang.output;
+
+    EXPECT_TRUE(holds_address(good[0], address_text(0x101)));
+    EXPECT_TRUE(holds_address(good[1], address_text(0x102)));
+    EXPECT_TRUE(holds_address(replacement, address_text(0x100))) << "the failed unit's address was used next";
+    EXPECT_EQ(address_file(), file_line(0x103));
+    std::vector<record_line> lines = records();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].port, "COM7");
+    EXPECT_EQ(lines[0].result, "failed");
+    EXPECT_EQ(lines[0].error_code, 20) << "the unit's checksum differs";
+    EXPECT_EQ(lines[0].address, address_text(0x100));
+    EXPECT_EQ(address_on(lines, "COM7", true), address_text(0x100));
+}
+
+TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
+{
+    vunit* first = start_line_rate_unit("COM7");
+    gang.start({"--units", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    // Left on its port through several rounds of probes, it still answers: not programmed again.
+    gang.read_for(1500);
+    EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
+    unplug(first, "COM7");
+    vunit* second = start_line_rate_unit("COM7");
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    EXPECT_TRUE(holds_address(second, address_text(0x101)));
+    EXPECT_EQ(records().size(), 2u);
+}
+
+TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
+{
+    vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    gang.start({"--units", "3"}, cwd.path);
+    for (const char* port : {"COM7", "COM8", "COM9"})
+        ASSERT_TRUE(gang.wait_for(std::string(port) + " 0604:03:0001", 20000) && gang.wait_for(" write", 20000))
+            << gang.output;
+    kill(gang.pid, SIGKILL);
+    gang.finish();
+    EXPECT_EQ(address_file(), file_line(0x103)) << "the three addresses in use were reserved";
+
+    gang_process again;
+    again.start({"--units", "3"}, cwd.path);
+    ASSERT_EQ(again.finish(), 0) << again.output;
+    std::set<std::string> addresses;
+    for (const record_line& line : records())
+        addresses.insert(line.address);
+    EXPECT_EQ(addresses, (std::set<std::string>{address_text(0x103), address_text(0x104), address_text(0x105)}));
+    const char* ports[3] = {"COM7", "COM8", "COM9"};
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(holds_address(units[i], address_on(records(), ports[i], true))) << ports[i];
+    EXPECT_EQ(address_file(), file_line(0x106));
+}
+
+TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
+{
+    start_line_rate_unit("COM7");
+    vunit* other = start_line_rate_unit("COM8");
+    gang.start({"--units", "2", "--worker-timeout", "2", "--attempts", "1"}, cwd.path);
+    const std::string started = "COM7 " + address_text(0x100) + " start, worker ";
+    ASSERT_TRUE(gang.wait_for(started) && gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
+    pid_t worker = std::stoi(gang.output.substr(gang.output.find(started) + started.size()));
+    kill(worker, SIGSTOP);
+    ASSERT_EQ(gang.finish(), 28) << gang.output;
+    EXPECT_NE(gang.output.find("COM7 " + address_text(0x100) + " failed error_code 137: the worker was silent for 2 s"),
+              std::string::npos)
+        << gang.output;
+    EXPECT_TRUE(holds_address(other, address_text(0x101)));
+    EXPECT_NE(gang.output.find("address given back"), std::string::npos) << "it never reached the information sector";
+    EXPECT_EQ(address_file(), file_line(0x102)) << "the address after both, though the first went back unused";
+}
+
+TEST_F(gang_test, TheTableOnATerminalEndsWithQ)
+{
+    start_unit({}, "COM7");
+    session table;
+    ASSERT_TRUE(table.start("pelmo4rix", cwd.path, dev.path, {"gang"}));
+    ASSERT_TRUE(table.wait_for("good 1  failed 0")) << table.transcript;
+    table.type("q");
+    ASSERT_EQ(table.finish(), 0) << table.transcript;
+    for (const char* shown : {"PORT", "ADDRESS", "PHASE", "PROGRESS", "TRY", "RESULT", "TIME",
+                              "good 1  failed 0  in progress 0", "[####################] 100%"})
+        EXPECT_NE(table.transcript.find(shown), std::string::npos) << shown << "\n" << table.transcript;
+    EXPECT_NE(table.transcript.find("\033[4A"), std::string::npos) << "its four lines redrawn in place";
+}
+
+TEST_F(gang_test, CtrlCEndsAfterTheUnitsInProgressAndASecondStopsThem)
+{
+    struct scenario {
+        const char* name;
+        int interrupts;
+        int exit_code;
+        const char* result;
+        const char* file;  // the address file at the end
+    } scenarios[] = {
+        {"once: both units are finished", 1, 0, " good, attempts 1", "0604 03 000102 "},
+        {"twice: both are stopped, their addresses back in the file", 2, 130, " failed error_code 143: stopped",
+         "0604 03 000100 "},
+    };
+    start_line_rate_unit("COM7");
+    start_line_rate_unit("COM8");
+    for (const scenario& s : scenarios) {
+        temp_dir dir;
+        gang_process run;
+        run.start({}, dir.path);
+        ASSERT_TRUE(run.wait_for("COM7 0604:03:0001") && run.wait_for("COM8 0604:03:0001") && run.wait_for(" write") &&
+                    run.wait_for(" write", 20000))
+            << s.name << "\n" << run.output;
+        kill(run.pid, SIGINT);
+        ASSERT_TRUE(run.wait_for("ending after the units in progress")) << s.name;
+        if (s.interrupts == 2) {
+            kill(run.pid, SIGINT);
+            ASSERT_TRUE(run.wait_for("stopping the units in progress")) << s.name;
+        }
+        EXPECT_EQ(run.finish(), s.exit_code) << s.name << "\n" << run.output;
+        EXPECT_EQ(run.count(s.result), 2) << s.name << "\n" << run.output;
+        EXPECT_EQ(run.count(" start, worker "), 2) << "no unit started after Ctrl+C\n" << run.output;
+        EXPECT_EQ(read_file(dir / "info.ini"), s.file) << s.name;
+    }
+}
+
+TEST_F(gang_test, ARecordThatCanNoLongerBeWrittenStopsTheGang)
+{
+    start_line_rate_unit("COM7");
+    ASSERT_EQ(mkdir((cwd / "records").c_str(), 0755), 0);
+    gang.start({"--record", "records/production.csv"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
+    ASSERT_EQ(system(("rm -r " + cwd / "records").c_str()), 0);
+    EXPECT_EQ(gang.finish(), 29) << gang.output;
+    EXPECT_NE(gang.output.find("COM7 0604:03:000100 is NOT in the record records/production.csv: no more units"),
+              std::string::npos)
+        << gang.output;
+    EXPECT_EQ(address_file(), file_line(0x101)) << "the programmed unit's address is not handed out again";
+}
+
+TEST_F(gang_test, TheStationWritesTheSameRecordForEveryP)
+{
+    session station;
+    ASSERT_TRUE(station.start("pelmo4rix-station", cwd.path, dev.path));
+    ASSERT_TRUE(station.wait_for("q: exit program\n>"));
+    station.type("p");  // no unit attached: fails at once
+    ASSERT_TRUE(station.wait_for("*    WARMING !!!! Failed !!!!!                 *\n")) << station.transcript;
+    station.type("\n");
+    ASSERT_TRUE(station.wait_for("q: exit program\n>"));
+    start_unit({}, "COM7");
+    station.type("p");
+    ASSERT_TRUE(station.wait_for(" Write BT address into ini file\n"
+                                 "\n************************************************\n"
+                                 "*            Success                           *\n"))
+        << "nothing new on the screen\n" << station.transcript;
+    station.type("\nq");
+    EXPECT_EQ(station.finish(), 0);
+
+    std::vector<record_line> lines = records();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].result, "failed");
+    EXPECT_EQ(lines[0].address, address_text(0x100));
+    EXPECT_EQ(lines[0].attempts, 1);
+    EXPECT_EQ(lines[1].result, "good");
+    EXPECT_EQ(lines[1].port, "COM7");
+    EXPECT_EQ(lines[1].address, address_text(0x100)) << "the failed 'p' kept the address";
+    EXPECT_EQ(lines[1].error_code, 0);
+    EXPECT_EQ(lines[1].checksum, "3922BA1C");
+}
+
+TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
+{
+    session station;  // holds the lock of the address file in `locked`
+    temp_dir locked;
+    ASSERT_TRUE(station.start("pelmo4rix-station", locked.path, dev.path));
+    ASSERT_TRUE(station.wait_for("q: exit program"));
+    write_file(cwd / "short.bin", "not an image");
+    struct refusal {
+        const char* name;
+        std::vector<std::string> args;
+        int exit_code;
+        std::string message;
+    } cases[] = {
+        {"another station holds the file", {"--address-file", locked / "info.ini"}, 25, "is used by another station"},
+        {"an image of the wrong size", {"--image", "short.bin"}, 24, "must be exactly 1040384 bytes"},
+        {"a record that can't be written", {"--record", cwd.path}, 29, "can't write the production record"},
+        {"an unknown option", {"--unit", "3"}, 2, "unknown option --unit"},
+        {"both --ports and --all", {"--ports", "COM7", "--all"}, 2, "give --ports or --all"},
+        {"a port named twice", {"--ports", "COM7,COM7"}, 2, "given twice"},
+    };
+    for (const refusal& c : cases) {
+        run_result r = run_program([&] {
+            std::vector<std::string> argv = {program_path("pelmo4rix"), "gang"};
+            argv.insert(argv.end(), c.args.begin(), c.args.end());
+            return argv;
+        }(), cwd.path, "", false, 10000);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.name << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.name << "\n" << r.output;
+    }
+    // And the other way round: a station on the file of a running gang is refused.
+    gang.start({"--ports", "COM7"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("gang next address"));
+    session second;
+    ASSERT_TRUE(second.start("pelmo4rix-station", cwd.path, dev.path));
+    EXPECT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station. \n\n")) << second.transcript;
+    EXPECT_EQ(second.finish(), 0);
+}
+
+}  // namespace

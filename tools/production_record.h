@@ -1,0 +1,28 @@
+// The production record: one CSV line per programmed unit, appended to a file that the
+// factory keeps, so that every address on a unit can be traced to a time, a port and a result.
+// The gang station and the production station write the same lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr char PRODUCTION_RECORD[] = "production.csv";  // beside the address file
+constexpr char RECORD_HEADER[] =
+    "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n";
+
+struct production_entry {
+    std::string port;
+    uint8_t address[6];  // in bt_address order
+    bool good;
+    int error_code;      // 0 for a good unit
+    int attempts;
+    double seconds;
+};
+
+// The line of `entry`, stamped with the current UTC time and the image in use.
+std::string record_line(const production_entry& entry);
+// Appends the line of `entry` to the record at `path` (the header first when the file is new)
+// and flushes it to the disk; 1 when it is there.
+int append_record(const std::string& path, const production_entry& entry);
+// The record beside the file at `path`: the same directory, PRODUCTION_RECORD.
+std::string record_beside(const std::string& path);
