@@ -145,6 +145,7 @@ void print_progress_dots(flash_phase phase, int step, int total)
             console_print(" Done\n");
         break;
     }
+    console_flush();  // each dot shows as it comes, not at the line's end
 }
 
 int program_flash()

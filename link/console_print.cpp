@@ -13,3 +13,9 @@ void console_print(const char* format, ...)
     vfprintf(console_stream, format, args);
     va_end(args);
 }
+
+void console_flush()
+{
+    if (console_stream)
+        fflush(console_stream);
+}

@@ -8,3 +8,5 @@
 extern FILE* console_stream;  // where console_print writes; nullptr keeps the messages back
 
 void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Shows at once what was printed without a line end (dots, a line that waits for its end).
+void console_flush();

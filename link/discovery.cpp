@@ -54,6 +54,7 @@ list_outcome search_listed_ports()
 bool scan_numbered_ports()
 {
     console_print(" Scan all possible COM ports ......");
+    console_flush();  // shown before the probes, which may take a while
     for (int n = SCAN_FIRST; n <= SCAN_LAST; n++) {
         char name[8];
         snprintf(name, sizeof name, "COM%d", n);

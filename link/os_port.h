@@ -19,7 +19,8 @@ struct os_port;
 os_port* os_port_open(const char* name);
 
 bool os_port_read_state(os_port* port);                 // fetch the port's current line state
-bool os_port_apply_state(os_port* port, uint32_t baud); // that state at `baud`, 8N1
+// That state at `baud`, 8N1, binary, without software flow control or byte replacement.
+bool os_port_apply_state(os_port* port, uint32_t baud);
 bool os_port_set_timeouts(os_port* port);               // the read and write time-outs above
 bool os_port_set_mask(os_port* port);                   // event mask: a character received
 

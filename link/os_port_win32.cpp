@@ -65,11 +65,19 @@ bool os_port_apply_state(os_port* port, uint32_t baud)
 {
     if (!port)
         return false;
-    port->state.BaudRate = baud;
-    port->state.ByteSize = 8;
-    port->state.StopBits = ONESTOPBIT;
-    port->state.Parity = NOPARITY;
-    return SetCommState(port->handle, &port->state);
+    DCB& state = port->state;
+    state.BaudRate = baud;
+    state.ByteSize = 8;
+    state.StopBits = ONESTOPBIT;
+    state.Parity = NOPARITY;
+    // The protocol is binary: a port left with XON/XOFF on by another program would eat reply
+    // bytes 0x11 and 0x13, and error or null replacement would change or drop others.
+    state.fBinary = TRUE;
+    state.fOutX = FALSE;
+    state.fInX = FALSE;
+    state.fErrorChar = FALSE;
+    state.fNull = FALSE;
+    return SetCommState(port->handle, &state);
 }
 
 bool os_port_set_timeouts(os_port* port)

@@ -1,11 +1,14 @@
 #include "link/pause.h"
 
+#include <cstdio>
+
 #include "link/os_port.h"
 
 pause_log pauses;
 
 void pause_ms(int ms)
 {
+    fflush(stdout);  // what was printed shows before the wait, not after it
     pauses.count++;
     pauses.total_ms += ms;
     if (pauses.sleep)

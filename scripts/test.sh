@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Linux build, the same suite with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target (clang's
-# libFuzzer), and the Windows build with MinGW-w64.
-# As root it installs what it needs from Debian's packages first.
+# Builds everything and runs every test: the Windows build with MinGW-w64, the Linux build
+# with its tests (the Windows programs among them, under Wine), the same suite with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a short run of each fuzz target (clang's
+# libFuzzer). As root it installs what it needs from Debian's packages first.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix clang libclang-rt-dev"
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive
@@ -17,6 +17,10 @@ if [ "$(id -u)" = 0 ]; then
     apt-get install -y -qq $packages >/dev/null
 else
     echo "== not root: installing nothing; needs $packages"
+fi
+if ! { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || command -v wine >/dev/null; } ||
+    ! command -v tmux >/dev/null; then
+    echo "== SKIPPING the Windows programs under Wine: Wine (wine64, wine) or tmux is not installed"
 fi
 
 run_suite() {  # build directory, extra CMake options...
@@ -29,7 +33,17 @@ run_suite() {  # build directory, extra CMake options...
     (cd "$dir" && ctest --output-on-failure --parallel "$jobs" --timeout 300)
 }
 
-run_suite build
+# First, so that the Linux suite's Wine tests run the programs of this very source.
+windows_build=
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    echo "== building for Windows"
+    bash scripts/build-windows.sh build-win
+    windows_build=$root/build-win
+else
+    echo "== SKIPPED the Windows build and its Wine tests: MinGW-w64 (g++-mingw-w64-x86-64-posix) is not installed"
+fi
+
+run_suite build -DPELMO4RIX_WINDOWS_BUILD="$windows_build"
 
 echo "== installing into a scratch prefix"
 prefix=$(mktemp -d)
@@ -66,11 +80,4 @@ if command -v clang++ >/dev/null; then
     run_fuzzers
 else
     echo "== SKIPPED the fuzz targets: clang (and libclang-rt-dev) is not installed"
-fi
-
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-    echo "== building for Windows"
-    bash scripts/build-windows.sh build-win
-else
-    echo "== SKIPPED the Windows build: MinGW-w64 (g++-mingw-w64-x86-64-posix) is not installed"
 fi

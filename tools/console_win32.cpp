@@ -70,8 +70,12 @@ int read_key()
 int key_waiting()
 {
     HANDLE input = input_handle();
-    if (is_console(input))
+    if (is_console(input)) {
+        // Some consoles (Wine's on a terminal) take typed keys into the input queue only for a
+        // reader or a waiter: a wait with no time-out brings them in without blocking.
+        WaitForSingleObject(input, 0);
         return _kbhit() ? 1 : 0;
+    }
     if (GetFileType(input) != FILE_TYPE_PIPE)
         return 1;  // a file (or the null device) always has a byte or its end to read
     DWORD available = 0;

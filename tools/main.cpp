@@ -6,14 +6,20 @@
 #include "tools/console.h"
 #include "tools/tools.h"
 
+namespace {
+constexpr size_t OUTPUT_BUFFER = 4096;  // longer than any line the tools print
+}  // namespace
+
 #ifndef PELMO4RIX_RUN_MODE
 #define PELMO4RIX_RUN_MODE 2
 #endif
 
 int main()
 {
-    // Progress dots and prompts without a line end must show at once.
-    setvbuf(stdout, nullptr, _IONBF, 0);
+    // A line at a time, not a byte at a time (a console may show each write on its own). The
+    // Windows run-time buffers fully even when asked for lines, so prompts, dots and pauses
+    // flush what was printed before them.
+    setvbuf(stdout, nullptr, _IOLBF, OUTPUT_BUFFER);
     run_mode = PELMO4RIX_RUN_MODE;
     console_begin();
     clear_console();

@@ -63,6 +63,7 @@ void log_trace(long long count)
         count += n;
         if (since_dot > BYTES_PER_DOT) {
             printf(".");
+            fflush(stdout);
             since_dot = 0;
         }
     }

@@ -14,6 +14,7 @@
 
 #include "link/frames.h"
 #include "support/session.h"
+#include "support/trace_parts.h"
 #include "support/unit_fixture.h"
 
 namespace {
@@ -22,7 +23,6 @@ const char BANNER[] =
     "========================================================\n"
     "  Pelmo4Rix Version 4 Log Capture Utility. Version 1.03 \n"
     "========================================================\n\n";
-const char BANNER_LINE[] = "  Pelmo4Rix Version 4 Log Capture Utility. Version 1.03 \n";
 const char PRESS_TO_EXIT[] = " Press anykey to exit the program.\n";
 
 class trace_tool : public unit_test {
@@ -41,32 +41,6 @@ protected:
             ASSERT_TRUE(tool.wait_for("."));
     }
 };
-
-// The trace file of a run whose debug port came on: the banner line, the first read, the
-// bytes of the successful try, its line, then everything logged.
-struct trace_parts {
-    std::string first_read, enabled_read, logged;
-    bool ok = false;
-};
-
-trace_parts split_trace(const std::string& file, const std::string& trace)
-{
-    trace_parts parts;
-    const std::string line = "\n Debug port enabled ";
-    size_t at = file.find(line);
-    if (file.rfind(BANNER_LINE, 0) != 0 || at == std::string::npos)
-        return parts;
-    size_t line_end = file.find('\n', at + line.size());
-    int count = std::stoi(file.substr(at + line.size(), line_end - at - line.size()));
-    size_t banner_end = sizeof BANNER_LINE - 1;
-    if (count < 100 || at < banner_end + static_cast<size_t>(count))
-        return parts;
-    parts.enabled_read = file.substr(at - count, count);
-    parts.first_read = file.substr(banner_end, at - count - banner_end);
-    parts.logged = file.substr(line_end + 1);
-    parts.ok = trace.compare(0, count, parts.enabled_read) == 0;
-    return parts;
-}
 
 TEST_F(trace_tool, full_run_logs_every_byte_the_unit_sent)
 {
@@ -129,7 +103,7 @@ TEST_F(trace_tool, no_unit)
                               PRESS_TO_EXIT));
     tool.type(" ");
     EXPECT_EQ(tool.finish(), 0);
-    EXPECT_EQ(trace_file(), BANNER_LINE);
+    EXPECT_EQ(trace_file(), TRACE_BANNER_LINE);
 }
 
 TEST_F(trace_tool, trace_file_that_cannot_be_created)

@@ -1,0 +1,214 @@
+// The Windows programs end to end under Wine: the .exe files built with MinGW-w64, Wine's
+// serial ports, registry and console, the virtual unit as the unit; checked on the screen, in
+// the files the programs write and on the unit's side.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "image/image.h"
+#include "link/frames.h"
+#include "support/trace_parts.h"
+#include "support/unit_fixture.h"
+#include "wine/wine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class wine_tool : public unit_test {
+protected:
+    temp_dir cwd;
+    wine_console tool;
+    std::vector<std::string> links;  // made for this case, removed after it
+
+    void SetUp() override
+    {
+        unit_test::SetUp();
+        if (!wine_unavailable().empty())
+            GTEST_SKIP() << wine_unavailable();
+        ASSERT_EQ(wine_failure(), "");
+    }
+
+    void TearDown() override
+    {
+        tool.stop();
+        for (const std::string& link : links)
+            unlink(link.c_str());
+        unit_test::TearDown();
+    }
+
+    // Makes `path` lead to the unit's port, in place of whatever link was there.
+    void link(const std::string& path, vunit* unit)
+    {
+        if (!unit)
+            return;  // start_unit has reported why
+        unlink(path.c_str());  // a link of the machine's own serial ports, made dead at start
+        fs::create_symlink(vunit_port_path(unit), path);
+        links.push_back(path);
+    }
+
+    // A unit on COM7, a port that Wine lists.
+    vunit* start_listed_unit(const std::vector<std::string>& options = {})
+    {
+        vunit* unit = start_unit(options);
+        link(wine_listed_com7(), unit);
+        return unit;
+    }
+
+    // A unit on COM`number`, a port that only a scan finds.
+    vunit* start_unlisted_unit(int number)
+    {
+        vunit* unit = start_unit({}, "COM" + std::to_string(number), false);
+        link(wine_dosdevices() + "/com" + std::to_string(number), unit);
+        return unit;
+    }
+
+    void start_tool(const std::string& exe) { ASSERT_TRUE(tool.start(windows_program(exe), cwd.path)); }
+};
+
+// The line settings another program may leave on a port: software flow control in both ways.
+void turn_on_xon_xoff(vunit* unit)
+{
+    int fd = open(vunit_port_path(unit).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios line;
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    line.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &line), 0);
+    close(fd);
+}
+
+constexpr size_t INFO_SECTOR_AT = 0xFD000;  // the information sector, after image sectors 0 to 252
+
+// The unit's flash holds the image and, in its information sector, the address `stored` (six
+// bytes in flash order: LAP low to high, UAP, NAP low and high).
+::testing::AssertionResult holds_image_with_address(vunit* unit, const std::vector<uint8_t>& stored)
+{
+    std::vector<uint8_t> flash = vunit_flash(unit);
+    if (!std::equal(firmware_image, firmware_image + INFO_SECTOR_AT, flash.begin()))
+        return ::testing::AssertionFailure() << "the image is not in the flash";
+    std::vector<uint8_t> address(flash.begin() + INFO_SECTOR_AT, flash.begin() + INFO_SECTOR_AT + stored.size());
+    if (address != stored)
+        return ::testing::AssertionFailure() << "address " << hex(address) << ", wanted " << hex(stored);
+    return ::testing::AssertionSuccess();
+}
+
+std::string hex_digits(const std::string& bytes)
+{
+    std::string text = hex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+    return text;
+}
+
+TEST_F(wine_tool, trace_found_listed_logs_every_byte_and_stops_on_keys)
+{
+    // XOFF and XON in the version reply, on a port left with XON/XOFF on: a port that kept
+    // software flow control would swallow both and hold the tool's own writes meanwhile.
+    std::string reply = "\x13\r\nPR Version = 417 \x11";
+    reply.resize(31, ' ');
+    reply += "\r\n";
+    vunit* unit = start_listed_unit({"--fault", "reply:22:" + hex_digits(reply)});
+    ASSERT_NE(unit, nullptr);
+    turn_on_xon_xoff(unit);
+    start_tool("pelmo4rix-trace.exe");
+    ASSERT_TRUE(tool.wait_for("  Pelmo4Rix Version 4 Log Capture Utility. Version 1.03\n"));
+    ASSERT_TRUE(tool.wait_for("\n Search Device ...\n"));
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for(" Current Device Firmware Version = 417\n"));
+    ASSERT_TRUE(tool.wait_for("\n Debug port enabled\n"));
+    ASSERT_TRUE(tool.wait_for("\n Start Loging debug trace. Press any key to stop.\n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging .........."));
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    // One key press is one key: the program still waits for the second.
+    usleep(1000000);
+    EXPECT_EQ(tool.exit_code(0), -1);
+    EXPECT_EQ(tool.screen().find("Exit program."), std::string::npos);
+    tool.type("y");
+    ASSERT_TRUE(tool.wait_for(" Exit program.\n"));
+    EXPECT_EQ(tool.exit_code(), 0);
+    std::string screen = tool.screen();
+    EXPECT_EQ(screen.find("Scan all possible"), std::string::npos) << screen;
+
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+    EXPECT_EQ(kinds_received(unit).back(), CMD_QUIT);
+    std::vector<uint8_t> sent = vunit_trace_sent(unit);
+    std::string trace(sent.begin(), sent.end());
+    std::string file = read_file(cwd / "Pelmo4Rix.trace");
+    trace_parts parts = split_trace(file, trace);
+    ASSERT_TRUE(parts.ok) << file.substr(0, 300);
+    EXPECT_EQ(hex_digits(parts.first_read), hex_digits(reply));
+    EXPECT_EQ(parts.logged, trace.substr(parts.enabled_read.size(), parts.logged.size()));
+    EXPECT_GT(parts.logged.size(), 500u);
+    size_t logged_at = screen.find(" Logged ");
+    ASSERT_NE(logged_at, std::string::npos);
+    EXPECT_EQ(std::stoul(screen.substr(logged_at + 8)), parts.enabled_read.size() + parts.logged.size());
+}
+
+TEST_F(wine_tool, trace_found_by_the_scan)
+{
+    vunit* unit = start_unlisted_unit(42);
+    ASSERT_NE(unit, nullptr);
+    start_tool("pelmo4rix-trace.exe");
+    ASSERT_TRUE(tool.wait_for(" Scan all possible COM ports ......"));
+    ASSERT_TRUE(tool.wait_for(" Found device on COM42\n"));
+    ASSERT_TRUE(tool.wait_for(" Current Device Firmware Version = 605\n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging ."));
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    tool.type("y");
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
+}
+
+TEST_F(wine_tool, update_programs_the_unit_keeping_its_own_address)
+{
+    // An address holding XOFF and XON, read back from a unit on a port left with XON/XOFF on.
+    vunit* unit = start_listed_unit({"--stored-address", "0604:13:11AB13"});
+    ASSERT_NE(unit, nullptr);
+    turn_on_xon_xoff(unit);
+    start_tool("pelmo4rix-update.exe");
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for("\n Please type 'y' to continue or other key to stop the upgrade.\n"));
+    tool.type("y");
+    ASSERT_TRUE(tool.wait_for("\n Start the programming:\n Read Device BT Address ...\n Erase flash ...."));
+    ASSERT_TRUE(tool.wait_for(" Verify flash ... Done\n Reboot MCU\n", 120000));
+    ASSERT_TRUE(tool.wait_for("*            Success                           *\n"));
+    tool.type("\r");
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, {0x13, 0xAB, 0x11, 0x13, 0x04, 0x06}));
+    EXPECT_FALSE(vunit_in_loader(unit));
+}
+
+TEST_F(wine_tool, station_programs_a_unit_and_refuses_a_second_station)
+{
+    write_file(cwd / "info.ini", "0604 03 0001fe ");
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    start_tool("pelmo4rix-station.exe");
+    ASSERT_TRUE(tool.wait_for(" BT     NAP UAP LAP = 0604 03 0001FE\n"));
+    ASSERT_TRUE(tool.wait_for(" q: exit program\n>"));
+
+    // While it runs, a second station on the same address file is refused and ends.
+    wine_console second;
+    ASSERT_TRUE(second.start(windows_program("pelmo4rix-station.exe"), cwd.path));
+    ASSERT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station.\n"));
+    EXPECT_EQ(second.exit_code(), 0);
+
+    tool.type("p");
+    ASSERT_TRUE(tool.wait_for(" Found device on COM7\n"));
+    ASSERT_TRUE(tool.wait_for(" Verify flash ... Done\n Reboot MCU\n Next BT ADD = 0604 03 0001ff\n", 120000));
+    ASSERT_TRUE(tool.wait_for("*            Success                           *\n"));
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 0001ff ");
+    EXPECT_TRUE(holds_image_with_address(unit, {0xFE, 0x01, 0x00, 0x03, 0x04, 0x06}));
+    tool.type("\r");
+    ASSERT_TRUE(tool.wait_for(" BT     NAP UAP LAP = 0604 03 0001FF\n"));
+    tool.type("q");
+    ASSERT_TRUE(tool.wait_for("\n Exit the program\n"));
+    EXPECT_EQ(tool.exit_code(), 0);
+}
+
+}  // namespace
