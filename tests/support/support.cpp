@@ -141,6 +141,16 @@ bool drain(int fd, std::string& out, std::chrono::steady_clock::time_point deadl
 
 }  // namespace
 
+void exec_program(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd, const std::string& input,
                        bool terminal, int timeout_ms, bool separate_errors)
 {
@@ -175,12 +185,7 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
                 close(fd);
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);

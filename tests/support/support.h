@@ -42,6 +42,10 @@ struct far_end {
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 
+// In a child process: replaces it with the program argv[0] run with `argv`; exit code 127 when
+// that fails.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv);
+
 struct run_result {
     int exit_code = -1;  // -1 when it did not exit by itself in time
     std::string output;  // standard output, and standard error unless kept apart

@@ -56,12 +56,7 @@ bool run_logged(const std::vector<std::string>& argv, const std::string& log, in
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
