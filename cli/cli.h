@@ -46,6 +46,8 @@ struct cli_options {
 
 // A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
 bool parse_count(const std::string& text, int low, int high, int& out);
+constexpr int MAX_ATTEMPTS = 20;  // --attempts: as many as the update tool makes in one cycle
+
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int MAX_ATTEMPTS = 20;         // as many as the update tool makes in one cycle
 constexpr int MAX_SECONDS = 7 * 24 * 3600;
 
 const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image"};

@@ -6,7 +6,6 @@
 namespace {
 
 constexpr int MAX_UNITS = 1000000;
-constexpr int MAX_ATTEMPTS = 20;
 constexpr int MAX_TIMEOUT_S = 3600;
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
