@@ -11,12 +11,12 @@ constexpr int MAX_SECONDS = 7 * 24 * 3600;
 
 const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image"};
 
-struct command_option_spec {
+struct command_option_entry {
     const char* name;
     const char* command;
     bool takes_value;
 };
-const command_option_spec COMMAND_OPTIONS[] = {
+const command_option_entry COMMAND_OPTIONS[] = {
     {"--image", "flash", true},         {"--keep-address", "flash", false}, {"--address", "flash", true},
     {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
     {"--out", "trace", true},           {"--seconds", "trace", true},
@@ -99,15 +99,15 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
     std::string& error = args.error;
     std::string value;
     const std::string& command = options.command;
-    const command_option_spec* spec = nullptr;
-    for (const command_option_spec& o : COMMAND_OPTIONS)
+    const command_option_entry* known = nullptr;
+    for (const command_option_entry& o : COMMAND_OPTIONS)
         if (name == o.name && command == o.command)
-            spec = &o;
-    if (!spec) {
+            known = &o;
+    if (!known) {
         error = command.empty() ? "unknown option " + name : "unknown option " + name + " for " + command;
         return false;
     }
-    const bool takes_value = spec->takes_value;
+    const bool takes_value = known->takes_value;
     if (!takes_value && has_inline) {
         error = "option " + name + " takes no value";
         return false;

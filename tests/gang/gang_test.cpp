@@ -108,17 +108,8 @@ struct gang_process {
         auto deadline = steady::now() + std::chrono::milliseconds(ms);
         while (read_more(deadline)) {
         }
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (steady::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            usleep(10000);
-        }
         reaped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return reap_by(pid, deadline);
     }
 
     int count(const std::string& text) const

@@ -37,6 +37,20 @@ bool session::read_more(std::chrono::steady_clock::time_point deadline)
     return r > 0;
 }
 
+int reap_by(pid_t pid, std::chrono::steady_clock::time_point deadline)
+{
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (steady::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string program_path(const std::string& name)
 {
     return std::string(PELMO4RIX_BIN_DIR) + "/" + name;
@@ -99,17 +113,8 @@ int session::finish(int ms)
     auto deadline = steady::now() + std::chrono::milliseconds(ms);
     while (read_more(deadline)) {
     }
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (ms_left(deadline) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        usleep(10000);
-    }
     reaped = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return reap_by(pid, deadline);
 }
 
 void session::kill_now(int signal)

@@ -34,5 +34,9 @@ private:
     bool read_more(std::chrono::steady_clock::time_point deadline);
 };
 
+// Waits for the child `pid` to end, killing it once `deadline` has passed; its exit code, -1
+// if it was killed or died of a signal.
+int reap_by(pid_t pid, std::chrono::steady_clock::time_point deadline);
+
 // Path of one of the built programs.
 std::string program_path(const std::string& name);
