@@ -77,7 +77,8 @@ TEST_P(Pacing, ReplyTricklesInNeverEarly)
     for (size_t i = 1; i < pieces.size(); ++i)
         gaps.push_back(pieces[i].ms - pieces[i - 1].ms);
     std::nth_element(gaps.begin(), gaps.begin() + long(gaps.size() / 2), gaps.end());
-    EXPECT_LT(gaps[gaps.size() / 2], 0.5);
+    // Below the program's 1 ms read-interval time-out, which a reply must never trip.
+    EXPECT_LT(gaps[gaps.size() / 2], 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(VirtualUnit, Pacing, ::testing::Values(slow, fast),
