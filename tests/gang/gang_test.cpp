@@ -332,13 +332,13 @@ TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
 {
     start_line_rate_unit("COM7");
     vunit* other = start_line_rate_unit("COM8");
-    gang.start({"--units", "2", "--worker-timeout", "2", "--attempts", "1"}, cwd.path);
+    gang.start({"--units", "2", "--worker-timeout", "5", "--attempts", "1"}, cwd.path);
     const std::string started = "COM7 " + address_text(0x100) + " start, worker ";
     ASSERT_TRUE(gang.wait_for(started) && gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
     pid_t worker = std::stoi(gang.output.substr(gang.output.find(started) + started.size()));
     kill(worker, SIGSTOP);
     ASSERT_EQ(gang.finish(), 28) << gang.output;
-    EXPECT_NE(gang.output.find("COM7 " + address_text(0x100) + " failed error_code 137: the worker was silent for 2 s"),
+    EXPECT_NE(gang.output.find("COM7 " + address_text(0x100) + " failed error_code 137: the worker was silent for 5 s"),
               std::string::npos)
         << gang.output;
     EXPECT_TRUE(holds_address(other, address_text(0x101)));
