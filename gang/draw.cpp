@@ -42,7 +42,7 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
     std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
     if (row.quarantined)
         result = "check the fixture";
-    else if (row.state == PORT_EMPTY)
+    if (row.state == PORT_EMPTY)
         result += ", unit gone";
     double seconds = seconds_between(row.started, busy ? now : row.ended);
     snprintf(line, sizeof line, "%-10s %-14s %-8s %s %3d%% %3d  %-20s %s", row.name.c_str(),

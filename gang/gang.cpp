@@ -159,8 +159,9 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
         notice(g, row.name + ": a worker can't be started");
         return;
     }
-    port_row fresh;  // nothing of the port's last unit stays
+    port_row fresh;  // nothing of the port's last unit stays, but its run of failures
     fresh.name = row.name;
+    fresh.failed_in_row = row.failed_in_row;
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.state = PORT_BUSY;
     fresh.worker = worker;
