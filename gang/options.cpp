@@ -9,17 +9,17 @@ constexpr int MAX_UNITS = 1000000;
 constexpr int MAX_TIMEOUT_S = 3600;
 constexpr int MAX_TCP_PORT = 65535;
 
-// [HOST:]PORT, the host maybe in brackets ([::1]:8080); the host stays the default when absent.
+// [HOST:]PORT, an IPv6 host in brackets ([::1]:8080); the host stays the default when absent.
 bool parse_http(const std::string& text, gang_options& options, std::string& error)
 {
     size_t colon = text.rfind(':');
     std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
     std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed)
         host = host.substr(1, host.size() - 2);
-    bool bracketed_only = host.find(':') != std::string::npos && text.front() != '[';
-    if (port.empty() || !parse_count(port, 0, MAX_TCP_PORT, options.http_port) || bracketed_only ||
-        (colon != std::string::npos && host.empty())) {
+    bool host_ok = colon == std::string::npos || (!host.empty() && (bracketed || host.find(':') == std::string::npos));
+    if (!host_ok || !parse_count(port, 0, MAX_TCP_PORT, options.http_port)) {
         error = "bad address for --http: " + text + " (give PORT or HOST:PORT, e.g. 8080 or 0.0.0.0:8080)";
         return false;
     }
