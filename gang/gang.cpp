@@ -228,8 +228,8 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     }
     event(g, row, what);
     if (row.quarantined && row.failed_in_row == g.options.quarantine)
-        event(g, row, "quarantined after " + std::to_string(row.failed_in_row) +
-                          " failed units in a row: check the fixture (r: use it again)");
+        event(g, row, "quarantined after " + std::to_string(row.failed_in_row) + " failed units in a row: check the fixture" +
+                          (g.keys ? " (r: use it again)" : " (no more units on it in this run)"));
     if (!recorded) {
         notice(g, row.name + " " + address_of(row.address) + " is NOT in the record " + g.record + ": no more units");
         g.stopping = true;
