@@ -32,6 +32,7 @@ struct gang_options {
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
     int attempts = 3;                    // --attempts N: each worker's programming attempts
     int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended
+    bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
     bool help = false;
 };
 
@@ -84,6 +85,10 @@ struct port_row {
     bool result_seen = false, result_ok = false;
     int exit_code = 0;        // the worker's, or the gang's reason
     std::string error;        // why it failed
+    // With --only-changed, from the worker's result: sectors written and skipped (-1: not
+    // reported), and the seconds saved against the whole plan.
+    int written = -1, skipped = -1;
+    double seconds_saved = 0;
 };
 
 struct gang_totals {
@@ -104,4 +109,7 @@ void draw_table(const std::vector<std::string>& lines, int& drawn);
 // One event line: UTC time, port, and `what`.
 void print_event(const std::string& port, const std::string& what);
 std::string address_of(const uint8_t address[6]);
+// What a unit programmed with only the changed sectors had written: "written 1, skipped 253,
+// 15.8 s saved".
+std::string changes_text(const port_row& row);
 double units_per_hour(const gang_totals& totals, gang_clock::time_point now);

@@ -42,13 +42,15 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--all" || name == "--help" || name == "-h") {
+        if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
             }
             if (name == "--all")
                 options.all = true;
+            else if (name == "--only-changed")
+                options.only_changed = true;
             else
                 options.help = true;
             continue;
@@ -102,7 +104,7 @@ std::string gang_usage()
 {
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
-           "         [--worker-timeout S]\n"
+           "         [--worker-timeout S] [--only-changed]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -115,6 +117,8 @@ std::string gang_usage()
            "  --units N         end after N units\n"
            "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
            "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"
+           "  --only-changed    erase and write only the sectors that differ from the image\n"
+           "                    (the unit's own checksums tell); any doubt writes them all\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
