@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -475,6 +476,42 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     ASSERT_TRUE(second.start("pelmo4rix-station", cwd.path, dev.path));
     EXPECT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station. \n\n")) << second.transcript;
     EXPECT_EQ(second.finish(), 0);
+}
+
+// With --only-changed each worker writes what differs: a unit that holds the image gets its
+// information sector and sector 0, a blank one all but the image's erased sectors; both
+// counts reach the event lines and the record's own columns.
+TEST_F(gang_test, OnlyChangedUnitsAreRecordedWithWhatWasWritten)
+{
+    std::string flash(1024 * 1024, '\xFF');
+    memcpy(&flash[0], firmware_image, IMAGE_SIZE);
+    write_file(cwd / "image.bin", flash);
+    vunit* held = start_unit({"--flash-in", cwd / "image.bin"}, "COM7");
+    vunit* blank = start_unit({}, "COM8");
+    gang.start({"--units", "2", "--only-changed"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+
+    std::istringstream in(read_file(cwd / "production.csv"));
+    std::string header, line;
+    std::getline(in, header);
+    EXPECT_EQ(header, "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds,written,"
+                      "skipped,seconds_saved");
+    std::map<std::string, std::string> written_skipped;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream fields(line);
+        for (std::string field; std::getline(fields, field, ',');)
+            f.push_back(field);
+        ASSERT_EQ(f.size(), 12u) << line;
+        written_skipped[f[1]] = f[9] + "," + f[10];
+        EXPECT_TRUE(holds_address(f[1] == "COM7" ? held : blank, f[2])) << line;
+    }
+    EXPECT_EQ(written_skipped, (std::map<std::string, std::string>{{"COM7", "2,252"}, {"COM8", "201,53"}}));
+    EXPECT_NE(gang.output.find("good, attempts 1, written 2, skipped 252, "), std::string::npos) << gang.output;
+    for (vunit* unit : {held, blank}) {
+        std::vector<uint8_t> programmed = vunit_flash(unit);
+        EXPECT_EQ(memcmp(programmed.data(), firmware_image, 253 * SECTOR_SIZE), 0);
+    }
 }
 
 }  // namespace
