@@ -48,8 +48,7 @@ struct change_report {
     int skipped = 0;           // sectors of the plan left as the unit held them
     int written = 0;           // sectors written
     bool whole_plan = false;   // a step failed or the final checksum differed: the whole plan ran
-    double seconds = 0;        // from the unlock to the last checksum reply
-    double seconds_saved = 0;  // what the whole plan would take on a typical part, less `seconds`
+    double seconds_saved = 0;  // the whole plan on a typical part, less this run (unlock to checksum reply)
 };
 
 // Programs only what differs from the plan of program_flash: after the unlock the unit

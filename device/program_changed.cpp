@@ -104,8 +104,10 @@ int compare_run(change_plan& p, int first, int last, change_report& report)
         return 1;
     const bool erased = crc == erased_crc(last - first + 1);
     for (int s = first; s <= last; s++) {
-        if (erased || first == last)
-            p.differs[s] = erased ? !erased_sector(p.wanted[s]) : true;
+        if (erased)
+            p.differs[s] = !erased_sector(p.wanted[s]);
+        else if (first == last)
+            p.differs[s] = true;
         else if (!unit_checksum(s, s, crc))
             return 0;
         else
@@ -264,7 +266,7 @@ int program_changed_flash(change_report& report)
         ok = program_flash();
         report.written = flash_plan_sectors() + 1;
     }
-    report.seconds = std::chrono::duration<double>(steady::now() - start).count();
-    report.seconds_saved = whole_plan_ms() / 1000 - report.seconds;
+    const double seconds = std::chrono::duration<double>(steady::now() - start).count();
+    report.seconds_saved = whole_plan_ms() / 1000 - seconds;
     return ok;
 }
