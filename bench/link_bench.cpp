@@ -3,7 +3,7 @@
 // the median and the spread of several runs, the limit a figure is held against and their
 // ratio. The tests never time anything; this program does nothing else.
 //   usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]
-//   sections: line program adapter tools discovery trace memory (default: all of them)
+//   sections: line program changed adapter tools discovery trace memory (default: all of them)
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -21,6 +21,7 @@
 
 #include "bench.h"
 #include "device/device.h"
+#include "device/flash_layout.h"
 #include "image/image.h"
 #include "link/discovery.h"
 #include "link/exchange.h"
@@ -74,6 +75,11 @@ std::string text(const char* format, double a, double b = 0, double c = 0)
 }
 
 double line_ms(size_t bytes, uint32_t baud) { return 10.0 * double(bytes) * 1000 / baud; }
+
+uint32_t le32(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
+}
 
 // ---- The line -------------------------------------------------------------------------------
 
@@ -188,8 +194,8 @@ double frame_limit_ms(const vunit_frame& f, const flash_timings& flash)
         ms += f.bytes[8] == 0x20 ? flash.erase_sector_ms : flash.erase_block_ms;
     else if (f.kind == CMD_WRITE_SECTOR || f.kind == CMD_WRITE_BT_INFO)
         ms += flash.write_ms;
-    else if (f.kind == CMD_VERIFY_FLASH)
-        ms += flash.crc_ms;
+    else if (f.kind == CMD_VERIFY_FLASH)  // the checksum's time goes with the bytes it covers
+        ms += flash.crc_ms * (double(le32(f.bytes, 9)) - le32(f.bytes, 5) + 1) / CHECKSUM_END;
     return ms;
 }
 
@@ -244,8 +250,9 @@ program_run program_once(const char* version, int flash_mbit, int adapter_latenc
     return r;
 }
 
-// Returns the ratio of the median time to the limit.
-double program_row(const options& o, const std::string& what, const char* version, int flash_mbit, int latency_ms)
+// Returns the ratio of the median time to the limit; `median_s` receives the median time.
+double program_row(const options& o, const std::string& what, const char* version, int flash_mbit, int latency_ms,
+                   double* median_s = nullptr)
 {
     figure measured, limit, empty, write;
     int failures = 0, resends = 0, exchanges = 0;
@@ -265,6 +272,8 @@ double program_row(const options& o, const std::string& what, const char* versio
                             empty.median()) +
                        std::to_string(resends) + " frames sent again, " + std::to_string(failures) + " failed runs";
     print_row(what, measured, "s", limit.median(), note);
+    if (median_s)
+        *median_s = measured.median();
     return measured.median() / limit.median();
 }
 
@@ -282,6 +291,99 @@ void bench_adapter(const options& o)
 {
     for (int latency : {16, 2, 1})
         program_row(o, "programming, 8 Mbit plan, adapter " + std::to_string(latency) + " ms", "6.05", 8, latency);
+}
+
+// ---- Programming only what changed ------------------------------------------------------------
+
+// A flash file of a unit that holds the image and the information sector of bt_address, one
+// byte changed in `changed` sectors spread over the plan; `blank`: all erased.
+std::string changed_flash(int changed, bool blank)
+{
+    std::string flash(1024 * 1024, '\xFF');
+    if (!blank) {
+        memcpy(&flash[0], firmware_image, IMAGE_SIZE);
+        build_info_sector(reinterpret_cast<uint8_t*>(&flash[0xFD000]));
+    }
+    for (int i = 0; i < changed; i++)
+        flash[size_t(1 + i * 252 / changed) * SECTOR_SIZE + 100] ^= 0x5A;
+    std::string path = device_dir + "/flash.bin";
+    FILE* file = fopen(path.c_str(), "wb");
+    fwrite(flash.data(), 1, flash.size(), file);
+    fclose(file);
+    return path;
+}
+
+// One unit programmed with only the changed sectors, from boot mode entry to the checksum
+// reply; the limit from the frames the unit took in.
+program_run changed_once(int changed, bool blank, change_report& report)
+{
+    vunit_config config;
+    config.line_rate = true;
+    config.flash_in = changed_flash(changed, blank);
+    vunit* unit = start_unit(config);
+    program_run r;
+    open_unit();
+    {
+        quiet_stdout quiet;
+        auto start = bench_clock::now();
+        r.ok = enter_boot_mode() && program_changed_flash(report) && !report.whole_plan;
+        r.ms = ms_since(start);
+    }
+    close_port();
+    for (const vunit_frame& f : vunit_frames(unit))
+        r.limit_ms += frame_limit_ms(f, typical_flash);
+    vunit_stop(unit);
+    unlink(config.flash_in.c_str());
+    reset_state();
+    return r;
+}
+
+double changed_row(const options& o, const std::string& what, int changed, bool blank)
+{
+    figure measured, limit;
+    change_report report;
+    int failures = 0;
+    for (int run = 0; run < o.runs; run++) {
+        program_run r = changed_once(changed, blank, report);
+        failures += !r.ok;
+        measured.runs.push_back(r.ms / 1000);
+        limit.runs.push_back(r.limit_ms / 1000);
+    }
+    print_row(what, measured, "s", limit.median(),
+              text("written %.0f, skipped %.0f, saved %.1f s; ", report.written, report.skipped, report.seconds_saved) +
+                  std::to_string(failures) + " failed runs");
+    return measured.median();
+}
+
+void bench_changed(const options& o)
+{
+    double whole = 0;
+    program_row(o, "programming, 8 Mbit plan, whole (for comparison)", "6.05", 8, 0, &whole);
+    double same = changed_row(o, "only changed: the same image and address", 0, false);
+    for (int changed : {1, 10, 100})
+        changed_row(o, "only changed: " + std::to_string(changed) + " sectors differ", changed, false);
+    double blank = changed_row(o, "only changed: a blank unit", 0, true);
+    print_note(text("Only changed, the same image: %.2f s (goal: under 1.5 s); a blank unit %+.2f s against the "
+                    "whole plan (goal: +0.8 s at most).",
+                    same, blank - whole));
+    print_note("The image's erased sectors 200 to 252 need no writing on a blank unit.");
+
+    // The worst case: an image without erased sectors, so that a blank unit needs every one.
+    std::vector<uint8_t> full(firmware_image, firmware_image + IMAGE_SIZE);
+    for (size_t i = 200 * SECTOR_SIZE; i < 253 * SECTOR_SIZE; i++)
+        full[i] = uint8_t(i * 7);
+    const std::string path = device_dir + "/full.bin";
+    FILE* file = fopen(path.c_str(), "wb");
+    fwrite(full.data(), 1, full.size(), file);
+    fclose(file);
+    long long size = 0;
+    load_image_file(path.c_str(), size);
+    double whole_full = 0;
+    program_row(o, "programming, whole, an image without erased sectors", "6.05", 8, 0, &whole_full);
+    double blank_full = changed_row(o, "only changed: a blank unit, that image", 0, true);
+    use_builtin_image();
+    unlink(path.c_str());
+    print_note(text("With every sector to write, a blank unit %+.2f s against the whole plan.", blank_full - whole_full));
 }
 
 // ---- The whole update tool and a station cycle --------------------------------------------
@@ -584,13 +686,14 @@ void bench_memory(const options&)
 const std::map<std::string, std::function<void(const options&)>> sections = {
     {"line", bench_line},           {"program", bench_program}, {"adapter", bench_adapter}, {"tools", bench_tools},
     {"discovery", bench_discovery}, {"trace", bench_trace},     {"memory", bench_memory},
+    {"changed", bench_changed},
 };
-const char* const section_order[] = {"line", "program", "adapter", "tools", "discovery", "trace", "memory"};
+const char* const section_order[] = {"line", "program", "changed", "adapter", "tools", "discovery", "trace", "memory"};
 
 int usage()
 {
     fprintf(stderr, "usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]\n"
-                    "sections: line program adapter tools discovery trace memory (default: all)\n");
+                    "sections: line program changed adapter tools discovery trace memory (default: all)\n");
     return 2;
 }
 

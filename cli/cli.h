@@ -38,6 +38,7 @@ struct cli_options {
     std::string address_file;       // --address-file FILE
     bool restart = true;            // cleared by --no-restart
     int attempts = 1;               // --attempts N
+    bool only_changed = false;      // --only-changed: erase and write only the sectors that differ
 
     // trace
     std::string trace_out = "Pelmo4Rix.trace";  // --out FILE, "-" for standard output

@@ -20,7 +20,7 @@ constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool 
 
 // One programming attempt on the open port; 0 when the unit's checksum matched, else the
 // exit code to use when the step set no error_code, with `message`.
-int program_attempt(const cli_options& options, std::string& message)
+int program_attempt(const cli_options& options, change_report& changes, std::string& message)
 {
     error_code = 0;
     int own = EXIT_NO_UNIT;
@@ -30,7 +30,7 @@ int program_attempt(const cli_options& options, std::string& message)
         ok = read_bt_address(1);
     }
     if (ok) {
-        ok = program_flash();
+        ok = options.only_changed ? program_changed_flash(changes) : program_flash();
         end_progress_display();
     }
     if (ok)
@@ -41,11 +41,11 @@ int program_attempt(const cli_options& options, std::string& message)
 
 // Programs the open unit, as many attempts as asked with the port reopened and a pause between
 // them; 0 when its checksum matched, else as program_attempt.
-int program_with_attempts(const cli_options& options, int& attempts, std::string& message)
+int program_with_attempts(const cli_options& options, int& attempts, change_report& changes, std::string& message)
 {
     for (attempts = 1;; attempts++) {
         report_attempt(attempts);
-        int failed = program_attempt(options, message);
+        int failed = program_attempt(options, changes, message);
         if (!failed || attempts == options.attempts || stop_signal())
             return failed;
         close_port();
@@ -88,6 +88,19 @@ int load_image(const cli_options& options)
                               std::to_string(IMAGE_SIZE) + " bytes");
 }
 
+// What --only-changed did: sectors compared, skipped and written, whether the whole plan ran
+// after all, and the time saved against the whole plan on a typical part.
+void add_changes(result& r, const change_report& changes)
+{
+    add_number(r, "compared", changes.compared);
+    add_number(r, "skipped", changes.skipped);
+    add_number(r, "written", changes.written);
+    add_flag(r, "whole_plan", changes.whole_plan);
+    char saved[24];
+    snprintf(saved, sizeof saved, "%.1f", changes.seconds_saved);
+    add_json(r, "seconds_saved", saved, saved);
+}
+
 }  // namespace
 
 int command_flash(const cli_options& options)
@@ -117,7 +130,8 @@ int command_flash(const cli_options& options)
 
     std::string message;
     int attempts = 0;
-    int failed = program_with_attempts(options, attempts, message);
+    change_report changes;
+    int failed = program_with_attempts(options, attempts, changes, message);
     const std::string written = address_text(bt_address);
     if (!failed && options.restart) {
         console_print(" Reboot MCU \n");
@@ -141,6 +155,8 @@ int command_flash(const cli_options& options)
     char seconds[24];
     snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     add_json(r, "seconds", seconds, seconds);
+    if (options.only_changed)
+        add_changes(r, changes);
     print_result(options, r);
     return EXIT_OK;
 }

@@ -20,6 +20,7 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--image", "flash", true},         {"--keep-address", "flash", false}, {"--address", "flash", true},
     {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
     {"--out", "trace", true},           {"--seconds", "trace", true},
+    {"--only-changed", "flash", false},
 };
 
 bool known_command(const std::string& name)
@@ -129,6 +130,8 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         return set_address_source(options, ADDRESS_FROM_FILE, error);
     } else if (name == "--no-restart") {
         options.restart = false;
+    } else if (name == "--only-changed") {
+        options.only_changed = true;
     } else if (name == "--attempts") {
         if (!parse_count(value, 1, MAX_ATTEMPTS, options.attempts)) {
             error = "bad number for --attempts: " + value + " (1 to " + std::to_string(MAX_ATTEMPTS) + ")";
@@ -256,14 +259,17 @@ std::string usage_text(const std::string& command)
     if (command == "flash")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE]\n"
-               "         [--no-restart] [--attempts N]\n"
+               "         [--no-restart] [--attempts N] [--only-changed]\n"
                "Programs the unit with the built-in image, or with FILE (exactly 1040384 bytes),\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
                "file (locked while in use, advanced only after a verified success). The unit is\n"
                "restarted afterwards unless --no-restart. --attempts N (1 to 20, default 1)\n"
                "repeats a failed attempt after 3 seconds. Exit code 0 only when the unit's\n"
-               "checksum matched.\n";
+               "checksum matched.\n"
+               "--only-changed: the unit checksums its sectors first, and only those that differ\n"
+               "from the image (and the information sector when it differs) are erased and\n"
+               "written, sector 0 always and last; any doubt writes the whole flash after all.\n";
     if (command == "trace")
         return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
                "Turns the unit's debug port on and copies its trace to FILE (default\n"

@@ -29,8 +29,8 @@ constexpr int PLAN_SECTORS_8MBIT = 253;
 constexpr int PLAN_SECTORS_4MBIT = 125;
 constexpr int ERASE_STEPS = 30;
 
-// The phases of program_flash, reported as they go.
-enum flash_phase { PHASE_ERASE, PHASE_WRITE, PHASE_VERIFY };
+// The phases of program_flash, reported as they go; program_changed_flash compares first.
+enum flash_phase { PHASE_ERASE, PHASE_WRITE, PHASE_VERIFY, PHASE_COMPARE };
 constexpr int PROGRESS_BEGIN = -1;  // `step` when a phase begins
 // Progress report of program_flash: `step` is PROGRESS_BEGIN when the phase begins, 0 to
 // total - 1 just before that step's command is sent, and `total` once the phase has ended.
@@ -41,6 +41,24 @@ using progress_function = void (*)(flash_phase phase, int step, int total);
 extern progress_function flash_progress;
 // The tools' progress: the headings, a dot per erase step and per fourth image sector, "Done".
 void print_progress_dots(flash_phase phase, int step, int total);
+
+// What program_changed_flash did, for its report.
+struct change_report {
+    int compared = 0;          // sectors of the plan that the unit's checksums judged (not sector 0)
+    int skipped = 0;           // sectors of the plan left as the unit held them
+    int written = 0;           // sectors written
+    bool whole_plan = false;   // a step failed or the final checksum differed: the whole plan ran
+    double seconds_saved = 0;  // the whole plan on a typical part, less this run (unlock to checksum reply)
+};
+
+// Programs only what differs from the plan of program_flash: after the unlock the unit
+// checksums each 64 KB block of the plan (each sector of a block that differs); sector 0 is
+// erased first and written last; the sectors that differ are erased (a whole block at once
+// where all of it differs) and written, the information sector from bt_address only when it
+// differs. The checksum over 0 to 0x7CFFF decides as in program_flash. A failed step or a
+// checksum that differs runs program_flash at once, so the unit ends no worse off than
+// by the whole plan. Results as program_flash.
+int program_changed_flash(change_report& report);
 
 // Reads the stored information sector. `take` 1 keeps a stored address in bt_address without
 // showing it; `take` 0 shows it. 1 when the sector was read (address found or not); sets

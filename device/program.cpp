@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "device/device.h"
+#include "device/program_steps.h"
 #include "image/image.h"
 #include "link/console_print.h"
 #include "link/exchange.h"
@@ -18,25 +19,6 @@ int fail(int code)
 {
     error_code = code;
     return 0;
-}
-
-// The flash accepts writes and erases only once its protection bits are cleared: read the
-// status register, write it with all protection off, read it again.
-int unlock_flash()
-{
-    if (!run_command(EN_FLASH_WR_1)) {
-        console_print(" Fail on EN_FLASH_WR_1\n");
-        return fail(11);
-    }
-    if (!run_command(EN_FLASH_WR_2)) {
-        console_print(" Fail on EN_FLASH_WR_2\n");
-        return fail(12);
-    }
-    if (!run_command(EN_FLASH_WR_1)) {
-        console_print(" Fail on EN_FLASH_WR_1\n");
-        return fail(13);
-    }
-    return 1;
 }
 
 int erase_flash()
@@ -97,6 +79,27 @@ void print_crc_error()
     console_print("\n");
 }
 
+}  // namespace
+
+// The flash accepts writes and erases only once its protection bits are cleared: read the
+// status register, write it with all protection off, read it again.
+int unlock_flash()
+{
+    if (!run_command(EN_FLASH_WR_1)) {
+        console_print(" Fail on EN_FLASH_WR_1\n");
+        return fail(11);
+    }
+    if (!run_command(EN_FLASH_WR_2)) {
+        console_print(" Fail on EN_FLASH_WR_2\n");
+        return fail(12);
+    }
+    if (!run_command(EN_FLASH_WR_1)) {
+        console_print(" Fail on EN_FLASH_WR_1\n");
+        return fail(13);
+    }
+    return 1;
+}
+
 // Has the unit checksum the image's range and compares its answer with expected_crc. Only
 // bytes this reply delivered count: a short reply is a mismatch.
 int verify_flash()
@@ -114,8 +117,6 @@ int verify_flash()
     print_crc_error();
     return fail(20);
 }
-
-}  // namespace
 
 int flash_plan_sectors()
 {
@@ -143,6 +144,9 @@ void print_progress_dots(flash_phase phase, int step, int total)
             console_print(" Verify flash ...");
         else if (end)
             console_print(" Done\n");
+        break;
+    case PHASE_COMPARE:
+        console_print("%s", begin ? " Compare flash " : end ? " Done\n" : ".");
         break;
     }
     console_flush();  // each dot shows as it comes, not at the line's end

@@ -1,6 +1,6 @@
 // Any bytes from the unit, for every kind of exchange: the command exchange with its chunks
-// and retries, the version search, boot mode entry with programming and its checksum
-// comparison, and both read-backs, over the in-memory line. Besides the sanitizers' checks,
+// and retries, the version search, boot mode entry with programming (whole or only what
+// changed) and its checksum comparison, and both read-backs, over the in-memory line. Besides the sanitizers' checks,
 // each operation's result must agree with the reply the line delivered.
 #include <cstdint>
 #include <cstdio>
@@ -62,11 +62,12 @@ void version()
     check(reply.size() >= size_t(at + 16), "the line delivered the version");
 }
 
-// A unit that answers anything: programming succeeds only when the checksum reply to the
-// last frame, the verify command, carried the expected checksum.
-void program()
+// A unit that answers anything: programming, whole or only what changed, succeeds only when
+// the checksum reply to the last frame, the verify command, carried the expected checksum.
+void program(bool only_changed)
 {
-    if (!enter_boot_mode() || !program_flash())
+    change_report report;
+    if (!enter_boot_mode() || !(only_changed ? program_changed_flash(report) : program_flash()))
         return;
     const std::vector<uint8_t>& reply = line_read_since_write();
     check(ends_with_frame(CMD_VERIFY_FLASH), "success ends with the checksum command");
@@ -107,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     switch (data[0] % OPERATIONS) {
     case EXCHANGE: exchange(data[1] / 3); break;
     case VERSION: version(); break;
-    case PROGRAM: program(); break;
+    case PROGRAM: program(data[1] & 0x80); break;  // its high bit: only what changed
     case ADDRESS: address(data[1] & 0x80); break;
     case PARAMS: read_params(); break;
     }

@@ -40,6 +40,8 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
     }
     bool busy = row.state == PORT_BUSY;
     std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
+    if (result == "good" && row.written >= 0)
+        result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
     if (row.quarantined)
         result = "check the fixture";
     if (row.state == PORT_EMPTY)
@@ -68,6 +70,13 @@ std::string address_of(const uint8_t a[6])
 {
     char text[16];
     snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", a[5], a[4], a[3], a[2], a[1], a[0]);
+    return text;
+}
+
+std::string changes_text(const port_row& row)
+{
+    char text[80];
+    snprintf(text, sizeof text, "written %d, skipped %d, %.1f s saved", row.written, row.skipped, row.seconds_saved);
     return text;
 }
 

@@ -142,6 +142,8 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
         argv.push_back("--image");
         argv.push_back(g.options.image_file);
     }
+    if (g.options.only_changed)
+        argv.push_back("--only-changed");
     return argv;
 }
 
@@ -206,12 +208,17 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     production_entry entry = {row.name, {}, good, good ? 0 : row.exit_code, row.attempts,
                               std::chrono::duration<double>(now - row.started).count()};
     memcpy(entry.address, row.address, sizeof entry.address);
+    entry.written = good ? row.written : -1;
+    entry.skipped = good ? row.skipped : -1;
+    entry.seconds_saved = row.seconds_saved;
     bool recorded = append_record(g.record, entry);
     note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");
     if (!good)
         what += " error_code " + std::to_string(row.exit_code) + ": " + row.error;
     what += ", attempts " + std::to_string(row.attempts);
+    if (good && row.written >= 0)
+        what += ", " + changes_text(row);
     if (good) {
         g.totals.good++;
     } else {

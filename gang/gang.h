@@ -39,6 +39,7 @@ struct gang_options {
     bool http = false;                   // --http [HOST:]PORT: serve the line's page
     std::string http_host = "127.0.0.1";
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
+    bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
     bool help = false;
 };
 
@@ -94,6 +95,10 @@ struct port_row {
 
     int failed_in_row = 0;    // units on this port that failed one after the other
     bool quarantined = false; // rests until the operator presses 'r': check the fixture
+    // With --only-changed, from the worker's result: sectors written and skipped (-1: not
+    // reported), and the seconds saved against the whole plan.
+    int written = -1, skipped = -1;
+    double seconds_saved = 0;
 };
 
 // One ended unit as its record line has it, for the page.
@@ -149,4 +154,7 @@ void draw_table(const std::vector<std::string>& lines, int& drawn);
 void print_event(const std::string& port, const std::string& what);
 std::string utc_stamp();  // now, as the record's time column has it
 std::string address_of(const uint8_t address[6]);
+// What a unit programmed with only the changed sectors had written: "written 1, skipped 253,
+// 15.8 s saved".
+std::string changes_text(const port_row& row);
 double units_per_hour(const gang_totals& totals, gang_clock::time_point now);

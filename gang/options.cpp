@@ -63,13 +63,15 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--all" || name == "--help" || name == "-h") {
+        if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
             }
             if (name == "--all")
                 options.all = true;
+            else if (name == "--only-changed")
+                options.only_changed = true;
             else
                 options.help = true;
             continue;
@@ -129,6 +131,7 @@ std::string gang_usage()
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
+           "         [--only-changed]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -145,6 +148,8 @@ std::string gang_usage()
            "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
            "  --http [HOST:]PORT  serve the line's page and /api/status (read only) on\n"
            "                    HOST (default 127.0.0.1); port 0: any free port\n"
+           "  --only-changed    erase and write only the sectors that differ from the image\n"
+           "                    (the unit's own checksums tell); any doubt writes them all\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"

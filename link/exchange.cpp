@@ -78,6 +78,30 @@ bool accepted(CommandKind kind, int got, int expected)
     return got > 0 && !refused_speed_change(kind);  // a short reply counts; callers look at its content
 }
 
+// The frame of `kind` sent once: the caller's `frame`, or one built afresh from the state.
+int32_t send_once(CommandKind kind, const uint8_t* frame, int length)
+{
+    return frame ? send_frame(kind, frame, length) : send_command(kind);
+}
+
+// The first send and its repeat, each judged by its reply.
+int exchange(CommandKind kind, const uint8_t* frame, int length)
+{
+    for (int attempt = 1; attempt <= ATTEMPTS; attempt++) {
+        int32_t expected = send_once(kind, frame, length);
+        if (expected == SEND_FAILED) {
+            console_print(" Write file error\n");
+            return 0;
+        }
+        if (expected == 0)
+            return 1;
+        if (accepted(kind, read_reply(expected), expected))
+            return 1;
+    }
+    error_code = 6;
+    return 0;
+}
+
 }  // namespace
 
 int capture_reply(int count, const uint8_t* bytes)
@@ -117,17 +141,11 @@ int run_command(CommandKind kind)
         send_burst(kind, kind == CMD_HANDSHAKE_BURST_LONG ? BURST_LONG : BURST_SHORT);
         return 1;
     }
-    for (int attempt = 1; attempt <= ATTEMPTS; attempt++) {
-        int32_t expected = send_command(kind);
-        if (expected == SEND_FAILED) {
-            console_print(" Write file error\n");
-            return 0;
-        }
-        if (expected == 0)
-            return 1;
-        if (accepted(kind, read_reply(expected), expected))
-            return 1;
-    }
-    error_code = 6;
-    return 0;
+    return exchange(kind, nullptr, 0);
+}
+
+int run_frame(CommandKind kind, const uint8_t* frame, int length)
+{
+    reply_capture_count = 0;
+    return exchange(kind, frame, length);
 }

@@ -22,3 +22,6 @@ int read_reply(int expected);
 
 // Sends `kind` and judges its reply: 1 accepted, 0 failed (error_code 4 or 6).
 int run_command(CommandKind kind);
+// As run_command, with a frame of `kind` that the caller built (build_erase_frame,
+// build_checksum_frame): the same retries, read tries and judgement of the reply.
+int run_frame(CommandKind kind, const uint8_t* frame, int length);

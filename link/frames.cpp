@@ -68,17 +68,9 @@ void put_extended_head(uint8_t* frame, uint16_t count, uint8_t sub_command)
 
 int build_erase(uint8_t* frame)
 {
-    put_extended_head(frame, 6, 0x0F);
-    uint32_t address;
-    if (erase_step < 16) {
-        frame[8] = 0xD8;  // 64 KB block erase
-        address = static_cast<uint32_t>(erase_step & 0xFF) << 16;
-    } else {
-        frame[8] = 0x20;  // 4 KB sector erase
-        address = 0x0F0000 | (static_cast<uint32_t>(erase_step * 16) & 0xFF) << 8;
-    }
-    put_le32(frame + 9, address);
-    return 13;
+    if (erase_step < 16)
+        return build_erase_frame(ERASE_BLOCK_OPCODE, static_cast<uint32_t>(erase_step & 0xFF) << 16, frame);
+    return build_erase_frame(ERASE_SECTOR_OPCODE, 0x0F0000 | (static_cast<uint32_t>(erase_step * 16) & 0xFF) << 8, frame);
 }
 
 int build_write(uint8_t* frame, uint32_t address, const uint8_t* data)
@@ -87,6 +79,25 @@ int build_write(uint8_t* frame, uint32_t address, const uint8_t* data)
     put_le32(frame + 8, address);
     memcpy(frame + 12, data, SECTOR_SIZE);
     return FRAME_MAX;
+}
+
+int32_t reply_length_of(const catalogue_entry& entry)
+{
+    if (entry.reply_length >= 0)
+        return entry.reply_length;
+    return new_flash_layout == 0 ? READ_REPLY_OLD_LAYOUT : READ_REPLY_NEW_LAYOUT;
+}
+
+int32_t write_frame(const uint8_t* frame, int length, int32_t reply_length)
+{
+    long written = os_port_write(port_handle, frame, static_cast<size_t>(length));
+    if (written < 0) {
+        error_code = 4;
+        return SEND_FAILED;
+    }
+    if (written < length)
+        error_code = 5;
+    return reply_length;
 }
 
 int build_read(uint8_t* frame)
@@ -103,9 +114,7 @@ int build_frame(CommandKind kind, uint8_t* frame, int32_t& reply_length)
     const catalogue_entry* entry = find_entry(kind);
     if (!entry)
         return 0;
-    reply_length = entry->reply_length;
-    if (reply_length < 0)
-        reply_length = new_flash_layout == 0 ? READ_REPLY_OLD_LAYOUT : READ_REPLY_NEW_LAYOUT;
+    reply_length = reply_length_of(*entry);
     switch (kind) {
     case CMD_ERASE_FLASH:
         return build_erase(frame);
@@ -128,6 +137,32 @@ int build_frame(CommandKind kind, uint8_t* frame, int32_t& reply_length)
     }
 }
 
+int build_erase_frame(uint8_t opcode, uint32_t address, uint8_t* frame)
+{
+    put_extended_head(frame, 6, 0x0F);
+    frame[8] = opcode;
+    put_le32(frame + 9, address);
+    return 13;
+}
+
+int build_checksum_frame(uint32_t first, uint32_t last, uint8_t* frame)
+{
+    const uint8_t head[] = {0x01, 0xE0, 0xFC, 0x09, 0x10};
+    memcpy(frame, head, sizeof head);
+    put_le32(frame + 5, first);
+    put_le32(frame + 9, last);
+    return 13;
+}
+
+int32_t send_frame(CommandKind kind, const uint8_t* frame, int length)
+{
+    last_command = kind;
+    const catalogue_entry* entry = find_entry(kind);
+    if (!entry || length <= 0)
+        return 0;
+    return write_frame(frame, length, reply_length_of(*entry));
+}
+
 int32_t send_command(CommandKind kind)
 {
     last_command = kind;
@@ -136,12 +171,5 @@ int32_t send_command(CommandKind kind)
     int length = build_frame(kind, frame, reply_length);
     if (length == 0)
         return 0;
-    long written = os_port_write(port_handle, frame, static_cast<size_t>(length));
-    if (written < 0) {
-        error_code = 4;
-        return SEND_FAILED;
-    }
-    if (written < length)
-        error_code = 5;
-    return reply_length;
+    return write_frame(frame, length, reply_length);
 }

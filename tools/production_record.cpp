@@ -1,6 +1,7 @@
 #include "tools/production_record.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "image/image.h"
@@ -38,27 +39,41 @@ std::string csv_field(const std::string& text)
     return quoted + "\"";
 }
 
+// Whether the record's first line is the header with the change columns.
+bool has_change_columns(FILE* file)
+{
+    char first[sizeof RECORD_HEADER_CHANGES + 1] = "";
+    return fseek(file, 0, SEEK_SET) == 0 && fgets(first, sizeof first, file) && strcmp(first, RECORD_HEADER_CHANGES) == 0;
+}
+
 }  // namespace
 
-std::string record_line(const production_entry& e)
+std::string record_line(const production_entry& e, bool change_columns)
 {
     const uint8_t* a = e.address;
-    char line[256];
-    snprintf(line, sizeof line, "%s,%s,%02x%02x:%02x:%02x%02x%02x,%s,%s,%s,%d,%d,%.1f\n", utc_now().c_str(),
-             csv_field(e.port).c_str(), a[5], a[4], a[3], a[2], a[1], a[0], image_version, checksum_text().c_str(),
-             e.good ? "good" : "failed", e.error_code, e.attempts, e.seconds);
-    return line;
+    char line[320];
+    int n = snprintf(line, sizeof line, "%s,%s,%02x%02x:%02x:%02x%02x%02x,%s,%s,%s,%d,%d,%.1f", utc_now().c_str(),
+                     csv_field(e.port).c_str(), a[5], a[4], a[3], a[2], a[1], a[0], image_version,
+                     checksum_text().c_str(), e.good ? "good" : "failed", e.error_code, e.attempts, e.seconds);
+    if (change_columns && e.written >= 0)
+        snprintf(line + n, sizeof line - n, ",%d,%d,%.1f", e.written, e.skipped, e.seconds_saved);
+    else if (change_columns)
+        snprintf(line + n, sizeof line - n, ",,,");
+    return std::string(line) + "\n";
 }
 
 int append_record(const std::string& path, const production_entry& entry)
 {
-    FILE* file = fopen(path.c_str(), "ab");
+    FILE* file = fopen(path.c_str(), "a+b");
     if (!file)
         return 0;
-    std::string text = record_line(entry);
-    if (fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0)
-        text = RECORD_HEADER + text;
-    int ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+    const bool fresh = fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0;
+    const bool change_columns = fresh ? entry.written >= 0 : has_change_columns(file);
+    std::string text = record_line(entry, change_columns);
+    if (fresh)
+        text = (change_columns ? RECORD_HEADER_CHANGES : RECORD_HEADER) + text;
+    int ok = fseek(file, 0, SEEK_END) == 0;  // from reading back to writing
+    ok = fwrite(text.data(), 1, text.size(), file) == text.size() && ok;
     ok = os_file_sync(file) && ok;
     return fclose(file) == 0 && ok;
 }

@@ -9,6 +9,10 @@
 constexpr char PRODUCTION_RECORD[] = "production.csv";  // beside the address file
 constexpr char RECORD_HEADER[] =
     "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n";
+// The header of a record begun by a unit programmed with only the changed sectors: three
+// columns more, empty on the lines of units programmed whole.
+constexpr char RECORD_HEADER_CHANGES[] =
+    "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds,written,skipped,seconds_saved\n";
 
 struct production_entry {
     std::string port;
@@ -17,12 +21,17 @@ struct production_entry {
     int error_code;      // 0 for a good unit
     int attempts;
     double seconds;
+    int written = -1;          // only the changed sectors programmed: sectors written; -1 otherwise
+    int skipped = -1;          // sectors left as the unit held them
+    double seconds_saved = 0;  // against the whole plan
 };
 
-// The line of `entry`, stamped with the current UTC time and the image in use.
-std::string record_line(const production_entry& entry);
+// The line of `entry`, stamped with the current UTC time and the image in use; with
+// `change_columns` the three columns of RECORD_HEADER_CHANGES too.
+std::string record_line(const production_entry& entry, bool change_columns = false);
 // Appends the line of `entry` to the record at `path` (the header first when the file is new)
-// and flushes it to the disk; 1 when it is there.
+// and flushes it to the disk; 1 when it is there. The file's header decides the columns: a new
+// file has the change columns when its first entry has them.
 int append_record(const std::string& path, const production_entry& entry);
 // The record beside the file at `path`: the same directory, PRODUCTION_RECORD.
 std::string record_beside(const std::string& path);

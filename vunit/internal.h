@@ -51,7 +51,7 @@ bool check_config(const vunit_config& config, std::string& error);
 struct plan {
     bool send = false;
     std::vector<uint8_t> reply;
-    int delay_ms = 0;
+    double delay_ms = 0;  // the flash's busy time
     uint32_t baud_after = 0;  // 0: keep the speed
     bool unplug = false;
 };
@@ -63,6 +63,7 @@ struct unit_model {
     std::vector<uint8_t> flash;
     uint8_t status_register = 0x1C;  // protection bits set at power-up
     bool loader = false;
+    bool boot_from_flash = false;  // an erased sector 0 holds no firmware to start
     uint32_t firmware_baud = 115200;  // the running firmware's speed, again after a restart
     uint32_t baud = firmware_baud;
     bool trace_on = false;
@@ -84,6 +85,7 @@ struct unit_model {
     plan loader_face(const std::vector<uint8_t>& frame, int kind);
     bool take_fault(fault::type_t type, int kind, fault** found);
     void restart();
+    bool no_firmware() const;
 };
 
 std::vector<uint8_t> info_sector(uint16_t nap, uint8_t uap, uint32_t lap);

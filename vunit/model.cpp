@@ -16,6 +16,7 @@ constexpr uint8_t status_ok = 0, status_protected = 1, status_bad_argument = 2;
 constexpr uint32_t new_layout_info = 0xFD000, old_layout_info = 0x7D000, old_layout_params = 0x7E000;
 constexpr size_t version_reply_length = 33;
 constexpr size_t read_reply_new = 256, read_reply_old = 4110;
+constexpr double checksum_range = 0x7D000;  // the bytes whose checksum takes crc_ms
 
 void put_le32(std::vector<uint8_t>& out, uint32_t v)
 {
@@ -256,6 +257,8 @@ bool unit_model::init(const vunit_config& c, std::string& error)
             flash[at + 9] = 'S';
         }
     }
+    boot_from_flash = c.boot_from_flash;
+    loader = no_firmware();
     for (const auto& text : c.faults) {
         fault f;
         parse_fault(text, f, error);
@@ -292,9 +295,14 @@ bool unit_model::take_fault(fault::type_t type, int kind, fault** found)
     return false;
 }
 
+bool unit_model::no_firmware() const
+{
+    return boot_from_flash && std::all_of(flash.begin(), flash.begin() + sector_size, [](uint8_t b) { return b == 0xFF; });
+}
+
 void unit_model::restart()
 {
-    loader = false;
+    loader = no_firmware();
     baud = firmware_baud;
     trace_on = false;
     silent = false;
@@ -455,7 +463,7 @@ plan unit_model::loader_face(const std::vector<uint8_t>& f, int kind)
         uint32_t crc = crc32_jamcrc(range.data(), range.size());
         p.reply = {0x04, 0x0E, 0x08, 0x01, 0xE0, 0xFC, 0x10};
         put_le32(p.reply, crc);
-        p.delay_ms = crc_ms;
+        p.delay_ms = double(crc_ms) * double(count) / checksum_range;  // the bytes are read one by one
         break;
     }
     case 18: {

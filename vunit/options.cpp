@@ -31,7 +31,10 @@ std::string vunit_usage()
            "  --trace-out FILE        every trace byte sent\n"
            "  --line-rate             move bytes at the simulated baud; typical flash timings\n"
            "                          (64 KB erase 150 ms, 4 KB erase 45 ms, write 11 ms, checksum 205 ms)\n"
-           "  --erase-ms N, --write-ms N, --crc-ms N   delays before those replies\n"
+           "  --erase-ms N, --write-ms N, --crc-ms N   delays before those replies (the checksum's\n"
+           "                          for 0x7D000 bytes; a range takes its share)\n"
+           "  --boot-from-flash       start the firmware only when flash sector 0 is not erased;\n"
+           "                          with it erased the unit stays in its loader\n"
            "  --erase-block-ms N, --erase-sector-ms N  64 KB and 4 KB erases apart (default --erase-ms)\n"
            "  --trace-rate N          bytes per second of the trace (default 4000)\n"
            "  --firmware-baud N       the running firmware's speed (default 115200)\n"
@@ -55,12 +58,12 @@ bool vunit_parse_args(int argc, char** argv, vunit_config& config, std::string& 
             option.resize(eq);
             has_value = true;
         }
-        if (option == "--list" || option == "--line-rate") {
+        if (option == "--list" || option == "--line-rate" || option == "--boot-from-flash") {
             if (has_value) {
                 error = option + " takes no value";
                 return false;
             }
-            (option == "--list" ? config.list : config.line_rate) = true;
+            (option == "--list" ? config.list : option == "--line-rate" ? config.line_rate : config.boot_from_flash) = true;
             continue;
         }
         if (!has_value) {

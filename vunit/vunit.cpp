@@ -252,7 +252,8 @@ void vunit::take_frame(const std::vector<uint8_t>& frame, time_point at)
     plan p = model.handle(frame, kind);
     if (p.delay_ms > 0) {
         busy = true;
-        busy_until = at + milliseconds(p.delay_ms);
+        busy_until = at + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double, std::milli>(p.delay_ms));
         pending = p;
         pending_baud = baud;
         return;

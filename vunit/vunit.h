@@ -20,6 +20,7 @@ struct vunit_config {
     std::string flash_in, flash_out; // --flash-in FILE, --flash-out FILE
     std::string log, trace_out;      // --log FILE, --trace-out FILE
     bool line_rate = false;          // --line-rate: bytes at the simulated baud, typical flash timings
+    bool boot_from_flash = false;    // --boot-from-flash: erased sector 0, no firmware: stays in the loader
     // Flash timings in ms; -1 leaves them to --erase-ms, then to the typical part with
     // --line-rate (flash_timings), else 0.
     int erase_ms = -1, write_ms = -1, crc_ms = -1;  // --erase-ms N, --write-ms N, --crc-ms N
@@ -34,7 +35,7 @@ struct vunit_config {
 // Flash timings of a typical 8 Mbit SPI NOR part, taken from datasheet typical figures:
 // a 64 KB block erase 150 ms, a 4 KB sector erase 45 ms, a 256-byte page program 0.7 ms (a
 // 4 KB sector: 16 pages, 11 ms), and the checksum of 0x7D000 bytes read at a 20 MHz
-// single-bit SPI clock (0.4 us a byte, 205 ms).
+// single-bit SPI clock (0.4 us a byte, 205 ms; a checksum of another range takes its share).
 struct flash_timings {
     int erase_block_ms, erase_sector_ms, write_ms, crc_ms;
 };

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "device/flash_layout.h"
@@ -408,6 +409,79 @@ TEST_F(front_end, stop_signals_end_cleanly)
         }
         stop_unit(unit);
     }
+}
+
+// The image as a unit's flash file (1 MB: the rest erased), one byte changed in each sector
+// of `changed`.
+std::string image_flash(const temp_dir& dir, const std::vector<int>& changed)
+{
+    std::string flash(1024 * 1024, '\xFF');
+    memcpy(&flash[0], firmware_image, IMAGE_SIZE);
+    for (int s : changed)
+        flash[static_cast<size_t>(s) * SECTOR_SIZE + 7] ^= 0x01;
+    write_file(dir / "flash.bin", flash);
+    return dir / "flash.bin";
+}
+
+// Flash sectors the unit was told to write, in order (the information sector as 253).
+std::vector<int> sectors_written(vunit* unit)
+{
+    std::vector<int> sectors;
+    for (const vunit_frame& f : vunit_frames(unit))
+        if (f.kind == CMD_WRITE_SECTOR || f.kind == CMD_WRITE_BT_INFO)
+            sectors.push_back(f.bytes[10] << 4 | f.bytes[9] >> 4);
+    return sectors;
+}
+
+TEST_F(front_end, only_changed_reports_what_it_compared_skipped_and_wrote)
+{
+    const uint8_t held[6] = {0xef, 0xcd, 0xab, 3, 4, 6};
+    vunit* unit = start_unit({"--flash-in", image_flash(cwd, {}), "--stored-address", "0604:03:abcdef"});
+    run_result text = run({"flash", "--only-changed"});
+    EXPECT_EQ(text.exit_code, 0) << text.errors;
+    EXPECT_EQ(sectors_written(unit), std::vector<int>{0});
+    expect_programmed(unit, held);
+    for (const char* line : {"compared       253\n", "skipped        253\n", "written        1\n", "whole_plan     no\n"})
+        EXPECT_NE(text.output.find(line), std::string::npos) << text.output;
+    EXPECT_NE(text.errors.find("compare: 16 blocks\nerase: 1 steps\n"), std::string::npos) << text.errors;
+
+    // Another address: the information sector too. The result is the last line of the events.
+    run_result events = run({"--events", "flash", "--only-changed", "--address", "0604:03:000100"});
+    EXPECT_EQ(events.exit_code, 0) << events.errors;
+    EXPECT_EQ(sectors_written(unit), (std::vector<int>{0, 253, 0}));
+    expect_programmed(unit, DEFAULT_ADDRESS);
+    EXPECT_NE(events.output.find("{\"event\":\"progress\",\"phase\":\"compare\",\"step\":-1,\"total\":16}\n"),
+              std::string::npos);
+    std::string result = events.output.substr(events.output.rfind("\n{\"ok\"") + 1);
+    EXPECT_EQ(json_fields(result, {"ok", "compared", "skipped", "written", "whole_plan"}),
+              "ok=true\ncompared=253\nskipped=252\nwritten=2\nwhole_plan=false\n");
+}
+
+// Cut off after sector 0 was erased: the unit has no firmware to start and stays in its
+// loader; the next run finds it there and restores it. Without firmware the unit tells no
+// version, so no layout to read its address by: the run gives the address.
+TEST_F(front_end, only_changed_unit_unplugged_after_sector_0_erase_is_restored_by_the_next_run)
+{
+    const uint8_t held[6] = {0xef, 0xcd, 0xab, 3, 4, 6};
+    vunit* unit = start_unit({"--boot-from-flash", "--flash-in", image_flash(cwd, {70}), "--stored-address",
+                              "0604:03:abcdef", "--fault", "unplug-after-sectors:1"});
+    run_result cut = run({"flash", "--only-changed"});
+    EXPECT_NE(cut.exit_code, 0);
+    EXPECT_EQ(sectors_written(unit), std::vector<int>{70});
+    std::vector<uint8_t> left = vunit_flash(unit);
+    EXPECT_TRUE(std::all_of(left.begin(), left.begin() + SECTOR_SIZE, [](uint8_t b) { return b == 0xFF; }));
+    write_file(cwd / "left.bin", std::string(left.begin(), left.end()));
+    stop_unit(unit);
+
+    vunit* again = start_unit({"--boot-from-flash", "--flash-in", cwd / "left.bin"});
+    EXPECT_TRUE(vunit_in_loader(again));
+    EXPECT_NE(run({"version"}).exit_code, 0);  // no firmware answers
+    run_result restored = run({"flash", "--only-changed", "--address", "0604:03:abcdef"});
+    EXPECT_EQ(restored.exit_code, 0) << restored.errors;
+    EXPECT_NE(restored.output.find("address        0604:03:abcdef\n"), std::string::npos) << restored.output;
+    EXPECT_EQ(sectors_written(again), std::vector<int>{0});
+    expect_programmed(again, held);
+    EXPECT_FALSE(vunit_in_loader(again));  // restarted into its firmware
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -53,6 +54,20 @@ protected:
 
     std::string address_file() { return read_file(cwd / "info.ini"); }
 
+    // The record's lines split into fields, the header first.
+    std::vector<std::vector<std::string>> record_fields()
+    {
+        std::istringstream in(read_file(cwd / "production.csv"));
+        std::vector<std::vector<std::string>> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.emplace_back();
+            std::stringstream fields(line);
+            for (std::string field; std::getline(fields, field, ',');)
+                lines.back().push_back(field);
+        }
+        return lines;
+    }
+
     std::vector<record_line> records()
     {
         std::istringstream in(read_file(cwd / "production.csv"));
@@ -60,12 +75,10 @@ protected:
         std::vector<record_line> lines;
         std::getline(in, line);
         EXPECT_EQ(line + "\n", "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n");
-        while (std::getline(in, line)) {
-            std::vector<std::string> f;
-            std::stringstream fields(line);
-            for (std::string field; std::getline(fields, field, ',');)
-                f.push_back(field);
-            EXPECT_EQ(f.size(), 9u) << line;
+        std::vector<std::vector<std::string>> all = record_fields();
+        for (size_t i = 1; i < all.size(); i++) {
+            const std::vector<std::string>& f = all[i];
+            EXPECT_EQ(f.size(), 9u) << i;
             if (f.size() == 9)
                 lines.push_back({f[0], f[1], f[2], f[3], f[4], f[5], std::stoi(f[6]), std::stoi(f[7])});
         }
@@ -416,6 +429,39 @@ TEST_F(gang_test, AQuarantinedPortTakesUnitsAgainOnlyAfterR)
     EXPECT_TRUE(table.wait_for("yield 50%")) << table.transcript;
     table.type("q");
     EXPECT_EQ(table.finish(), 28) << table.transcript;
+}
+
+// With --only-changed each worker writes what differs: a unit that holds the image gets its
+// information sector and sector 0, a blank one all but the image's erased sectors; both
+// counts reach the event lines and the record's own columns.
+TEST_F(gang_test, OnlyChangedUnitsAreRecordedWithWhatWasWritten)
+{
+    std::string flash(1024 * 1024, '\xFF');
+    memcpy(&flash[0], firmware_image, IMAGE_SIZE);
+    write_file(cwd / "image.bin", flash);
+    vunit* held = start_unit({"--flash-in", cwd / "image.bin"}, "COM7");
+    vunit* blank = start_unit({}, "COM8");
+    gang.start({"--units", "2", "--only-changed"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+
+    std::vector<std::vector<std::string>> lines = record_fields();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], (std::vector<std::string>{"time", "port", "address", "image_version", "image_checksum", "result",
+                                                  "error_code", "attempts", "seconds", "written", "skipped",
+                                                  "seconds_saved"}));
+    std::map<std::string, std::string> written_skipped;
+    for (size_t i = 1; i < lines.size(); i++) {
+        const std::vector<std::string>& f = lines[i];
+        ASSERT_EQ(f.size(), 12u) << f[0];
+        written_skipped[f[1]] = f[9] + "," + f[10];
+        EXPECT_TRUE(holds_address(f[1] == "COM7" ? held : blank, f[2])) << f[1];
+    }
+    EXPECT_EQ(written_skipped, (std::map<std::string, std::string>{{"COM7", "2,252"}, {"COM8", "201,53"}}));
+    EXPECT_NE(gang.output.find("good, attempts 1, written 2, skipped 252, "), std::string::npos) << gang.output;
+    for (vunit* unit : {held, blank}) {
+        std::vector<uint8_t> programmed = vunit_flash(unit);
+        EXPECT_EQ(memcmp(programmed.data(), firmware_image, 253 * SECTOR_SIZE), 0);
+    }
 }
 
 }  // namespace

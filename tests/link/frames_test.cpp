@@ -97,6 +97,32 @@ TEST_F(frames, erase_address_forms_at_their_edges)
     }
 }
 
+// Frames of a range or address the caller chooses: the same shapes as kinds 17 and 13, sent
+// with those kinds' reply lengths.
+TEST_F(frames, checksum_and_erase_of_a_chosen_range)
+{
+    const struct {
+        const char* name;
+        bool checksum;  // else an erase with opcode `a` at `b`
+        uint32_t a, b;  // the checksum's first and last address
+        const char* bytes;
+        int32_t reply;
+    } table[] = {
+        {"checksum of sector 253", true, 0xFD000, 0xFDFFF, "01 E0 FC 09 10 00 D0 0F 00 FF DF 0F 00", 11},
+        {"4 KB erase of sector 0", false, ERASE_SECTOR_OPCODE, 0, "01 E0 FC FF F4 06 00 0F 20 00 00 00 00", 16},
+        {"64 KB erase of block 12", false, ERASE_BLOCK_OPCODE, 0xC0000, "01 E0 FC FF F4 06 00 0F D8 00 00 0C 00", 16},
+    };
+    for (const auto& c : table) {
+        SCOPED_TRACE(c.name);
+        uint8_t frame[FRAME_MAX];
+        int length = c.checksum ? build_checksum_frame(c.a, c.b, frame) : build_erase_frame(uint8_t(c.a), c.b, frame);
+        const CommandKind kind = c.checksum ? CMD_VERIFY_FLASH : CMD_ERASE_FLASH;
+        EXPECT_EQ(send_frame(kind, frame, length), c.reply);
+        EXPECT_EQ(hex(unit.read(static_cast<size_t>(length), 2000)), c.bytes);
+        EXPECT_EQ(last_command, kind);
+    }
+}
+
 TEST_F(frames, sector_writes_carry_address_and_image_sector)
 {
     const struct {

@@ -144,6 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
                       timing_case{"given_without_line_rate", false, -1, 20, 3, {20, 0, 3, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The checksum reads its bytes one by one: its busy time goes with the range it covers, and
+// a unit without firmware in sector 0 stays in its loader when asked to.
+TEST(VirtualUnit, ChecksumTimeInProportionToItsRangeAndBootFromFlash)
+{
+    vunit_config config;
+    config.line_rate = true;
+    config.boot_from_flash = true;
+    vunit_detail::unit_model model;
+    std::string error;
+    ASSERT_TRUE(model.init(config, error)) << error;
+    EXPECT_TRUE(model.loader) << "an erased sector 0 starts no firmware";
+    const struct {
+        uint32_t first, last;
+        double ms;
+    } ranges[] = {{0, 0x7CFFF, 205}, {0x1000, 0x1FFF, 205.0 * 4096 / 0x7D000}, {0x10000, 0x1FFFF, 205.0 * 0x10000 / 0x7D000}};
+    for (const auto& r : ranges) {
+        vunit_detail::plan p = model.handle(frame::verify(r.first, r.last), 17);
+        EXPECT_DOUBLE_EQ(p.delay_ms, r.ms) << r.first;
+    }
+}
+
 // ---- The trace ------------------------------------------------------------------------------
 
 // A running firmware at 1,000,000 baud answers and traces at that speed; a trace rate of 0
