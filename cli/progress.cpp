@@ -83,13 +83,16 @@ void draw_bar(std::string line)
     if (length < bar_length)
         line.append(bar_length - length, ' ');
     fprintf(stderr, "\r%s", line.c_str());
+    fflush(stderr);
     bar_length = length;
 }
 
 void close_bar()
 {
-    if (bar_open)
+    if (bar_open) {
         fputc('\n', stderr);
+        fflush(stderr);
+    }
     bar_open = false;
     bar_length = 0;
 }
