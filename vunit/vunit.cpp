@@ -190,7 +190,7 @@ time_point vunit::next_event(time_point now) const
     time_point timer_end = held_since + milliseconds(config.adapter_latency_ms);
     if (held > 0 && config.adapter_latency_ms > 0 && timer_end > now)
         consider(timer_end);
-    // A full line wakes us as it drains.
+    // The next trace line; while the line is full, its draining wakes us instead.
     if (trace_was_on && trace_rate > 0 && trace_left != 0 && queued() < trace_backlog)
         consider(after(trace_start, trace_made / trace_rate));
     if (model.noise)
