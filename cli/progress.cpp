@@ -17,7 +17,8 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 constexpr int BAR_WIDTH = 20;
-constexpr int LINE_WIDTH = 78;
+constexpr size_t LINE_LONGEST = 79;  // a line as wide as the screen (80) wraps, and \r misses its start
+constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);  // at most ten redraws a second
 
 // What a person is shown about the phase in progress.
 struct progress_view {
@@ -34,7 +35,9 @@ bool show_bar;  // a terminal: one line drawn over and over
 bool quiet;
 bool events;    // JSON lines on standard output instead of the display
 bool bar_open;  // the bar's line has no line end yet
+size_t bar_length;  // characters of the bar's line on the screen, blanks at its end not counted
 steady::time_point phase_start;
+steady::time_point last_draw;
 
 const char* phase_name(flash_phase phase)
 {
@@ -63,12 +66,35 @@ std::string bar_line(const progress_view& v)
     if (v.unit)
         n += snprintf(line + n, sizeof line - n, "  %lld/%lld %s", v.done, v.total, v.unit);
     if (v.rate > 0 && v.scale > 1)
-        n += snprintf(line + n, sizeof line - n, "  %.1f kB/s", v.rate / 1000);
+        n += snprintf(line + n, sizeof line - n, "  %.0f kB/s", v.rate / 1000);
     if (v.seconds_left > 0) {
         int left = static_cast<int>(v.seconds_left + 0.5);
         snprintf(line + n, sizeof line - n, "  %d:%02d left", left / 60, left % 60);
     }
     return line;
+}
+
+// Draws `line` over the bar's line, with blanks over what a longer line drawn before left.
+void draw_bar(std::string line)
+{
+    if (line.size() > LINE_LONGEST)
+        line.resize(LINE_LONGEST);
+    const size_t length = line.size();
+    if (length < bar_length)
+        line.append(bar_length - length, ' ');
+    fprintf(stderr, "\r%s", line.c_str());
+    fflush(stderr);
+    bar_length = length;
+}
+
+void close_bar()
+{
+    if (bar_open) {
+        fputc('\n', stderr);
+        fflush(stderr);
+    }
+    bar_open = false;
+    bar_length = 0;
 }
 
 void report_progress(flash_phase phase, int step, int total)
@@ -92,13 +118,15 @@ void report_progress(flash_phase phase, int step, int total)
         if (!show_bar)
             fprintf(stderr, "%s: %lld %s\n", v.phase, v.total, v.unit ? v.unit : "checksum");
     }
-    if (!show_bar)
-        return;
-    double elapsed = std::chrono::duration<double>(steady::now() - phase_start).count();
-    fprintf(stderr, "\r%-*s", LINE_WIDTH, bar_line(view_of(phase, step, total, elapsed)).c_str());
-    bar_open = !(phase == PHASE_VERIFY && step == total);
-    if (!bar_open)
-        fputc('\n', stderr);
+    const steady::time_point now = steady::now();
+    const bool phase_ends = step == total;
+    if (!show_bar || (!phase_ends && now - last_draw < REDRAW_INTERVAL))
+        return;  // a console that draws slowly would hold the programming up
+    last_draw = now;
+    draw_bar(bar_line(view_of(phase, step, total, std::chrono::duration<double>(now - phase_start).count())));
+    bar_open = true;
+    if (phase == PHASE_VERIFY && phase_ends)
+        close_bar();
 }
 
 }  // namespace
@@ -121,7 +149,5 @@ void report_attempt(int attempt)
 
 void end_progress_display()
 {
-    if (bar_open)
-        fputc('\n', stderr);
-    bar_open = false;
+    close_bar();
 }

@@ -84,6 +84,7 @@ void print_result(const cli_options& options, const result& r)
 int report_failure(const cli_options& options, int code, const std::string& message, const result& details)
 {
     fprintf(stderr, "pelmo4rix: %s\n", message.c_str());
+    fflush(stderr);  // before the result on standard output, also where lines are not flushed
     if (options.json) {
         result r;
         add_number(r, "exit_code", code);

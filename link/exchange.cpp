@@ -116,6 +116,7 @@ int capture_reply(int count, const uint8_t* bytes)
 
 int read_reply(int expected)
 {
+    console_flush();  // what was printed shows while the reply is awaited, not after it
     const int tries = tries_per_chunk();
     const int captured = captured_chunk();
     reply_capture_count = 0;

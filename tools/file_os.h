@@ -20,5 +20,6 @@ void os_lock_close(os_file_lock* lock);
 int os_file_sync(FILE* file);
 // Puts the file `from` in the place of `to` in one step: afterwards `to` is either the old
 // file or the new one, whole, also after a crash or a power cut; 1 on success. Both names
-// must be in the same directory.
+// must be in the same directory. On POSIX the new file takes the permissions of the old one,
+// and its owner too where the system allows (as root).
 int os_file_replace(const char* from, const char* to);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,6 +27,19 @@ void sync_directory_of(const char* path)
         return;
     fsync(fd);
     close(fd);
+}
+
+// The new file `from` takes the permissions of the file `to` that it replaces, and its owner
+// where the system allows it (as root): the file stays as it was set up.
+void take_access_of(const char* from, const char* to)
+{
+    struct stat old;
+    if (stat(to, &old) != 0)
+        return;  // nothing to replace: the defaults stand
+    if (chown(from, old.st_uid, old.st_gid) != 0) {
+        // Not allowed to anyone but root: the writer's own stays.
+    }
+    chmod(from, old.st_mode & 07777);  // after chown, which may clear set-id bits
 }
 
 }  // namespace
@@ -63,6 +77,7 @@ int os_file_sync(FILE* file)
 
 int os_file_replace(const char* from, const char* to)
 {
+    take_access_of(from, to);
     if (rename(from, to) != 0)
         return 0;
     // The new file is in place; a directory that can't be synced leaves it there all the same.

@@ -17,8 +17,8 @@ constexpr size_t OUTPUT_BUFFER = 4096;  // longer than any line the tools print
 int main()
 {
     // A line at a time, not a byte at a time (a console may show each write on its own). The
-    // Windows run-time buffers fully even when asked for lines, so prompts, dots and pauses
-    // flush what was printed before them.
+    // Windows run-time buffers fully even when asked for lines, so every wait (for a key, a
+    // line, a pause, a reply or the trace) first flushes what was printed before it.
     setvbuf(stdout, nullptr, _IOLBF, OUTPUT_BUFFER);
     run_mode = PELMO4RIX_RUN_MODE;
     console_begin();

@@ -47,6 +47,7 @@ void log_trace(long long count)
 {
     printf("\n Start Loging debug trace. Press any key to stop. \n");
     printf("\n Logging .");
+    fflush(stdout);  // shown now, even when the unit stays quiet for a while
     int since_dot = 0;
     for (;;) {
         if (key_waiting()) {

@@ -3,6 +3,7 @@
 // attempt is retried within a cycle; after a failed cycle the operator replugs the unit and
 // starts a new one.
 #include <cstdio>
+#include <cstring>
 
 #include "device/device.h"
 #include "image/image.h"
@@ -26,6 +27,12 @@ const char BANNER_RULE[] = "====================================================
 
 enum cycle_end { CYCLE_PROGRAMMED, CYCLE_FAILED, CYCLE_STOPPED };
 
+struct update_run {
+    int failures = 0;
+    bool address_kept = false;  // bt_address holds the address read from the unit
+    bool read_again = false;    // after the failure box: the unit plugged in may be another one
+};
+
 void print_banner()
 {
     printf("%s", BANNER_RULE);
@@ -42,32 +49,50 @@ bool operator_confirms()
     return read_key() == YES_KEY;
 }
 
-// The unit's stored address is read once per run: after a failed attempt the flash that held
-// it is erased, and only bt_address still has it.
-int program_attempt()
+// Reads the unit's stored address into bt_address. A unit without one (the unit whose erase
+// removed it) gets the address kept from an earlier read; one whose own address differs from
+// the kept one is another unit and keeps its own, which the screen says.
+int take_stored_address(update_run& run)
+{
+    uint8_t kept[sizeof bt_address];
+    memcpy(kept, bt_address, sizeof kept);
+    if (!read_bt_address(1))
+        return 0;
+    if (run.address_kept && memcmp(kept, bt_address, sizeof kept) != 0)
+        printf(" Another device: it keeps its own BT address %02x%02x %02x %02x%02x%02x\n", bt_address[5],
+               bt_address[4], bt_address[3], bt_address[2], bt_address[1], bt_address[0]);
+    run.address_kept = true;
+    run.read_again = false;
+    return 1;
+}
+
+// The stored address is read at the first attempt and kept: after a failed attempt the flash
+// that held it is erased, and only bt_address still has it. It is read again after the
+// failure box, where another unit may have been plugged in.
+int program_attempt(update_run& run)
 {
     if (!enter_boot_mode())
         return 0;
-    if (!bt_address_loaded && !read_bt_address(1))
+    if ((!run.address_kept || run.read_again) && !take_stored_address(run))
         return 0;
     return program_flash();
 }
 
 // One cycle: discovery, the confirmation (first cycle only), then attempts until one succeeds
-// or `failures` reaches the limit.
-cycle_end run_cycle(int& failures)
+// or the failures reach the limit.
+cycle_end run_cycle(update_run& run)
 {
     if (!find_device() || !reopen_port()) {
-        failures++;
+        run.failures++;
         return CYCLE_FAILED;
     }
     query_fw_version();
-    if (failures == 0 && !operator_confirms())
+    if (run.failures == 0 && !operator_confirms())
         return CYCLE_STOPPED;
     printf("\n Start the programming: \n");
-    while (!program_attempt()) {
+    while (!program_attempt(run)) {
         close_port();
-        if (++failures >= FAILURE_LIMIT)
+        if (++run.failures >= FAILURE_LIMIT)
             return CYCLE_FAILED;
         reopen_port();
         pause_ms(ATTEMPT_PAUSE_MS);
@@ -104,9 +129,9 @@ void finish_success()
 void firmware_update_tool()
 {
     print_banner();
-    int failures = 0;
+    update_run run;
     for (;;) {
-        cycle_end end = run_cycle(failures);
+        cycle_end end = run_cycle(run);
         if (end == CYCLE_PROGRAMMED) {
             finish_success();
             return;
@@ -116,7 +141,8 @@ void firmware_update_tool()
         close_port();
         if (end == CYCLE_STOPPED || !failure_box_retry())
             break;
-        failures = LATER_CYCLE_START;
+        run.failures = LATER_CYCLE_START;
+        run.read_again = true;
     }
     printf("\n\n Program STOPPED. No upgrade is done.\n\n");
 }

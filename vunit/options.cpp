@@ -37,6 +37,7 @@ std::string vunit_usage()
            "                          with it erased the unit stays in its loader\n"
            "  --erase-block-ms N, --erase-sector-ms N  64 KB and 4 KB erases apart (default --erase-ms)\n"
            "  --trace-rate N          bytes per second of the trace (default 4000)\n"
+           "  --trace-bytes N         the trace ends after its first N bytes: the unit goes quiet\n"
            "  --firmware-baud N       the running firmware's speed (default 115200)\n"
            "  --adapter-latency-ms N  hold bytes toward the program until 62 wait or N ms passed,\n"
            "                          as a USB serial adapter's latency timer does (default 0)\n"
@@ -90,6 +91,7 @@ bool vunit_parse_args(int argc, char** argv, vunit_config& config, std::string& 
         else if (option == "--write-ms") ok = parse_int(value, config.write_ms);
         else if (option == "--crc-ms") ok = parse_int(value, config.crc_ms);
         else if (option == "--trace-rate") ok = parse_int(value, config.trace_rate);
+        else if (option == "--trace-bytes") ok = parse_int(value, config.trace_bytes);
         else if (option == "--adapter-latency-ms") ok = parse_int(value, config.adapter_latency_ms);
         else if (option == "--firmware-baud") {
             int baud = 0;

@@ -98,6 +98,7 @@ struct vunit {
     time_point trace_start;
     double trace_made = 0;
     unsigned trace_line = 0;
+    long trace_left = -1;  // bytes the trace may still send over the unit's life; -1: no end
 
     std::mt19937 rng{0x9E3779B9u};
     time_point next_noise;
@@ -189,7 +190,8 @@ time_point vunit::next_event(time_point now) const
     time_point timer_end = held_since + milliseconds(config.adapter_latency_ms);
     if (held > 0 && config.adapter_latency_ms > 0 && timer_end > now)
         consider(timer_end);
-    if (trace_was_on && trace_rate > 0 && queued() < trace_backlog)  // else the line's draining wakes us
+    // The next trace line; while the line is full, its draining wakes us instead.
+    if (trace_was_on && trace_rate > 0 && trace_left != 0 && queued() < trace_backlog)
         consider(after(trace_start, trace_made / trace_rate));
     if (model.noise)
         consider(next_noise);
@@ -421,10 +423,14 @@ void vunit::stream_trace(time_point now)
     double due = seconds_between(trace_start, now) * trace_rate;
     if (due - trace_made > 2 * trace_backlog)  // stalled by a full line: no burst to catch up
         trace_made = due - trace_backlog;
-    while (trace_made <= due && queued() < trace_backlog) {
+    while (trace_made <= due && queued() < trace_backlog && trace_left != 0) {
         char line[96];
-        int n = std::snprintf(line, sizeof line, "TRACE %06u t=%08u ms link=idle a2dp=off batt=3900mV\r\n",
-                              trace_line++, unsigned(seconds_between(trace_start, now) * 1000));
+        long n = std::snprintf(line, sizeof line, "TRACE %06u t=%08u ms link=idle a2dp=off batt=3900mV\r\n",
+                               trace_line++, unsigned(seconds_between(trace_start, now) * 1000));
+        if (trace_left > 0) {
+            n = std::min(n, trace_left);
+            trace_left -= n;
+        }
         send(std::vector<uint8_t>(line, line + n), model.baud, tx_chunk::trace, now);
         trace_made += n;
     }
@@ -528,6 +534,7 @@ vunit* vunit_start(const vunit_config& config, std::string& error)
     auto* u = new vunit;
     u->config = config;
     u->trace_rate = config.trace_rate;
+    u->trace_left = config.trace_bytes;
     bool ok = u->model.init(config, error) && open_output(config.log, u->log, error) &&
               open_output(config.trace_out, u->trace_file, error) &&
               open_pair(u->master, u->terminal, u->terminal_path, error);

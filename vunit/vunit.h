@@ -27,6 +27,7 @@ struct vunit_config {
     int erase_block_ms = -1;         // --erase-block-ms N: a 64 KB block erase
     int erase_sector_ms = -1;        // --erase-sector-ms N: a 4 KB sector erase
     int trace_rate = 4000;           // --trace-rate N: bytes per second of the firmware's trace
+    int trace_bytes = -1;            // --trace-bytes N: the trace ends after N bytes (-1: never)
     uint32_t firmware_baud = 115200; // --firmware-baud N: the running firmware's line speed
     int adapter_latency_ms = 0;      // --adapter-latency-ms N: a USB adapter's latency timer
     std::vector<std::string> faults; // --fault SPEC, repeatable

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "device/flash_layout.h"
@@ -363,17 +364,69 @@ TEST_F(front_end, help_and_version)
     EXPECT_EQ(version.output, "pelmo4rix 1.03, built-in firmware image 6.05\n");
 }
 
-// On a terminal: one bar, drawn over and over on standard error.
+// The lines a terminal shows of `raw`: a carriage return goes back to the line's start, where
+// what follows overwrites what stood there; blanks at a line's end are not shown.
+std::vector<std::string> screen_lines(const std::string& raw)
+{
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (char c : raw) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (column < line.size())
+                line[column] = c;
+            else
+                line += c;
+            column++;
+        }
+    }
+    for (std::string& line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    return lines;
+}
+
+// Each drawing of the bar: what follows a carriage return that is not a line end's.
+std::vector<std::string> bar_drawings(const std::string& raw)
+{
+    std::vector<std::string> drawings;
+    for (size_t at = raw.find('\r'); at != std::string::npos; at = raw.find('\r', at + 1))
+        if (at + 1 < raw.size() && raw[at + 1] != '\n')
+            drawings.push_back(raw.substr(at + 1, raw.find_first_of("\r\n", at + 1) - at - 1));
+    return drawings;
+}
+
+// On a terminal: one bar on standard error, drawn over and over (at most ten times a second,
+// and each phase's end), each drawing clearing what a longer one before it left.
 TEST_F(front_end, flash_on_a_terminal_draws_a_progress_bar)
 {
     vunit* unit = start_unit();
     session s;
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(s.start("pelmo4rix", cwd.path, dev.path, {"flash"}));
     EXPECT_EQ(s.finish(), 0);
-    EXPECT_NE(s.transcript.find("write  [####################] 100%  1040384/1040384 bytes"), std::string::npos)
-        << s.transcript;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(s.transcript.find("write: "), std::string::npos);
     expect_programmed(unit, DEFAULT_ADDRESS);
+
+    std::vector<std::string> drawings = bar_drawings(s.raw);
+    for (const char* end : {"erase  [####################] 100%  30/30 steps",
+                            "write  [####################] 100%  1040384/1040384 bytes",
+                            "verify [####################] 100%"}) {
+        auto drawn = [&](const std::string& d) { return d.rfind(end, 0) == 0; };
+        EXPECT_EQ(std::count_if(drawings.begin(), drawings.end(), drawn), 1) << end;
+    }
+    EXPECT_LE(drawings.size(), static_cast<size_t>(seconds * 10) + 4) << seconds << " s";
+    size_t widest = 0;  // a line of 80 would wrap on an 80-column screen
+    for (const std::string& d : drawings)
+        widest = std::max(widest, d.find_last_not_of(' ') + 1);
+    EXPECT_LE(widest, 79u);
+    std::vector<std::string> lines = screen_lines(s.raw);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "verify [####################] 100%"), lines.end()) << s.raw;
 }
 
 struct stop_case {

@@ -31,6 +31,8 @@ bool session::read_more(std::chrono::steady_clock::time_point deadline)
         return false;
     char chunk[4096];
     ssize_t r = read(terminal, chunk, sizeof chunk);
+    if (r > 0)
+        raw.append(chunk, static_cast<size_t>(r));
     for (ssize_t i = 0; i < r; i++)
         if (chunk[i] != '\r')
             transcript += chunk[i];

@@ -12,6 +12,7 @@ struct session {
     pid_t pid = -1;
     int terminal = -1;       // our side of the program's terminal
     std::string transcript;  // everything the program has shown so far, line ends as "\n"
+    std::string raw;         // the same as the terminal sent it, carriage returns kept
     size_t seen = 0;         // transcript already matched by wait_for
     bool reaped = false;
 

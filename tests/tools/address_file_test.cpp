@@ -238,6 +238,36 @@ TEST_F(address_file, reservation_and_its_release_are_silent)
     EXPECT_FALSE(exists(copy));
 }
 
+struct access_case {
+    mode_t mode;
+    uid_t owner;  // as root only
+    gid_t group;
+};
+
+// A rewrite leaves the file as it was set up: its permissions, and as root its owner and group.
+TEST_F(address_file, rewrite_keeps_permissions_and_owner)
+{
+    const bool root = geteuid() == 0;
+    const access_case table[] = {{0600, 1234, 2345}, {0664, 0, 2345}};
+    for (const access_case& c : table) {
+        SCOPED_TRACE(c.mode);
+        load("0604 03 000100 ");
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        if (root) {
+            ASSERT_EQ(chown(file.c_str(), c.owner, c.group), 0);
+        }
+        printed_by([&] { advance_address(file.c_str()); });
+        EXPECT_EQ(read_file(file), "0604 03 000101 ");
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        if (root) {
+            EXPECT_EQ(st.st_uid, c.owner);
+            EXPECT_EQ(st.st_gid, c.group);
+        }
+    }
+}
+
 // Ways a rewrite can fail; each must leave the old file whole.
 enum obstacle { COPY_BLOCKED, DISK_FULL, DIRECTORY_READ_ONLY };
 

@@ -78,6 +78,21 @@ TEST_F(trace_tool, full_run_logs_every_byte_the_unit_sent)
     EXPECT_EQ(std::stoul(tool.transcript.substr(logged_at + 10)), parts.enabled_read.size() + parts.logged.size());
 }
 
+// A unit that sends the bytes that turn logging on and then nothing: the screen already says
+// that logging has begun, although no byte comes to print a dot for.
+TEST_F(trace_tool, quiet_unit_shows_logging_while_it_waits)
+{
+    vunit* unit = start_unit({"--trace-bytes", "120"});
+    start_tool();
+    ASSERT_TRUE(tool.wait_for("\n Start Loging debug trace. Press any key to stop. \n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging .", 5000)) << tool.transcript;
+    tool.type("x");
+    ASSERT_TRUE(tool.wait_for("\n\n Logged 120 bytes. Press any key to exit program.\n"));
+    tool.type("y");
+    EXPECT_EQ(tool.finish(), 0);
+    EXPECT_EQ(vunit_trace_sent(unit).size(), 120u);
+}
+
 TEST_F(trace_tool, unit_that_never_starts_its_trace)
 {
     vunit* unit = start_unit({"--fault", "no-reply:23"});

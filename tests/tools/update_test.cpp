@@ -14,6 +14,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "link/pause.h"
+#include "link/state.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 #include "tools/tools.h"
@@ -317,9 +318,11 @@ TEST_F(update_tool, unit_that_fails_every_attempt)
     EXPECT_EQ(pauses.count, 19 + 18);
     EXPECT_EQ(pauses.total_ms, (19 + 18) * ATTEMPT_PAUSE_MS);
     EXPECT_EQ(frames_of(unit, CMD_SET_BAUD_1M, 39), 39);
-    // The stored address is read once in the whole run.
-    EXPECT_EQ(occurrences(run.screen.transcript, " Read Device BT Address ...\n"), 1);
-    EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
+    // The stored address is read once a cycle: at its first attempt, the second one after the
+    // failure box.
+    EXPECT_EQ(occurrences(first_cycle, " Read Device BT Address ...\n"), 1);
+    EXPECT_EQ(occurrences(later_cycle, " Read Device BT Address ...\n"), 1);
+    EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 2), 2);
 }
 
 TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
@@ -341,24 +344,52 @@ TEST_F(update_tool, unit_whose_checksum_is_wrong_never_succeeds)
     EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
 }
 
-TEST_F(update_tool, unit_replugged_after_an_unplug_mid_write_keeps_its_address)
-{
-    vunit* unit = start_unit({"--stored-address", STORED_ADDRESS, "--fault", "unplug-after-sectors:10"});
-    tool_thread run;
-    ASSERT_NO_FATAL_FAILURE(run_to_failure_box(run));
-    // The same unit plugged in again, its flash as the unplug left it: the address erased.
-    std::vector<uint8_t> flash = vunit_flash(unit);
-    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
-    stop_unit(unit);
-    vunit* again = start_unit({"--flash-in", cwd / "flash.bin"});
-    ASSERT_TRUE(info_sector_is(again, std::vector<uint8_t>(SECTOR_SIZE, 0xFF)));
-    press_key(run.screen, "y");
-    ASSERT_TRUE(run.screen.wait_for(SUCCESS_BOX));
-    run.screen.type("\r");
-    run.finish();
+struct replug_case {
+    const char* name;
+    std::vector<std::string> plugged_in;  // the unit's options; none: the first unit, its flash as the unplug left it
+    std::vector<uint8_t> info_after;
+    bool another;  // the screen says that the unit keeps an address of its own
+};
 
-    EXPECT_TRUE(holds_image(again));
-    EXPECT_TRUE(info_sector_is(again, STORED_INFO));
+// The first unit is unplugged mid-write, after its address was erased; at the failure box a
+// unit is plugged in. Its stored address is read again: a unit without one receives the first
+// unit's, a unit with one keeps it.
+TEST_F(update_tool, unit_plugged_in_at_the_failure_box)
+{
+    const replug_case cases[] = {
+        {"the first unit again, its address erased", {}, STORED_INFO, false},
+        {"another unit, with an address of its own", {"--stored-address", "0604:13:11AB13"},
+         info_sector("13 ab 11 13 04 06", "B13"), true},
+        {"another unit, with the same address", {"--stored-address", STORED_ADDRESS}, STORED_INFO, false},
+    };
+    for (const replug_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_state();
+        vunit* first = start_unit({"--stored-address", STORED_ADDRESS, "--fault", "unplug-after-sectors:10"});
+        tool_thread run;
+        ASSERT_NO_FATAL_FAILURE(run_to_failure_box(run));
+        std::vector<uint8_t> flash = vunit_flash(first);
+        write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+        stop_unit(first);
+        std::vector<std::string> options = c.plugged_in;
+        if (options.empty())
+            options = {"--flash-in", cwd / "flash.bin"};
+        vunit* unit = start_unit(options);
+        const size_t box_at = run.screen.transcript.size();
+        press_key(run.screen, "y");
+        ASSERT_TRUE(run.screen.wait_for(SUCCESS_BOX));
+        run.screen.type("\r");
+        run.finish();
+
+        EXPECT_TRUE(holds_image(unit));
+        EXPECT_TRUE(info_sector_is(unit, c.info_after));
+        EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
+        const std::string later_cycle = run.screen.transcript.substr(box_at);
+        const std::string told = " Read Device BT Address ...\n Another device: it keeps its own BT address 0604 13 11ab13\n";
+        EXPECT_EQ(later_cycle.find(told) != std::string::npos, c.another) << later_cycle.substr(0, 400);
+        EXPECT_EQ(later_cycle.find("Another device"), later_cycle.rfind("Another device"));
+        stop_unit(unit);
+    }
 }
 
 }  // namespace

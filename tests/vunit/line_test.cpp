@@ -186,4 +186,17 @@ TEST(VirtualUnit, TraceAtTheFirmwaresSpeedUntilItsRateIsZero)
     EXPECT_TRUE(b.line.read_for(1, 150).empty());
 }
 
+// A unit whose trace ends: its first bytes, cut in the middle of a line, then nothing.
+TEST(VirtualUnit, TraceEndsAfterItsBytes)
+{
+    vunit_config config;
+    config.trace_rate = 20000;
+    config.trace_bytes = 150;
+    bench b(config);
+    b.line.send(frame::text('d'));
+    bytes trace = b.line.read_for(1000, 1000);
+    ASSERT_EQ(trace.size(), 150u);
+    EXPECT_EQ(std::string(trace.begin(), trace.begin() + 6), "TRACE ");
+}
+
 }  // namespace

@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--device-dir", "/tmp", "--name", "COM12", "--list", "--version", "205", "--flash-mbit", "4",
                    "--stored-address", "0604:03:123456", "--params", "00112233445566778899aabbccddeeff", "--flash-in",
                    "a", "--flash-out", "b", "--log", "c", "--trace-out", "d", "--line-rate", "--erase-ms", "5",
-                   "--write-ms=1", "--crc-ms", "2", "--trace-rate", "9000", "--firmware-baud",
+                   "--write-ms=1", "--crc-ms", "2", "--trace-rate", "9000", "--trace-bytes", "100", "--firmware-baud",
                    "1000000", "--adapter-latency-ms", "16", "--fault", "no-reply:22:3", "--fault", "short-reply:13:4",
                    "--fault", "reply:7:040E05", "--fault", "bad-crc", "--fault", "noise", "--fault",
                    "unplug-after-sectors:9", "--fault", "silent-until-restart"},

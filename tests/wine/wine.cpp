@@ -107,8 +107,8 @@ bool wine_prefix::find_tools()
         unavailable = "tmux is not installed";
     if (unavailable.empty() && std::string(PELMO4RIX_WINDOWS_BIN_DIR).empty())
         unavailable = "no Windows build (bash scripts/build-windows.sh makes one)";
-    for (const char* tool : {"trace", "update", "station"}) {
-        std::string exe = windows_program(std::string("pelmo4rix-") + tool + ".exe");
+    for (const char* program : {"pelmo4rix-trace", "pelmo4rix-update", "pelmo4rix-station", "pelmo4rix"}) {
+        std::string exe = windows_program(std::string(program) + ".exe");
         if (unavailable.empty() && access(exe.c_str(), R_OK) != 0)
             unavailable = "no " + exe + " (bash scripts/build-windows.sh makes it)";
     }
@@ -223,7 +223,7 @@ std::string windows_program(const std::string& name)
     return std::string(PELMO4RIX_WINDOWS_BIN_DIR) + "/" + name;
 }
 
-bool wine_console::start(const std::string& exe, const std::string& cwd)
+bool wine_console::start(const std::string& exe, const std::string& cwd, const std::vector<std::string>& args)
 {
     static int started = 0;
     pane = "program" + std::to_string(++started);
@@ -231,10 +231,11 @@ bool wine_console::start(const std::string& exe, const std::string& cwd)
     exit_file = *the_prefix.base / (pane + ".exit");
     // A shell notes the exit code as the program ends: under load tmux has been seen to report
     // a pane's end without its status. The pane stays, so that the last screen can be read.
-    return run_logged(tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd, "sh", "-c",
-                                    "\"$0\" \"$1\"; echo $? >\"$2\"", the_prefix.wine, exe, exit_file, ";",
-                                    "set-option", "-t", pane, "remain-on-exit", "on"}),
-                      the_prefix.log(), COMMAND_MS);
+    std::vector<std::string> argv = tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd,
+                                                  "sh", "-c", "\"$@\"; echo $? >\"$0\"", exit_file, the_prefix.wine, exe});
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {";", "set-option", "-t", pane, "remain-on-exit", "on"});
+    return run_logged(argv, the_prefix.log(), COMMAND_MS);
 }
 
 std::string wine_console::screen() const

@@ -59,14 +59,17 @@ protected:
     }
 
     // A unit on COM`number`, a port that only a scan finds.
-    vunit* start_unlisted_unit(int number)
+    vunit* start_unlisted_unit(int number, const std::vector<std::string>& options = {})
     {
-        vunit* unit = start_unit({}, "COM" + std::to_string(number), false);
+        vunit* unit = start_unit(options, "COM" + std::to_string(number), false);
         link(wine_dosdevices() + "/com" + std::to_string(number), unit);
         return unit;
     }
 
-    void start_tool(const std::string& exe) { ASSERT_TRUE(tool.start(windows_program(exe), cwd.path)); }
+    void start_tool(const std::string& exe, const std::vector<std::string>& args = {})
+    {
+        ASSERT_TRUE(tool.start(windows_program(exe), cwd.path, args));
+    }
 };
 
 // The line settings another program may leave on a port: software flow control in both ways.
@@ -148,17 +151,20 @@ TEST_F(wine_tool, trace_found_listed_logs_every_byte_and_stops_on_keys)
     EXPECT_EQ(std::stoul(screen.substr(logged_at + 8)), parts.enabled_read.size() + parts.logged.size());
 }
 
-TEST_F(wine_tool, trace_found_by_the_scan)
+// A unit found by the scan, whose trace goes quiet once logging is on: the screen says that
+// logging has begun although no byte comes to print a dot for.
+TEST_F(wine_tool, trace_found_by_the_scan_shows_logging_of_a_quiet_unit)
 {
-    vunit* unit = start_unlisted_unit(42);
+    vunit* unit = start_unlisted_unit(42, {"--trace-bytes", "120"});
     ASSERT_NE(unit, nullptr);
     start_tool("pelmo4rix-trace.exe");
     ASSERT_TRUE(tool.wait_for(" Scan all possible COM ports ......"));
     ASSERT_TRUE(tool.wait_for(" Found device on COM42\n"));
     ASSERT_TRUE(tool.wait_for(" Current Device Firmware Version = 605\n"));
-    ASSERT_TRUE(tool.wait_for("\n Logging ."));
+    ASSERT_TRUE(tool.wait_for("\n Start Loging debug trace. Press any key to stop.\n"));
+    ASSERT_TRUE(tool.wait_for("\n Logging .", 10000));
     tool.type("x");
-    ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
+    ASSERT_TRUE(tool.wait_for(" Logged 120 bytes. Press any key to exit program.\n"));
     tool.type("y");
     EXPECT_EQ(tool.exit_code(), 0);
     EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
@@ -209,6 +215,33 @@ TEST_F(wine_tool, station_programs_a_unit_and_refuses_a_second_station)
     tool.type("q");
     ASSERT_TRUE(tool.wait_for("\n Exit the program\n"));
     EXPECT_EQ(tool.exit_code(), 0);
+}
+
+// The front end on Wine's console: its bar, its result, and the unit programmed.
+TEST_F(wine_tool, front_end_flashes_the_unit_on_the_port_it_is_given)
+{
+    vunit* unit = start_listed_unit({"--stored-address", "0604:03:abcdef"});
+    ASSERT_NE(unit, nullptr);
+    start_tool("pelmo4rix.exe", {"--port", "COM7", "flash"});
+    ASSERT_TRUE(tool.wait_for("\nverify [####################] 100%\n", 120000));
+    ASSERT_TRUE(tool.wait_for("address    0604:03:abcdef\n"));
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, {0xEF, 0xCD, 0xAB, 0x03, 0x04, 0x06}));
+    EXPECT_FALSE(vunit_in_loader(unit));
+}
+
+// The gang starts its worker (the front end again) as a process of its own and ends after one unit.
+TEST_F(wine_tool, gang_programs_one_unit_through_its_worker)
+{
+    write_file(cwd / "info.ini", "0604 03 000100 ");
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    start_tool("pelmo4rix.exe", {"gang", "--ports", "COM7", "--units", "1"});
+    ASSERT_TRUE(tool.wait_for("good 1  failed 0", 120000));
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, {0x00, 0x01, 0x00, 0x03, 0x04, 0x06}));
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000101 ");
+    EXPECT_NE(read_file(cwd / "production.csv").find("0604:03:000100"), std::string::npos);
 }
 
 }  // namespace
