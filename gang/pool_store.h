@@ -18,6 +18,17 @@
 #include <string>
 #include <vector>
 
+// The address of bt_address-ordered bytes (LAP low byte first, then UAP, then NAP) and back.
+inline int64_t address_number(const uint8_t a[6])
+{
+    return int64_t(a[5]) << 40 | int64_t(a[4]) << 32 | int64_t(a[3]) << 24 | a[2] << 16 | a[1] << 8 | a[0];
+}
+inline void address_bytes(int64_t number, uint8_t a[6])
+{
+    for (int i = 0; i < 6; i++)
+        a[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
 struct pool_store;  // an open connection to the pool's database
 
 // What went wrong, and so what the caller may do about it.
