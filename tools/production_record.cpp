@@ -6,8 +6,6 @@
 #include "image/image.h"
 #include "tools/file_os.h"
 
-namespace {
-
 std::string utc_now()
 {
     std::time_t now = std::time(nullptr);
@@ -16,7 +14,6 @@ std::string utc_now()
     return text;
 }
 
-// The checksum as the image command shows it: the 32-bit value in hexadecimal.
 std::string checksum_text()
 {
     uint32_t crc = 0;
@@ -27,7 +24,6 @@ std::string checksum_text()
     return text;
 }
 
-// A port name as one CSV field: quoted when it holds a comma or a quote.
 std::string csv_field(const std::string& text)
 {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
@@ -37,8 +33,6 @@ std::string csv_field(const std::string& text)
         quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
 }
-
-}  // namespace
 
 std::string record_line(const production_entry& e)
 {
