@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "gang/pool_store.h"
+#include "gang/pq_library.h"
 
 struct pool_store {
     PGconn* conn;
@@ -253,6 +254,12 @@ bool pool_supported() { return true; }
 
 pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
 {
+    // Before any other libpq call: on Windows the library is loaded here.
+    std::string missing;
+    if (!pq_library_loaded(missing)) {
+        error = {POOL_NO_SUPPORT, missing};
+        return nullptr;
+    }
     // The URL's own connect_timeout, if any, wins over ours (it comes later).
     const char* keys[] = {"connect_timeout", "dbname", nullptr};
     const char* values[] = {CONNECT_TIMEOUT_S, url.c_str(), nullptr};
