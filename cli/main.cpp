@@ -44,6 +44,8 @@ int main(int argc, char** argv)
     // The gang has a command line of its own and runs this program as its workers.
     if (argc > 1 && std::string(argv[1]) == "gang")
         return gang_main(argc - 1, argv + 1);
+    if (argc > 1 && std::string(argv[1]) == "pool")
+        return pool_main(argc - 1, argv + 1);
     cli_options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {

@@ -79,6 +79,10 @@ struct address_pool {
     struct os_file_lock* journal_lock = nullptr;
 };
 
+// The exit code of a pool that can't be used: 2 in a build without pool support or for a
+// request that contradicts the pool, 31 when its range is used up, 32 for its server.
+int pool_exit_code(pool_problem problem);
+
 // Why take_address handed nothing out.
 enum take_failure { TAKE_FILE_UNSAVED, TAKE_WAIT, TAKE_USED_UP, TAKE_REFUSED };
 

@@ -187,6 +187,13 @@ int connect_pool(address_pool& pool, pool_error& error)
 
 }  // namespace
 
+int pool_exit_code(pool_problem problem)
+{
+    if (problem == POOL_NO_SUPPORT || problem == POOL_CONFLICT || problem == POOL_BAD_INPUT)
+        return EXIT_USAGE;
+    return problem == POOL_USED_UP ? EXIT_POOL_USED_UP : EXIT_POOL_SERVER;
+}
+
 int open_pool(address_pool& pool, std::string& message, int& exit_code)
 {
     pool.journal_lock = os_lock_open((pool.journal + ".lock").c_str());
@@ -198,7 +205,7 @@ int open_pool(address_pool& pool, std::string& message, int& exit_code)
     pool_error error;
     if (!connect_pool(pool, error)) {
         message = error.message;
-        exit_code = error.problem == POOL_NO_SUPPORT ? EXIT_USAGE : EXIT_POOL_SERVER;
+        exit_code = pool_exit_code(error.problem);
         return 0;
     }
     return 1;

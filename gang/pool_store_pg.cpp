@@ -418,7 +418,7 @@ int pool_records(pool_store* store, const std::string& since, std::vector<pool_r
     PGresult* res = run(store,
                         "SELECT to_char(time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), port, address,"
                         " image_version, image_checksum, result, error_code, attempts, seconds, station, reservation"
-                        " FROM pelmo4rix.records WHERE $1::timestamptz IS NULL OR time >= $1::timestamptz"
+                        " FROM pelmo4rix.records WHERE NULLIF($1, '')::timestamptz IS NULL OR time >= NULLIF($1, '')::timestamptz"
                         " ORDER BY time, reservation",
                         {since}, "reading the records", error);
     if (!res)
