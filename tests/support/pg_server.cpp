@@ -57,7 +57,7 @@ bool pg_server::run(const std::vector<std::string>& argv, std::string* output)
 {
     std::vector<std::string> command = argv;
     if (geteuid() == 0 && argv[0].find("/psql") == std::string::npos)
-        command.insert(command.begin(), {"runuser", "-u", SERVER_USER, "--"});
+        command.insert(command.begin(), {"/usr/sbin/runuser", "-u", SERVER_USER, "--"});
     run_result r = run_program(command, dir.path, "", false, SERVER_TIMEOUT_MS);
     if (output)
         *output = r.output;

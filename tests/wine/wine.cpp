@@ -223,7 +223,7 @@ std::string windows_program(const std::string& name)
     return std::string(PELMO4RIX_WINDOWS_BIN_DIR) + "/" + name;
 }
 
-bool wine_console::start(const std::string& exe, const std::string& cwd)
+bool wine_console::start(const std::string& exe, const std::string& cwd, const std::vector<std::string>& args)
 {
     static int started = 0;
     pane = "program" + std::to_string(++started);
@@ -231,10 +231,12 @@ bool wine_console::start(const std::string& exe, const std::string& cwd)
     exit_file = *the_prefix.base / (pane + ".exit");
     // A shell notes the exit code as the program ends: under load tmux has been seen to report
     // a pane's end without its status. The pane stays, so that the last screen can be read.
-    return run_logged(tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c", cwd, "sh", "-c",
-                                    "\"$0\" \"$1\"; echo $? >\"$2\"", the_prefix.wine, exe, exit_file, ";",
-                                    "set-option", "-t", pane, "remain-on-exit", "on"}),
-                      the_prefix.log(), COMMAND_MS);
+    std::vector<std::string> command = tmux_command({"new-session", "-d", "-s", pane, "-x", "160", "-y", "50", "-c",
+                                                     cwd, "sh", "-c", "e=$1; shift; \"$0\" \"$@\"; echo $? >\"$e\"",
+                                                     the_prefix.wine, exit_file, exe});
+    command.insert(command.end(), args.begin(), args.end());
+    command.insert(command.end(), {";", "set-option", "-t", pane, "remain-on-exit", "on"});
+    return run_logged(command, the_prefix.log(), COMMAND_MS);
 }
 
 std::string wine_console::screen() const

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 // Why the Wine tests can't run here (no Wine, no tmux, no Windows programs), or empty.
 const std::string& wine_unavailable();
@@ -32,8 +33,8 @@ struct wine_console {
     wine_console(const wine_console&) = delete;
     ~wine_console() { stop(); }
 
-    // Starts the Windows program `exe` under Wine in `cwd`.
-    bool start(const std::string& exe, const std::string& cwd);
+    // Starts the Windows program `exe` under Wine in `cwd`, with `args` on its command line.
+    bool start(const std::string& exe, const std::string& cwd, const std::vector<std::string>& args = {});
     // Waits until `text` shows on the screen after what earlier waits matched (anywhere once
     // the screen was cleared); a failure that holds the screen after `ms`.
     ::testing::AssertionResult wait_for(const std::string& text, int ms = 30000);

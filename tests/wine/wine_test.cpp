@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "image/image.h"
 #include "link/frames.h"
+#include "support/pg_server.h"
 #include "support/trace_parts.h"
 #include "support/unit_fixture.h"
 #include "wine/wine.h"
@@ -209,6 +211,106 @@ TEST_F(wine_tool, station_programs_a_unit_and_refuses_a_second_station)
     tool.type("q");
     ASSERT_TRUE(tool.wait_for("\n Exit the program\n"));
     EXPECT_EQ(tool.exit_code(), 0);
+}
+
+// pelmo4rix.exe with the shared pool: a private PostgreSQL server reached over TCP on 127.0.0.1
+// with a password, as a station PC reaches the factory's server; libpq.dll beside the program.
+class wine_pool : public wine_tool {
+protected:
+    static pg_server* server;
+    std::string url;  // a fresh pool of ten addresses from 0604:03:100000, for this case
+
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        wine_tool::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!server) {
+            auto started = std::make_unique<pg_server>();
+            START_PG_SERVER(*started);
+            ASSERT_TRUE(started->sql("CREATE ROLE station LOGIN PASSWORD 'line secret'")) << started->error;
+            server = started.release();
+        }
+        static int pools = 0;
+        std::string db = "line" + std::to_string(++pools);
+        ASSERT_TRUE(server->sql("CREATE DATABASE " + db + " OWNER station")) << server->error;
+        url = server->tcp_url("station", "line%20secret", db);
+        ASSERT_EQ(run_exe({"pool", "init", "--pool", url, "--first", "0604:03:100000", "--last", "0604:03:100009"}), 0);
+    }
+
+    // Runs pelmo4rix.exe with `args` to its end; its exit code.
+    int run_exe(const std::vector<std::string>& args)
+    {
+        wine_console exe;
+        if (!exe.start(windows_program("pelmo4rix.exe"), cwd.path, args))
+            return -1;
+        int code = exe.exit_code(120000);
+        EXPECT_EQ(code, 0) << exe.screen();
+        return code;
+    }
+
+    std::string query(const std::string& statement)
+    {
+        return server->query(statement, url.substr(url.rfind('/') + 1));
+    }
+
+    // The pool holds one good address, the first, and its one record, from port COM7.
+    void expect_first_address_good(const std::string& station)
+    {
+        EXPECT_EQ(query("SELECT address, state FROM pelmo4rix.addresses"), "6614301016064|good\n");
+        EXPECT_EQ(query("SELECT address, port, result, error_code, station FROM pelmo4rix.records"),
+                  "6614301016064|COM7|good|0|" + station + "\n");
+    }
+};
+
+pg_server* wine_pool::server = nullptr;
+
+const std::vector<uint8_t> FIRST_ADDRESS = {0x00, 0x00, 0x10, 0x03, 0x04, 0x06};  // 0604:03:100000 in flash order
+
+TEST_F(wine_pool, flash_takes_its_address_from_the_pool_and_stores_its_record)
+{
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    ASSERT_EQ(run_exe({"--port", "COM7", "flash", "--pool", url, "--station", "wine-flash"}), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
+    expect_first_address_good("wine-flash");
+}
+
+TEST_F(wine_pool, gang_takes_its_address_from_the_pool_and_stores_its_record)
+{
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    ASSERT_EQ(run_exe({"gang", "--pool", url, "--units", "1", "--ports", "COM7", "--station", "wine-gang"}), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
+    expect_first_address_good("wine-gang");
+    EXPECT_FALSE(fs::exists(cwd / "info.ini"));
+}
+
+// pelmo4rix.exe alone in a folder: it runs, and only --pool needs libpq.dll, which it names
+// with the folder to put it in.
+TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
+{
+    fs::copy_file(windows_program("pelmo4rix.exe"), cwd / "pelmo4rix.exe");
+    wine_console version;
+    ASSERT_TRUE(version.start(cwd / "pelmo4rix.exe", cwd.path, {"--version"}));
+    EXPECT_EQ(version.exit_code(), 0) << version.screen();
+    std::string folder = "Z:" + cwd.path + "/";
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    for (std::vector<std::string> command : {std::vector<std::string>{"--port", "COM7", "flash", "--pool", "host=127.0.0.1"},
+                                             {"gang", "--pool", "host=127.0.0.1", "--units", "1"}}) {
+        wine_console exe;
+        ASSERT_TRUE(exe.start(cwd / "pelmo4rix.exe", cwd.path, command));
+        EXPECT_TRUE(exe.wait_for("libpq.dll (PostgreSQL's client library) is missing: --pool needs it; put it beside "
+                                 "pelmo4rix.exe, in " + folder + "\n"))
+            << command[0];
+        EXPECT_EQ(exe.exit_code(), 2) << command[0];
+    }
 }
 
 }  // namespace
