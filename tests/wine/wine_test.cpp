@@ -241,18 +241,19 @@ protected:
         std::string db = "line" + std::to_string(++pools);
         ASSERT_TRUE(server->sql("CREATE DATABASE " + db + " OWNER station")) << server->error;
         url = server->tcp_url("station", "line%20secret", db);
-        ASSERT_EQ(run_exe({"pool", "init", "--pool", url, "--first", "0604:03:100000", "--last", "0604:03:100009"}), 0);
+        ASSERT_TRUE(run_exe({"pool", "init", "--pool", url, "--first", "0604:03:100000", "--last", "0604:03:100009"}));
     }
 
-    // Runs pelmo4rix.exe with `args` to its end; its exit code.
-    int run_exe(const std::vector<std::string>& args)
+    // Runs pelmo4rix.exe with `args` to its end: a failure with its screen unless it ended with 0.
+    ::testing::AssertionResult run_exe(const std::vector<std::string>& args)
     {
         wine_console exe;
         if (!exe.start(windows_program("pelmo4rix.exe"), cwd.path, args))
-            return -1;
+            return ::testing::AssertionFailure() << "pelmo4rix.exe did not start";
         int code = exe.exit_code(120000);
-        EXPECT_EQ(code, 0) << exe.screen();
-        return code;
+        if (code == 0)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "exit code " << code << "; the screen:\n" << exe.screen();
     }
 
     std::string query(const std::string& statement)
@@ -277,7 +278,7 @@ TEST_F(wine_pool, flash_takes_its_address_from_the_pool_and_stores_its_record)
 {
     vunit* unit = start_listed_unit();
     ASSERT_NE(unit, nullptr);
-    ASSERT_EQ(run_exe({"--port", "COM7", "flash", "--pool", url, "--station", "wine-flash"}), 0);
+    ASSERT_TRUE(run_exe({"--port", "COM7", "flash", "--pool", url, "--station", "wine-flash"}));
     EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
     expect_first_address_good("wine-flash");
 }
@@ -286,7 +287,7 @@ TEST_F(wine_pool, gang_takes_its_address_from_the_pool_and_stores_its_record)
 {
     vunit* unit = start_listed_unit();
     ASSERT_NE(unit, nullptr);
-    ASSERT_EQ(run_exe({"gang", "--pool", url, "--units", "1", "--ports", "COM7", "--station", "wine-gang"}), 0);
+    ASSERT_TRUE(run_exe({"gang", "--pool", url, "--units", "1", "--ports", "COM7", "--station", "wine-gang"}));
     EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
     expect_first_address_good("wine-gang");
     EXPECT_FALSE(fs::exists(cwd / "info.ini"));
