@@ -184,7 +184,8 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     std::string message;
     if (!take_address(g.pool, row.address, row.reservation, why, message)) {
         if (why == TAKE_WAIT) {
-            waiting_for_pool(g, message);
+            if (!message.empty())  // empty: too early to try the server again
+                waiting_for_pool(g, message);
             return;
         }
         notice(g, row.name + ": " + message + ": no more units");

@@ -17,109 +17,13 @@
 #include "device/flash_layout.h"
 #include "image/image.h"
 #include "link/state.h"
+#include "support/gang_process.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-// The gang as a running process, its event lines on a pipe.
-struct gang_process {
-    pid_t pid = -1;
-    int out = -1;
-    std::string output;
-    bool reaped = false;
-
-    gang_process() = default;
-    gang_process(const gang_process&) = delete;
-    ~gang_process()
-    {
-        if (pid > 0 && !reaped) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (out >= 0)
-            close(out);
-    }
-
-    void start(const std::vector<std::string>& args, const std::string& cwd)
-    {
-        int pipe_ends[2];
-        ASSERT_EQ(pipe(pipe_ends), 0);
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int null_device = open("/dev/null", O_RDONLY);
-            dup2(null_device, 0);
-            dup2(pipe_ends[1], 1);
-            close(pipe_ends[0]);
-            close(pipe_ends[1]);
-            if (chdir(cwd.c_str()) != 0)
-                _exit(127);
-            std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(pipe_ends[1]);
-        out = pipe_ends[0];
-    }
-
-    bool read_more(steady::time_point deadline)
-    {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-        pollfd p = {out, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-            return false;
-        char chunk[4096];
-        ssize_t r = read(out, chunk, sizeof chunk);
-        if (r > 0)
-            output.append(chunk, static_cast<size_t>(r));
-        return r > 0;
-    }
-
-    // Collects what the gang prints during `ms`.
-    void read_for(int ms)
-    {
-        auto deadline = steady::now() + std::chrono::milliseconds(ms);
-        while (steady::now() < deadline)
-            if (!read_more(deadline))
-                usleep(10000);
-    }
-
-    // Waits until the output holds `text`; false after `ms` or at the gang's end.
-    bool wait_for(const std::string& text, int ms = 60000)
-    {
-        auto deadline = steady::now() + std::chrono::milliseconds(ms);
-        while (output.find(text) == std::string::npos)
-            if (!read_more(deadline))
-                return false;
-        return true;
-    }
-
-    // The gang's exit code once it has ended by itself; -1 when it had to be killed.
-    int finish(int ms = 60000)
-    {
-        auto deadline = steady::now() + std::chrono::milliseconds(ms);
-        while (read_more(deadline)) {
-        }
-        reaped = true;
-        return reap_by(pid, deadline);
-    }
-
-    int count(const std::string& text) const
-    {
-        int n = 0;
-        for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
-            n++;
-        return n;
-    }
-};
 
 struct record_line {
     std::string time, port, address, version, checksum, result;
@@ -181,25 +85,6 @@ std::string file_line(int lap)
     char text[16];
     snprintf(text, sizeof text, "0604 03 %06x ", lap);
     return text;
-}
-
-// The information sector a unit programmed with `address` (NAP:UAP:LAP) holds.
-std::vector<uint8_t> info_sector_for(const std::string& address)
-{
-    unsigned nap, uap, lap;
-    EXPECT_EQ(sscanf(address.c_str(), "%4x:%2x:%6x", &nap, &uap, &lap), 3) << address;
-    const uint8_t bytes[6] = {uint8_t(lap), uint8_t(lap >> 8), uint8_t(lap >> 16), uint8_t(uap), uint8_t(nap),
-                              uint8_t(nap >> 8)};
-    memcpy(bt_address, bytes, sizeof bytes);
-    std::vector<uint8_t> sector(SECTOR_SIZE);
-    build_info_sector(sector.data());
-    return sector;
-}
-
-bool holds_address(vunit* unit, const std::string& address)
-{
-    std::vector<uint8_t> flash = vunit_flash(unit), sector = info_sector_for(address);
-    return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
 }
 
 // The address on the record line of `port` with that result; empty when there is none.

@@ -1,0 +1,98 @@
+#include "support/gang_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "support/session.h"
+#include "support/support.h"
+
+gang_process::~gang_process()
+{
+    if (pid > 0 && !reaped) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0)
+        close(out);
+}
+
+void gang_process::start(const std::vector<std::string>& args, const std::string& cwd, const std::string& device_dir)
+{
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int null_device = open("/dev/null", O_RDONLY);
+        dup2(null_device, 0);
+        dup2(pipe_ends[1], 1);
+        close(pipe_ends[0]);
+        close(pipe_ends[1]);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(127);
+        if (!device_dir.empty())
+            setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
+        std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipe_ends[1]);
+    out = pipe_ends[0];
+}
+
+bool gang_process::read_more(steady::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+    pollfd p = {out, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+        return false;
+    char chunk[4096];
+    ssize_t r = read(out, chunk, sizeof chunk);
+    if (r > 0)
+        output.append(chunk, static_cast<size_t>(r));
+    return r > 0;
+}
+
+void gang_process::read_for(int ms)
+{
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    while (steady::now() < deadline)
+        if (!read_more(deadline))
+            usleep(10000);
+}
+
+bool gang_process::wait_for(const std::string& text, int ms)
+{
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    while (output.find(text) == std::string::npos)
+        if (!read_more(deadline))
+            return false;
+    return true;
+}
+
+int gang_process::finish(int ms)
+{
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    while (read_more(deadline)) {
+    }
+    reaped = true;
+    return reap_by(pid, deadline);
+}
+
+int gang_process::count(const std::string& text) const
+{
+    int n = 0;
+    for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+        n++;
+    return n;
+}
