@@ -458,14 +458,15 @@ int run(gang_run& g)
     if (!g.pool.journal_trouble.empty())
         notice(g, "results in the journal " + g.pool.journal + " can't be stored: " + g.pool.journal_trouble);
     show(g, gang_clock::now(), true);
-    std::string left = g.pool.url.empty() ? "next address " + address_of(bt_address)
-                                          : std::to_string(g.pool.left) + " addresses left";
+    std::string left = g.pool.url.empty() ? ", next address " + address_of(bt_address)
+                       : g.pool.left >= 0    ? ", " + std::to_string(g.pool.left) + " addresses left"
+                                             : "";
     if (!close_pool(g.pool) && g.exit_code == EXIT_OK)
         g.exit_code = EXIT_ADDRESS_FILE;
     char totals[96];
     snprintf(totals, sizeof totals, "good %d, failed %d, units/hour %.0f", g.totals.good, g.totals.failed,
              units_per_hour(g.totals, gang_clock::now()));
-    print_event("gang", std::string("end: ") + totals + ", " + left);
+    print_event("gang", std::string("end: ") + totals + left);
     if (g.exit_code == EXIT_OK && g.totals.failed > 0)
         g.exit_code = EXIT_UNITS_FAILED;
     return g.exit_code;

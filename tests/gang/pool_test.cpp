@@ -259,6 +259,8 @@ TEST_F(pool_test, TheServerAwayWhileUnitsAreProgrammed)
     for (auto deadline = gang_process::steady::now() + std::chrono::seconds(30); gang.count("until the pool server answers") < 2;)
         ASSERT_TRUE(gang.read_more(deadline)) << "both results go to the journal\n" << gang.output;
     EXPECT_EQ(gang.count(" good, attempts 1"), 2) << gang.output;
+    const std::string journal = read_file(cwd / "pool-journal.txt");
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 2) << "both results flushed to the journal";
     gang.read_for(1500);
     EXPECT_EQ(gang.count("COM9 "), 0) << "no unit starts without a reservation\n" << gang.output;
     ASSERT_TRUE(server.start()) << server.error;
@@ -275,6 +277,16 @@ TEST_F(pool_test, TheServerAwayWhileUnitsAreProgrammed)
     EXPECT_EQ(status("good"), "3");
     EXPECT_EQ(status("in_progress"), "0");
     EXPECT_EQ(read_file(cwd / "pool-journal.txt"), "") << "everything in the journal was sent";
+
+    // A gang that died after sending, before it cleared its journal, sends it again: no harm.
+    write_file(cwd / "pool-journal.txt", journal);
+    gang_process again;
+    again.start({"--pool", url, "--ports", "COM99"}, cwd.path, dev_gang.path);
+    ASSERT_TRUE(again.wait_for("gang pool ")) << again.output;
+    kill(again.pid, SIGINT);
+    EXPECT_EQ(again.finish(), 0) << again.output;
+    EXPECT_EQ(records().size(), 3u) << "nothing repeated";
+    EXPECT_EQ(read_file(cwd / "pool-journal.txt"), "");
 }
 
 TEST_F(pool_test, TheRangeUsedUp)
