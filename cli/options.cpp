@@ -89,7 +89,9 @@ struct arguments {
 bool set_address_source(cli_options& options, address_source source, std::string& error)
 {
     if (options.address_chosen) {
-        error = "give only one of --keep-address, --address, --address-file and --pool";
+        error = source == ADDRESS_FROM_POOL || options.address == ADDRESS_FROM_POOL
+                    ? "give --pool or one of --keep-address, --address and --address-file, not both"
+                    : "give only one of --keep-address, --address and --address-file";
         return false;
     }
     options.address_chosen = true;
