@@ -1,9 +1,12 @@
 // The gang station end to end: `pelmo4rix gang` as a real process, virtual units at line
 // rate on their own ports, each unit programmed by a worker process of its own. Checked in
 // the gang's event lines, on each unit's flash, in the address file and in the record.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +25,6 @@
 #include "support/unit_fixture.h"
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 struct record_line {
     std::string time, port, address, version, checksum, result;
@@ -331,6 +332,15 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     ASSERT_TRUE(station.start("pelmo4rix-station", locked.path, dev.path));
     ASSERT_TRUE(station.wait_for("q: exit program"));
     write_file(cwd / "short.bin", "not an image");
+    int listener = socket(AF_INET, SOCK_STREAM, 0);  // holds a loopback port for the page
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int busy_port = ntohs(address.sin_port);
     struct refusal {
         const char* name;
         std::vector<std::string> args;
@@ -343,6 +353,11 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
         {"an unknown option", {"--unit", "3"}, 2, "unknown option --unit"},
         {"both --ports and --all", {"--ports", "COM7", "--all"}, 2, "give --ports or --all"},
         {"a port named twice", {"--ports", "COM7,COM7"}, 2, "given twice"},
+        {"a page port out of range", {"--http", "65536"}, 2, "bad address for --http: 65536"},
+        {"a page host without a port", {"--http", "0.0.0.0:"}, 2, "bad address for --http"},
+        {"an IPv6 page host without brackets", {"--http", "::1:8080"}, 2, "bad address for --http"},
+        {"a page on a port in use", {"--http", "127.0.0.1:" + std::to_string(busy_port)}, 31, "can't serve the page on"},
+        {"a negative quarantine", {"--quarantine", "-1"}, 2, "bad number for --quarantine"},
     };
     for (const refusal& c : cases) {
         run_result r = run_program([&] {
@@ -360,6 +375,28 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     ASSERT_TRUE(second.start("pelmo4rix-station", cwd.path, dev.path));
     EXPECT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station. \n\n")) << second.transcript;
     EXPECT_EQ(second.finish(), 0);
+    close(listener);
+}
+
+TEST_F(gang_test, AQuarantinedPortTakesUnitsAgainOnlyAfterR)
+{
+    vunit* bad = start_unit({"--fault", "bad-crc"}, "COM7");
+    session table;
+    ASSERT_TRUE(table.start("pelmo4rix", cwd.path, dev.path, {"gang", "--attempts", "1", "--quarantine", "1"}));
+    for (const char* shown : {"COM7", "check the fixture", "good 0  failed 1  in progress 0", "yield 0%",
+                              "r: use the checked fixtures again", "causes: 20 x1 the unit's checksum differs from the image's"})
+        ASSERT_TRUE(table.wait_for(shown)) << shown << "\n" << table.transcript;
+    vunit_unplug(bad);
+    ASSERT_TRUE(table.wait_for("check the fixture, unit gone")) << table.transcript;
+    stop_unit(bad);
+    start_unit({}, "COM7");
+    EXPECT_FALSE(table.wait_for("good 1", 1500)) << "a unit was programmed on a quarantined port";
+    table.type("r");
+    ASSERT_TRUE(table.wait_for("in use again: COM7")) << table.transcript;
+    ASSERT_TRUE(table.wait_for("good 1  failed 1  in progress 0")) << table.transcript;
+    EXPECT_TRUE(table.wait_for("yield 50%")) << table.transcript;
+    table.type("q");
+    EXPECT_EQ(table.finish(), 28) << table.transcript;
 }
 
 }  // namespace
