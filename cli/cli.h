@@ -17,8 +17,8 @@ constexpr int EXIT_IMAGE_FILE = 24;    // the image file can't be read or has th
 constexpr int EXIT_ADDRESS_FILE = 25;  // the address file can't be locked, read or saved
 constexpr int EXIT_TRACE_FILE = 26;    // the trace file can't be created or written
 constexpr int EXIT_NO_TRACE = 27;      // the unit's debug port did not come on
-constexpr int EXIT_POOL_USED_UP = 31;  // the shared pool has no address left
-constexpr int EXIT_POOL_SERVER = 32;   // the pool's server can't be reached, refuses, or holds no pool
+constexpr int EXIT_POOL_USED_UP = 32;  // the shared pool has no address left
+constexpr int EXIT_POOL_SERVER = 33;   // the pool's server can't be reached, refuses, or holds no pool
 constexpr int EXIT_SIGNAL_BASE = 128;  // stopped by a signal: 130 Ctrl+C, 143 SIGTERM
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };

@@ -89,7 +89,9 @@ struct arguments {
 bool set_address_source(cli_options& options, address_source source, std::string& error)
 {
     if (options.address_chosen) {
-        error = "give only one of --keep-address, --address, --address-file and --pool";
+        error = source == ADDRESS_FROM_POOL || options.address == ADDRESS_FROM_POOL
+                    ? "give --pool or one of --keep-address, --address and --address-file, not both"
+                    : "give only one of --keep-address, --address and --address-file";
         return false;
     }
     options.address_chosen = true;
@@ -315,7 +317,7 @@ std::string usage_text(const std::string& command)
            "Exit codes: 0 success; 1 to 20 the failed step's error code (as the tools number\n"
            "them; 20: the unit's checksum differs); 2 also a usage error; 21 no unit; 22 no\n"
            "firmware version; 23 read-back incomplete; 24 image file refused; 25 address file\n"
-           "problem; 26 trace file problem; 27 the debug port did not come on; 31 the pool\n"
-           "has no address left; 32 the pool's server can't be reached or refuses; 130\n"
+           "problem; 26 trace file problem; 27 the debug port did not come on; 32 the pool\n"
+           "has no address left; 33 the pool's server can't be reached or refuses; 130\n"
            "Ctrl+C; 143 SIGTERM.\n";
 }

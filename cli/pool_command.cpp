@@ -101,8 +101,8 @@ std::string pool_usage()
            "  records  the production record as CSV (production.csv's columns and station),\n"
            "           from TIME on (e.g. 2026-12-10 or 2026-12-10T08:00:00Z)\n"
            "  release  gives an address that is in doubt back, once its unit was checked\n"
-           "Exit codes: 0 done; 2 a usage error or a request the pool refuses; 31 no address\n"
-           "left; 32 the server can't be reached, refuses the login, or holds no pool.\n";
+           "Exit codes: 0 done; 2 a usage error or a request the pool refuses; 32 no address\n"
+           "left; 33 the server can't be reached, refuses the login, or holds no pool.\n";
 }
 
 bool parse_range(const pool_options& o, int64_t& first, int64_t& last, std::string& error)

@@ -9,6 +9,27 @@ namespace {
 
 constexpr int MAX_UNITS = 1000000;
 constexpr int MAX_TIMEOUT_S = 3600;
+constexpr int MAX_TCP_PORT = 65535;
+
+// [HOST:]PORT, an IPv6 host in brackets ([::1]:8080); the host stays the default when absent.
+bool parse_http(const std::string& text, gang_options& options, std::string& error)
+{
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed)
+        host = host.substr(1, host.size() - 2);
+    bool host_ok = colon == std::string::npos || (!host.empty() && (bracketed || host.find(':') == std::string::npos));
+    if (!host_ok || !parse_count(port, 0, MAX_TCP_PORT, options.http_port)) {
+        error = "bad address for --http: " + text + " (give PORT or HOST:PORT, e.g. 8080 or 0.0.0.0:8080)";
+        return false;
+    }
+    if (!host.empty())
+        options.http_host = host;
+    options.http = true;
+    return true;
+}
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
 {
@@ -72,8 +93,9 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             continue;
         }
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
-                     name == "--units" || name == "--attempts" || name == "--worker-timeout" || name == "--pool" ||
-                     name == "--station" || name == "--journal";
+                     name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
+                     name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
+                     name == "--journal";
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -104,6 +126,10 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             ok = parse_count(value, 1, MAX_UNITS, options.units);
         else if (name == "--attempts")
             ok = parse_count(value, 1, MAX_ATTEMPTS, options.attempts);
+        else if (name == "--http")
+            ok = parse_http(value, options, error);
+        else if (name == "--quarantine")
+            ok = parse_count(value, 0, MAX_UNITS, options.quarantine);
         else
             ok = parse_count(value, 1, MAX_TIMEOUT_S, options.worker_timeout_s);
         if (!ok) {
@@ -134,7 +160,8 @@ std::string gang_usage()
 {
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
-           "         [--worker-timeout S] [--pool URL [--station NAME] [--journal FILE]]\n"
+           "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
+           "         [--pool URL [--station NAME] [--journal FILE]]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -147,6 +174,10 @@ std::string gang_usage()
            "  --units N         end after N units\n"
            "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
            "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"
+           "  --quarantine N    a port whose last N units failed takes no more units until\n"
+           "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
+           "  --http [HOST:]PORT  serve the line's page and /api/status (read only) on\n"
+           "                    HOST (default 127.0.0.1); port 0: any free port\n"
            "  --pool URL        addresses and record from the shared pool on a PostgreSQL\n"
            "                    server instead of the address file (default: PELMO4RIX_POOL)\n"
            "  --station NAME    this station's name in the pool's record (default: host name)\n"
@@ -156,6 +187,7 @@ std::string gang_usage()
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
            "written; 25 the address file is locked by another program or can't be read or\n"
-           "saved; 24 the image file is refused; 2 a usage error; 130 stopped by Ctrl+C;\n"
-           "31 the pool has no address left; 32 the pool's server can't be reached or refuses.\n";
+           "saved; 24 the image file is refused; 31 the page can't be served; 2 a usage\n"
+           "error; 130 stopped by Ctrl+C; 32 the pool has no address left; 33 the pool's\n"
+           "server can't be reached or refuses.\n";
 }

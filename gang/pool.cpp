@@ -196,13 +196,19 @@ int pool_exit_code(pool_problem problem)
 
 int open_pool(address_pool& pool, std::string& message, int& exit_code)
 {
+    pool_error error;
+    if (!pool_supported()) {
+        pool_open(pool.url, false, error);  // says why
+        message = error.message;
+        exit_code = EXIT_USAGE;
+        return 0;
+    }
     pool.journal_lock = os_lock_open((pool.journal + ".lock").c_str());
     if (!pool.journal_lock || !os_lock_take(pool.journal_lock)) {
         message = "the journal " + pool.journal + " is used by another gang";
-        exit_code = EXIT_POOL_SERVER;
+        exit_code = EXIT_ADDRESS_FILE;
         return 0;
     }
-    pool_error error;
     if (!connect_pool(pool, error)) {
         message = error.message;
         exit_code = pool_exit_code(error.problem);

@@ -31,7 +31,7 @@ struct pool_store {
 namespace {
 
 constexpr int SCHEMA_VERSION = 1;
-constexpr char CONNECT_TIMEOUT_S[] = "5";  // unless the URL sets its own
+constexpr char CONNECT_TIMEOUT_S[] = "5";  // unless the URL sets its own: a host that never answers
 constexpr int RESERVE_TRIES = 3;           // a range used up between our look and our update
 
 const char* const SCHEMA[] = {
@@ -74,6 +74,31 @@ constexpr char ABANDONED[] = "(state = 'in_progress' AND NOT EXISTS "
                              "(SELECT 1 FROM pg_stat_activity s WHERE s.pid = holder))";
 
 void ignore_notice(void*, const char*) {}
+
+// The URL (a URI or a connection string) as a connection string with our connect timeout
+// unless it names one, so that connecting and asking whether the server answers both give up
+// in time. false when libpq can't read the URL.
+bool with_timeout(const std::string& url, std::string& conninfo)
+{
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), nullptr);
+    if (!options)
+        return false;
+    bool timeout = false;
+    conninfo.clear();
+    for (const PQconninfoOption* o = options; o->keyword; o++) {
+        if (!o->val)
+            continue;
+        timeout = timeout || strcmp(o->keyword, "connect_timeout") == 0;
+        std::string value;
+        for (const char* c = o->val; *c; c++)
+            value += *c == '\\' || *c == '\'' ? std::string("\\") + *c : std::string(1, *c);
+        conninfo += std::string(o->keyword) + "='" + value + "' ";
+    }
+    PQconninfoFree(options);
+    if (!timeout)
+        conninfo += std::string("connect_timeout=") + CONNECT_TIMEOUT_S;
+    return true;
+}
 
 // The first line of a libpq message, without its "ERROR:" or "FATAL:" head.
 std::string first_line(const char* text)
@@ -260,10 +285,12 @@ pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
         error = {POOL_NO_SUPPORT, missing};
         return nullptr;
     }
-    // The URL's own connect_timeout, if any, wins over ours (it comes later).
-    const char* keys[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {CONNECT_TIMEOUT_S, url.c_str(), nullptr};
-    PGconn* conn = PQconnectdbParams(keys, values, 1);
+    std::string conninfo;
+    if (!with_timeout(url, conninfo)) {
+        error = {POOL_BAD_INPUT, "the pool's URL can't be read: give a connection string or a postgresql:// URI"};
+        return nullptr;
+    }
+    PGconn* conn = PQconnectdb(conninfo.c_str());
     if (!conn) {
         error = {POOL_AWAY, "out of memory connecting to the pool"};
         return nullptr;
@@ -272,7 +299,7 @@ pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
     if (PQstatus(conn) != CONNECTION_OK) {
         std::string message = first_line(PQerrorMessage(conn));
         // A server that answers but refuses (password, role, database) is no passing fault.
-        bool answers = PQconnectionNeedsPassword(conn) || PQping(url.c_str()) == PQPING_OK;
+        bool answers = PQconnectionNeedsPassword(conn) || PQping(conninfo.c_str()) == PQPING_OK;
         error.problem = answers ? POOL_REFUSED : POOL_AWAY;
         error.message = "the pool server " + server + (answers ? " refused the connection: " : " can't be reached: ") +
                         (PQconnectionNeedsPassword(conn) ? "it wants a password" : message);

@@ -53,12 +53,12 @@ std::string pg_server::bin_dir()
 
 pg_server::~pg_server() { stop(); }
 
-bool pg_server::run(const std::vector<std::string>& argv, std::string* output)
+bool pg_server::run(const std::vector<std::string>& argv, std::string* output, const std::string& input)
 {
     std::vector<std::string> command = argv;
     if (geteuid() == 0 && argv[0].find("/psql") == std::string::npos)
         command.insert(command.begin(), {"/usr/sbin/runuser", "-u", SERVER_USER, "--"});
-    run_result r = run_program(command, dir.path, "", false, SERVER_TIMEOUT_MS);
+    run_result r = run_program(command, dir.path, input, false, SERVER_TIMEOUT_MS);
     if (output)
         *output = r.output;
     if (r.exit_code != 0)
@@ -109,12 +109,6 @@ std::string pg_server::tcp_url(const std::string& user, const std::string& passw
 
 bool pg_server::sql(const std::string& statements, const std::string& db)
 {
-    return run({bin_dir() + "/psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", url(db), "-c", statements});
-}
-
-std::string pg_server::query(const std::string& statement, const std::string& db)
-{
-    std::string output;
-    run({bin_dir() + "/psql", "-X", "-q", "-A", "-t", "-d", url(db), "-c", statement}, &output);
-    return output;
+    return run({bin_dir() + "/psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", url(db), "-f", "-"}, nullptr,
+               statements);
 }

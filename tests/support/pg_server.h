@@ -29,17 +29,16 @@ struct pg_server {
     std::string url(const std::string& db = "postgres") const;
     // A URI over TCP to 127.0.0.1 with `user` and `password`.
     std::string tcp_url(const std::string& user, const std::string& password, const std::string& db) const;
-    // Runs `statements` as the superuser in `db` (psql, stopping at the first error); false
-    // with `error` when one failed.
+    // Runs `statements` as the superuser in `db`, each in a transaction of its own (psql,
+    // stopping at the first error; its commands such as \c too); false with `error` when one
+    // failed.
     bool sql(const std::string& statements, const std::string& db = "postgres");
-    // The output of a query as psql prints it unaligned (fields split by '|', one row a line).
-    std::string query(const std::string& statement, const std::string& db = "postgres");
 
 private:
     bool made = false;
     bool running = false;
     std::string data() const { return dir / "data"; }
-    bool run(const std::vector<std::string>& argv, std::string* output = nullptr);
+    bool run(const std::vector<std::string>& argv, std::string* output = nullptr, const std::string& input = "");
 };
 
 // In a test: skips it when no server programs are installed, else starts `server`.
