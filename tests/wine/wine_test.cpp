@@ -12,6 +12,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "support/pg_server.h"
+#include "support/session.h"
 #include "support/trace_parts.h"
 #include "support/unit_fixture.h"
 #include "wine/wine.h"
@@ -256,17 +257,29 @@ protected:
         return ::testing::AssertionFailure() << "exit code " << code << "; the screen:\n" << exe.screen();
     }
 
-    std::string query(const std::string& statement)
+    // What the Linux program prints for `pelmo4rix pool ACTION --pool URL ARGS`.
+    std::string pool_says(const std::string& action, const std::vector<std::string>& args = {})
     {
-        return server->query(statement, url.substr(url.rfind('/') + 1));
+        std::vector<std::string> argv = {program_path("pelmo4rix"), "pool", action, "--pool", url};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run_result r = run_program(argv, cwd.path, "", false, 30000, true);
+        EXPECT_EQ(r.exit_code, 0) << r.errors;
+        return r.output;
     }
 
-    // The pool holds one good address, the first, and its one record, from port COM7.
+    // The pool holds one good address, the first, and its one record: from port COM7, good.
     void expect_first_address_good(const std::string& station)
     {
-        EXPECT_EQ(query("SELECT address, state FROM pelmo4rix.addresses"), "6614301016064|good\n");
-        EXPECT_EQ(query("SELECT address, port, result, error_code, station FROM pelmo4rix.records"),
-                  "6614301016064|COM7|good|0|" + station + "\n");
+        std::string status = pool_says("status", {"--json"});
+        for (const char* count : {"\"free\":9", "\"in_progress\":0", "\"good\":1", "\"in_doubt\":0"})
+            EXPECT_NE(status.find(count), std::string::npos) << count << " in " << status;
+        std::string records = pool_says("records");
+        size_t first_line = records.find('\n') + 1;
+        ASSERT_EQ(std::count(records.begin() + first_line, records.end(), '\n'), 1) << records;
+        std::string record = records.substr(first_line);
+        EXPECT_NE(record.find(",COM7,0604:03:100000,"), std::string::npos) << record;
+        EXPECT_NE(record.find(",good,0,"), std::string::npos) << record;
+        EXPECT_NE(record.find("," + station + "\n"), std::string::npos) << record;
     }
 };
 
