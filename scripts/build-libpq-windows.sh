@@ -109,7 +109,9 @@ cp "$src/src/interfaces/libpq/libpq-fe.h" "$src/src/include/postgres_ext.h" \
 # The DLLs of the compiler's run time that libpq.dll loads, if any.
 for dll in $($host-objdump -p "$out/bin/libpq.dll" | awk '/DLL Name:/ { print $3 }'); do
     found=$($host-gcc-posix -print-file-name="$dll")
-    [ "$found" != "$dll" ] && cp "$found" "$out/bin/"
+    if [ "$found" != "$dll" ]; then
+        cp "$found" "$out/bin/"
+    fi
 done
 built || fail "libpq.dll or its headers are missing after the build"
 rm -rf "$work"
