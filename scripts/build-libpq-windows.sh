@@ -1,8 +1,9 @@
 #!/bin/sh
 # Cross-builds PostgreSQL's client library (libpq.dll) for 64-bit Windows with MinGW-w64, from
 # Debian's source package of PostgreSQL, into the directory given as $1 (default
-# build-win/libpq, relative to the repository): bin/libpq.dll and the DLLs it needs,
-# include/ with libpq-fe.h, postgres_ext.h and pg_config_ext.h. Does nothing when that
+# build-win/libpq, relative to the repository): in bin/ libpq.dll, the DLLs it needs and
+# PostgreSQL's copyright notice (libpq-COPYRIGHT.txt, which must go with the DLL), in include/
+# libpq-fe.h, postgres_ext.h and pg_config_ext.h. Does nothing when that
 # directory already holds them. Built without SSL, readline, zlib and ICU.
 #
 # The source comes through apt from the Debian archive that the machine's own apt sources
@@ -27,7 +28,7 @@ fail() {
 
 headers="libpq-fe.h postgres_ext.h pg_config_ext.h"
 built() {
-    [ -f "$out/bin/libpq.dll" ] || return 1
+    [ -f "$out/bin/libpq.dll" ] && [ -f "$out/bin/libpq-COPYRIGHT.txt" ] || return 1
     for header in $headers; do
         [ -f "$out/include/$header" ] || return 1
     done
@@ -104,6 +105,7 @@ log=$work/build.log
 
 mkdir -p "$out/bin" "$out/include"
 cp "$src/src/interfaces/libpq/libpq.dll" "$out/bin/"
+cp "$src/COPYRIGHT" "$out/bin/libpq-COPYRIGHT.txt"
 cp "$src/src/interfaces/libpq/libpq-fe.h" "$src/src/include/postgres_ext.h" \
     "$src/src/include/pg_config_ext.h" "$out/include/"
 # The DLLs of the compiler's run time that libpq.dll loads, if any.
@@ -115,4 +117,4 @@ for dll in $($host-objdump -p "$out/bin/libpq.dll" | awk '/DLL Name:/ { print $3
 done
 built || fail "libpq.dll or its headers are missing after the build"
 rm -rf "$work"
-echo "build-libpq-windows: libpq for Windows in $out: $(cd "$out/bin" && echo *.dll)"
+echo "build-libpq-windows: libpq for Windows in $out: $(cd "$out/bin" && echo *)"

@@ -40,7 +40,8 @@ cmake --build "$build_dir" --parallel \
 for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
     [ -f "$build_dir/$program.exe" ] || fail "$program.exe was not built"
 done
-# pelmo4rix.exe loads libpq.dll (and any DLL it needs) from its own folder.
-cp "$build_dir/libpq/bin/"*.dll "$build_dir/" || fail "copying libpq's DLLs failed"
+# pelmo4rix.exe loads libpq.dll (and any DLL it needs) from its own folder; the DLL's copyright
+# notice goes with it.
+cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
 echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe;
-    beside them $(cd "$build_dir/libpq/bin" && echo *.dll) for pelmo4rix.exe --pool"
+    beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool"
