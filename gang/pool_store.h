@@ -47,7 +47,7 @@ struct pool_error {
     std::string message;  // one line for a person; names the server, never a password
 };
 
-// False in a build without the database client library.
+// False in a build without the database client library, or when it is not found (on Windows).
 bool pool_supported();
 
 // Connects to the pool named by `url` (a connection string or URI, with the client

@@ -275,7 +275,11 @@ int reserve_in_transaction(pool_store* store, const std::string& station, pool_r
 
 }  // namespace
 
-bool pool_supported() { return true; }
+bool pool_supported()
+{
+    std::string missing;
+    return pq_library_loaded(missing);
+}
 
 pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
 {

@@ -306,7 +306,7 @@ TEST_F(wine_pool, gang_takes_its_address_from_the_pool_and_stores_its_record)
 }
 
 // pelmo4rix.exe alone in a folder: it runs, and only --pool needs libpq.dll, which it names
-// with the folder to put it in.
+// with the folder to put it in, before it writes anything.
 TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
 {
     fs::copy_file(windows_program("pelmo4rix.exe"), cwd / "pelmo4rix.exe");
@@ -324,6 +324,10 @@ TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
             << command[0];
         EXPECT_EQ(exe.exit_code(), 2) << command[0];
     }
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(cwd.path))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"pelmo4rix.exe"}) << "nothing written, no journal begun";
 }
 
 }  // namespace
