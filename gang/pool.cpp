@@ -251,19 +251,18 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
     pool_error error;
     if (pool.store && pool_finish(pool.store, r, outcome, error))
         return 1;
-    if (pool.store && error.problem != POOL_AWAY) {
-        message = error.message;
-        return 0;
-    }
-    if (pool.store)
+    // A result the server refuses is kept in the journal too, for the engineer to see.
+    bool refused = pool.store && error.problem != POOL_AWAY;
+    if (pool.store && !refused)
         lost_server(pool);
     if (!append_journal(pool.journal, journal_line(r, outcome))) {
-        message = "the journal " + pool.journal + " can't be written";
+        message = (refused ? error.message + "; " : "") + "the journal " + pool.journal + " can't be written";
         return 0;
     }
     pool.journal_waiting++;
-    message = "in the journal " + pool.journal + " until the pool server answers";
-    return 1;
+    message = refused ? error.message + "; kept in the journal " + pool.journal
+                      : "in the journal " + pool.journal + " until the pool server answers";
+    return !refused;
 }
 
 namespace {
