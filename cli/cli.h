@@ -17,9 +17,11 @@ constexpr int EXIT_IMAGE_FILE = 24;    // the image file can't be read or has th
 constexpr int EXIT_ADDRESS_FILE = 25;  // the address file can't be locked, read or saved
 constexpr int EXIT_TRACE_FILE = 26;    // the trace file can't be created or written
 constexpr int EXIT_NO_TRACE = 27;      // the unit's debug port did not come on
+constexpr int EXIT_POOL_USED_UP = 32;  // the shared pool has no address left
+constexpr int EXIT_POOL_SERVER = 33;   // the pool's server can't be reached, refuses, or holds no pool
 constexpr int EXIT_SIGNAL_BASE = 128;  // stopped by a signal: 130 Ctrl+C, 143 SIGTERM
 
-enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE };
+enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 
 struct cli_options {
     std::string port;      // --port: only this port; empty: discovery
@@ -36,6 +38,8 @@ struct cli_options {
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
     std::string address_file;       // --address-file FILE
+    std::string pool;               // --pool URL (or PELMO4RIX_POOL when no address option is given)
+    std::string station;            // --station NAME: in the pool's record; default the host name
     bool restart = true;            // cleared by --no-restart
     int attempts = 1;               // --attempts N
     bool only_changed = false;      // --only-changed: erase and write only the sectors that differ
@@ -49,6 +53,8 @@ struct cli_options {
 bool parse_count(const std::string& text, int low, int high, int& out);
 constexpr int MAX_ATTEMPTS = 20;  // --attempts: as many as the update tool makes in one cycle
 
+// NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits into `address`, in bt_address byte order.
+bool parse_address(const std::string& text, uint8_t address[6]);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.
@@ -91,6 +97,8 @@ int command_params(const cli_options& options);
 int command_image(const cli_options& options);
 int command_flash(const cli_options& options);
 int command_trace(const cli_options& options);
+// `pelmo4rix pool ...`: argv[0] is "pool". Returns the exit code.
+int pool_main(int argc, char** argv);
 
 // Finds the unit (or probes --port only) and opens its port at 115200 baud; 0 or the exit
 // code of the failure, reported.

@@ -6,6 +6,8 @@
 #include "cli/cli.h"
 #include "cli/os.h"
 #include "device/device.h"
+#include "gang/gang.h"
+#include "gang/os.h"
 #include "image/image.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
@@ -13,6 +15,7 @@
 #include "link/port.h"
 #include "link/state.h"
 #include "tools/address_file.h"
+#include "tools/production_record.h"
 
 namespace {
 
@@ -76,6 +79,39 @@ int take_address_file(const cli_options& options, os_file_lock*& lock)
     return EXIT_OK;
 }
 
+int pool_failure(const cli_options& options, const pool_error& error)
+{
+    return report_failure(options, pool_exit_code(error.problem), error.message);
+}
+
+// The unit's record into the pool with its address's outcome, in one transaction; a unit
+// whose record can't be stored is reported, with the record, so that it is not lost.
+int finish_in_pool(const cli_options& options, pool_store* store, const pool_reservation& taken, bool good,
+                   int error_code, int attempts, double seconds)
+{
+    pool_record r;
+    r.reservation = taken.id;
+    r.time = utc_now();
+    r.port = found_port_name;
+    r.address = taken.address;
+    r.image_version = image_version;
+    r.image_checksum = checksum_text();
+    r.good = good;
+    r.error_code = error_code;
+    r.attempts = attempts;
+    r.seconds = seconds;
+    r.station = options.station.empty() ? os_host_name() : options.station;
+    pool_error error;
+    if (pool_finish(store, r, good ? POOL_GOOD : POOL_GIVE_BACK, error))
+        return EXIT_OK;
+    char line[160];
+    snprintf(line, sizeof line, "%s,%s,%s,%s,%d,%d,%.1f,%s", r.time.c_str(), r.port.c_str(),
+             address_text(bt_address).c_str(), good ? "good" : "failed", error_code, attempts, seconds,
+             r.station.c_str());
+    return report_failure(options, EXIT_POOL_SERVER,
+                          error.message + "; the unit's record (" + line + ") is not in the pool and its address stays in doubt");
+}
+
 int load_image(const cli_options& options)
 {
     long long size = 0;
@@ -113,17 +149,32 @@ int command_flash(const cli_options& options)
     const char* path = options.address_file.c_str();
     if (options.address == ADDRESS_FROM_FILE && (code = take_address_file(options, lock)) != EXIT_OK)
         return code;
+    pool_store* pool = nullptr;
+    pool_reservation taken;
+    pool_error error;
+    if (options.address == ADDRESS_FROM_POOL && !(pool = pool_open(options.pool, false, error)))
+        return pool_failure(options, error);
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
     // The address about to be written is taken out of the file first: should the program die
-    // while programming, the next run skips it and never hands it out twice.
+    // while programming, the next run skips it and never hands it out twice. The pool's
+    // reservation is committed before programming for the same reason.
     if (code == EXIT_OK && lock && !reserve_address(path)) {
         close_port();
         code = report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " can't be saved");
     }
+    if (code == EXIT_OK && pool) {
+        if (pool_reserve(pool, options.station.empty() ? os_host_name() : options.station, taken, error)) {
+            address_bytes(taken.address, bt_address);
+        } else {
+            close_port();
+            code = pool_failure(options, error);
+        }
+    }
     if (code != EXIT_OK) {
         unlock_address_file(lock);
+        pool_close(pool);
         return code;
     }
     query_fw_version();  // its result matters only through the layout that the read-back needs
@@ -143,6 +194,15 @@ int command_flash(const cli_options& options)
     else if (lock)
         advance_address(path);  // after a verified success only
     unlock_address_file(lock);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (pool) {
+        // The code the failure is reported with below.
+        int why = !failed ? 0 : stop_signal() ? EXIT_SIGNAL_BASE + stop_signal() : error_code ? error_code : failed;
+        int recorded = finish_in_pool(options, pool, taken, !failed, why, attempts, seconds);
+        pool_close(pool);
+        if (recorded != EXIT_OK && !failed)
+            return recorded;
+    }
     if (failed)
         return fail_step(options, failed, message);
 
@@ -152,9 +212,9 @@ int command_flash(const cli_options& options)
     add_text(r, "address", written);
     add_flag(r, "restarted", options.restart);
     add_number(r, "attempts", attempts);
-    char seconds[24];
-    snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    add_json(r, "seconds", seconds, seconds);
+    char text[24];
+    snprintf(text, sizeof text, "%.1f", seconds);
+    add_json(r, "seconds", text, text);
     if (options.only_changed)
         add_changes(r, changes);
     print_result(options, r);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "cli/cli.h"
+#include "gang/gang.h"
 #include "link/port.h"
 
 namespace {
@@ -20,6 +21,7 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--image", "flash", true},         {"--keep-address", "flash", false}, {"--address", "flash", true},
     {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
     {"--out", "trace", true},           {"--seconds", "trace", true},
+    {"--pool", "flash", true},          {"--station", "flash", true},
     {"--only-changed", "flash", false},
 };
 
@@ -42,7 +44,8 @@ bool hex_field(const std::string& text, size_t digits, uint32_t& value)
     return true;
 }
 
-// NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits, into bt_address byte order.
+}  // namespace
+
 bool parse_address(const std::string& text, uint8_t address[6])
 {
     size_t first = text.find(':');
@@ -59,6 +62,8 @@ bool parse_address(const std::string& text, uint8_t address[6])
         address[i] = bytes[i];
     return true;
 }
+
+namespace {
 
 struct arguments {
     int argc;
@@ -85,7 +90,9 @@ struct arguments {
 bool set_address_source(cli_options& options, address_source source, std::string& error)
 {
     if (options.address_chosen) {
-        error = "give only one of --keep-address, --address and --address-file";
+        error = source == ADDRESS_FROM_POOL || options.address == ADDRESS_FROM_POOL
+                    ? "give --pool or one of --keep-address, --address and --address-file, not both"
+                    : "give only one of --keep-address, --address and --address-file";
         return false;
     }
     options.address_chosen = true;
@@ -128,6 +135,11 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
     } else if (name == "--address-file") {
         options.address_file = value;
         return set_address_source(options, ADDRESS_FROM_FILE, error);
+    } else if (name == "--pool") {
+        options.pool = value;
+        return set_address_source(options, ADDRESS_FROM_POOL, error);
+    } else if (name == "--station") {
+        return parse_station(value, options.station, error);
     } else if (name == "--no-restart") {
         options.restart = false;
     } else if (name == "--only-changed") {
@@ -238,6 +250,11 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
     }
     if (options.events)
         options.json = true;  // the last line is the result object
+    const char* pool = getenv(POOL_VARIABLE);
+    if (options.command == "flash" && !options.address_chosen && pool && *pool) {
+        options.pool = pool;
+        options.address = ADDRESS_FROM_POOL;
+    }
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -258,15 +275,18 @@ std::string usage_text(const std::string& command)
                "Reads back the parameter block stored on the unit, then restarts it.\n";
     if (command == "flash")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
-               "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE]\n"
-               "         [--no-restart] [--attempts N] [--only-changed]\n"
+               "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
+               "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
+               "         [--only-changed]\n"
                "Programs the unit with the built-in image, or with FILE (exactly 1040384 bytes),\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
                "file (locked while in use, advanced only after a verified success). The unit is\n"
                "restarted afterwards unless --no-restart. --attempts N (1 to 20, default 1)\n"
                "repeats a failed attempt after 3 seconds. Exit code 0 only when the unit's\n"
-               "checksum matched.\n"
+               "checksum matched. --pool URL takes the address from the shared pool on a\n"
+               "PostgreSQL server and stores the unit's record there (PELMO4RIX_POOL is used\n"
+               "when no address option is given); --station NAME names this station in it.\n"
                "--only-changed: the unit checksums its sectors first, and only those that differ\n"
                "from the image (and the information sector when it differs) are erased and\n"
                "written, sector 0 always and last; any doubt writes the whole flash after all.\n";
@@ -291,6 +311,7 @@ std::string usage_text(const std::string& command)
            "  trace     copy the unit's debug trace to a file or standard output\n"
            "  image     size, version and checksum of the built-in image or a file\n"
            "  gang      program several units at once (pelmo4rix gang --help)\n"
+           "  pool      set up and look after a shared address pool (pelmo4rix pool --help)\n"
            "\n"
            "Options:\n"
            "  --port NAME  use only this port (default: find the unit as the tools do)\n"
@@ -303,6 +324,7 @@ std::string usage_text(const std::string& command)
            "Exit codes: 0 success; 1 to 20 the failed step's error code (as the tools number\n"
            "them; 20: the unit's checksum differs); 2 also a usage error; 21 no unit; 22 no\n"
            "firmware version; 23 read-back incomplete; 24 image file refused; 25 address file\n"
-           "problem; 26 trace file problem; 27 the debug port did not come on; 130 Ctrl+C;\n"
-           "143 SIGTERM.\n";
+           "problem; 26 trace file problem; 27 the debug port did not come on; 32 the pool\n"
+           "has no address left; 33 the pool's server can't be reached or refuses; 130\n"
+           "Ctrl+C; 143 SIGTERM.\n";
 }

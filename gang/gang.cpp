@@ -42,6 +42,7 @@ struct gang_run {
     int drawn = 0;
     bool keys = false;  // standard input is a terminal to read 'q' from
     std::string notice;  // the gang's last word, under the table
+    std::string waiting;  // what the pool's server said while the gang waits for it
     bool stopping = false;
     bool aborting = false;
     gang_clock::time_point abort_deadline{}, next_list{}, next_draw{};
@@ -147,24 +148,65 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
     return argv;
 }
 
+// The address of a unit that ended: given back (`reuse`) or kept out of use, with the pool
+// together with the unit's record. 0 when the pool's record could not be stored anywhere.
+int settle(gang_run& g, const port_row& row, production_entry entry, bool reuse)
+{
+    memcpy(entry.address, row.address, sizeof entry.address);
+    if (g.pool.url.empty()) {
+        if (reuse)
+            give_back(g.pool, row.address);
+        return 1;
+    }
+    std::string message;
+    pool_outcome outcome = entry.good ? POOL_GOOD : reuse ? POOL_GIVE_BACK : POOL_IN_DOUBT;
+    int ok = settle_in_pool(g.pool, entry, row.reservation, outcome, message);
+    if (!message.empty())
+        notice(g, row.name + " " + address_of(row.address) + ": " + message);
+    return ok;
+}
+
+// What the gang says once when it waits for the pool's server, and again when that changes.
+void waiting_for_pool(gang_run& g, const std::string& why)
+{
+    if (why != g.waiting)
+        notice(g, "waiting for the pool server: " + why);
+    g.waiting = why;
+}
+
 void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
 {
-    if (!take_address(g.pool, row.address)) {
-        notice(g, row.name + ": the address file " + g.pool.path + " can't be saved: no more units");
+    take_failure why;
+    std::string message;
+    if (!take_address(g.pool, row.address, row.reservation, why, message)) {
+        if (why == TAKE_WAIT) {
+            if (!message.empty())  // empty: too early to try the server again
+                waiting_for_pool(g, message);
+            return;
+        }
+        notice(g, row.name + ": " + message + ": no more units");
         g.stopping = true;
-        g.exit_code = EXIT_ADDRESS_FILE;
+        g.exit_code = why == TAKE_FILE_UNSAVED ? EXIT_ADDRESS_FILE
+                      : why == TAKE_USED_UP    ? EXIT_POOL_USED_UP
+                                               : EXIT_POOL_SERVER;
         return;
     }
+    if (!g.waiting.empty())
+        notice(g, "the pool server " + g.pool.server + " answers again");
+    g.waiting.clear();
+    if (g.pool.left >= 0 && g.pool.left < POOL_LOW)
+        notice(g, "only " + std::to_string(g.pool.left) + " addresses left in the pool");
     os_worker* worker = os_worker_start(worker_command(g, row));
     if (!worker) {
-        give_back(g.pool, row.address);
         notice(g, row.name + ": a worker can't be started");
+        settle(g, row, {row.name, {}, false, EXIT_NO_RESULT, 0, 0}, true);
         return;
     }
     port_row fresh;  // nothing of the port's last unit stays, but its run of failures
     fresh.name = row.name;
     fresh.failed_in_row = row.failed_in_row;
     memcpy(fresh.address, row.address, sizeof fresh.address);
+    fresh.reservation = row.reservation;
     fresh.state = PORT_BUSY;
     fresh.worker = worker;
     fresh.phase = "start";
@@ -211,7 +253,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     entry.written = good ? row.written : -1;
     entry.skipped = good ? row.skipped : -1;
     entry.seconds_saved = row.seconds_saved;
-    bool recorded = append_record(g.record, entry);
+    bool recorded = g.record.empty() || append_record(g.record, entry);
     note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");
     if (!good)
@@ -219,26 +261,24 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     what += ", attempts " + std::to_string(row.attempts);
     if (good && row.written >= 0)
         what += ", " + changes_text(row);
-    if (good) {
+    // A unit that said how it failed does not count; one that ended unheard may have
+    // been given its address already (the information sector goes before sector 0).
+    bool told = row.result_seen && row.exit_code > 0 && row.exit_code < 128;
+    bool reuse = !good && (told || !row.info_sector_sent);
+    if (good)
         g.totals.good++;
-    } else {
+    else
         g.totals.failed++;
-        // A unit that said how it failed does not count; one that ended unheard may have
-        // been given its address already (the information sector goes before sector 0).
-        bool told = row.result_seen && row.exit_code > 0 && row.exit_code < 128;
-        if (told || !row.info_sector_sent) {
-            give_back(g.pool, row.address);
-            what += ", address given back";
-        } else {
-            what += ", address not used again";
-        }
-    }
+    if (!good)
+        what += reuse ? ", address given back" : g.pool.url.empty() ? ", address not used again" : ", address in doubt";
     event(g, row, what);
+    bool settled = settle(g, row, entry, reuse);
     if (row.quarantined && row.failed_in_row == g.options.quarantine)
         event(g, row, "quarantined after " + std::to_string(row.failed_in_row) + " failed units in a row: check the fixture" +
                           (g.keys ? " (r: use it again)" : " (no more units on it in this run)"));
-    if (!recorded) {
-        notice(g, row.name + " " + address_of(row.address) + " is NOT in the record " + g.record + ": no more units");
+    if (!recorded || !settled) {
+        const std::string where = recorded ? "the pool" : "the record " + g.record;
+        notice(g, row.name + " " + address_of(row.address) + " is NOT in " + where + ": no more units");
         g.stopping = true;
         g.exit_code = EXIT_RECORD_FILE;
     }
@@ -391,16 +431,30 @@ int prepare(gang_run& g)
                 size < 0 ? "can't be read" : "is not an image: it must be exactly 1040384 bytes");
         return EXIT_IMAGE_FILE;
     }
-    if (!load_address_file(o.address_file.c_str()))
-        return EXIT_ADDRESS_FILE;
-    g.pool.path = o.address_file;
-    g.record = o.record.empty() ? record_beside(o.address_file) : o.record;
-    FILE* record = fopen(g.record.c_str(), "ab");
-    if (!record) {
+    if (!o.pool.empty()) {
+        g.pool.url = o.pool;
+        g.pool.station = o.station.empty() ? os_host_name() : o.station;
+        g.pool.journal = o.journal;
+        std::string message;
+        int code = EXIT_OK;
+        if (!open_pool(g.pool, message, code)) {
+            fprintf(stderr, "pelmo4rix: %s\n", message.c_str());
+            return code;
+        }
+        g.record = o.record;  // the pool keeps the record; a local copy only when asked
+    } else {
+        if (!load_address_file(o.address_file.c_str()))
+            return EXIT_ADDRESS_FILE;
+        g.pool.path = o.address_file;
+        g.record = o.record.empty() ? record_beside(o.address_file) : o.record;
+    }
+    FILE* record = g.record.empty() ? nullptr : fopen(g.record.c_str(), "ab");
+    if (!record && !g.record.empty()) {
         fprintf(stderr, "pelmo4rix: can't write the production record %s\n", g.record.c_str());
         return EXIT_RECORD_FILE;
     }
-    fclose(record);
+    if (record)
+        fclose(record);
     for (const std::string& name : o.ports) {
         g.rows.push_back(port_row{});
         g.rows.back().name = name;
@@ -419,12 +473,48 @@ int prepare(gang_run& g)
     return EXIT_OK;
 }
 
+// While the pool's server is away: tries it again now and then, and says what it waits for.
+void keep_pool(gang_run& g)
+{
+    if (g.pool.url.empty() || g.pool.store)
+        return;
+    std::string message;
+    if (reach_pool(g.pool, message)) {
+        notice(g, message);
+        g.waiting.clear();
+    } else if (!message.empty()) {
+        waiting_for_pool(g, message);
+    }
+}
+
+// At the end, results in the journal wait for the server unless a second Ctrl+C ends it.
+void send_what_waits(gang_run& g)
+{
+    if (g.pool.url.empty() || g.pool.journal_waiting == 0 || g.pool.store)
+        return;
+    notice(g, std::to_string(g.pool.journal_waiting) + " results wait in the journal " + g.pool.journal +
+                  " for the pool server (Ctrl+C twice leaves them there for the next run)");
+    while (!g.pool.store && !g.aborting) {
+        take_requests(g, gang_clock::now());
+        keep_pool(g);
+        os_sleep_ms(WAIT_MS);
+    }
+}
+
+std::string where_addresses_come_from(const gang_run& g)
+{
+    if (g.pool.url.empty())
+        return "next address " + address_of(bt_address) + ", record " + g.record;
+    return "pool " + g.pool.server + ", station " + g.pool.station + ", journal " + g.pool.journal +
+           (g.record.empty() ? "" : ", record " + g.record);
+}
+
 int run(gang_run& g)
 {
     g.live = os_live_display();
     g.keys = os_keys_typed();
     g.totals.start = gang_clock::now();
-    print_event("gang", "next address " + address_of(bt_address) + ", record " + g.record +
+    print_event("gang", where_addresses_come_from(g) +
                             (g.options.units ? ", " + std::to_string(g.options.units) + " units" : ""));
     if (g.page)
         print_event("gang", "page " + g.page_url);
@@ -438,6 +528,7 @@ int run(gang_run& g)
         take_requests(g, now);
         if (!taking_units(g) && !busy(g))
             break;
+        keep_pool(g);
         refresh_ports(g, now);
         serve_workers(g);
         probe_next_port(g, gang_clock::now());
@@ -447,13 +538,19 @@ int run(gang_run& g)
     }
     prober_stop(g.probes);
     console_stream = stderr;
+    send_what_waits(g);
+    if (!g.pool.journal_trouble.empty())
+        notice(g, "results in the journal " + g.pool.journal + " can't be stored: " + g.pool.journal_trouble);
     show(g, gang_clock::now(), true);
+    std::string left = g.pool.url.empty() ? ", next address " + address_of(bt_address)
+                       : g.pool.left >= 0    ? ", " + std::to_string(g.pool.left) + " addresses left"
+                                             : "";
     if (!close_pool(g.pool) && g.exit_code == EXIT_OK)
         g.exit_code = EXIT_ADDRESS_FILE;
     char totals[96];
     snprintf(totals, sizeof totals, "good %d, failed %d, units/hour %.0f", g.totals.good, g.totals.failed,
              units_per_hour(g.totals, gang_clock::now()));
-    print_event("gang", std::string("end: ") + totals + ", next address " + address_of(bt_address));
+    print_event("gang", std::string("end: ") + totals + left);
     if (g.exit_code == EXIT_OK && g.totals.failed > 0)
         g.exit_code = EXIT_UNITS_FAILED;
     return g.exit_code;
@@ -474,8 +571,8 @@ int gang_main(int argc, char** argv)
         return EXIT_OK;
     }
     console_stream = stderr;  // the address file's messages; standard output is the gang's
-    os_file_lock* lock = lock_address_file(g.options.address_file.c_str());
-    if (!lock)
+    os_file_lock* lock = nullptr;
+    if (g.options.pool.empty() && !(lock = lock_address_file(g.options.address_file.c_str())))
         return EXIT_ADDRESS_FILE;
     os_watch_stop_requests();
     int code = prepare(g);

@@ -14,22 +14,29 @@
 #include <string>
 #include <vector>
 
+#include "gang/pool_store.h"
 #include "tools/address_file.h"
+#include "tools/production_record.h"
 
 struct os_worker;
 
 using gang_clock = std::chrono::steady_clock;
 
-// Exit codes of the gang beyond the front end's (25: the address file).
+// Exit codes of the gang beyond the front end's (25: the address file; 32, 33: the pool).
 constexpr int EXIT_UNITS_FAILED = 28;  // one unit or more failed
 constexpr int EXIT_RECORD_FILE = 29;   // the production record could not be written
 constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended without a result
 constexpr int EXIT_NO_PAGE = 31;       // the page can't be served on the address given
 
+constexpr char POOL_JOURNAL[] = "pool-journal.txt";  // beside the gang, unless --journal
+
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
     bool all = false;                    // --all: also every numbered port that exists
     std::string address_file = ADDRESS_FILE;  // --address-file FILE
+    std::string pool;                    // --pool URL (or PELMO4RIX_POOL): the shared pool instead
+    std::string station;                 // --station NAME: in the pool's record; default the host name
+    std::string journal = POOL_JOURNAL;  // --journal FILE: results waiting for the pool's server
     std::string record;                  // --record FILE; empty: production.csv beside the address file
     std::string image_file;              // --image FILE; empty: the built-in image
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
@@ -43,6 +50,11 @@ struct gang_options {
     bool help = false;
 };
 
+constexpr char POOL_VARIABLE[] = "PELMO4RIX_POOL";  // the pool's URL when no option names one
+constexpr size_t STATION_MAX = 64;
+
+// A station name for the pool's record into `station`; 0 with `error` when it is refused.
+int parse_station(const std::string& text, std::string& station, std::string& error);
 // Fills `options` from the arguments after `gang`; 0 with a one-line `error` on a usage error.
 int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error);
 std::string gang_usage();
@@ -51,18 +63,55 @@ std::string gang_usage();
 int gang_main(int argc, char** argv);
 
 // --- the address pool ---
-// Hands out the addresses of the address file, whose lock the gang holds. lap_counter and
-// bt_address hold the next address never handed out; the file always holds an address past
-// every one handed out, so that a gang that dies skips addresses and never repeats one.
+// Hands out the addresses of the address file, whose lock the gang holds, or of the shared
+// pool on a database server. With the file, lap_counter and bt_address hold the next address
+// never handed out; the file always holds an address past every one handed out, so that a
+// gang that dies skips addresses and never repeats one. With the shared pool, every address
+// is reserved by the server before a unit gets it; a unit's result that the server can't
+// take now waits in the journal (appended, flushed to the disk) and is sent when it answers.
+constexpr int POOL_LOW = 100;  // fewer addresses left than this: a warning
+
 struct address_pool {
     std::string path;
     std::set<int32_t> free_laps;  // addresses of failed units, handed out again first
+
+    std::string url;  // the shared pool; empty: the address file
+    std::string station, journal;
+    pool_store* store = nullptr;  // nullptr while the server is away
+    std::string server;           // host:port/dbname
+    std::set<int64_t> held;       // reservations of units in progress
+    gang_clock::time_point next_try{};
+    int64_t left = -1;            // addresses left after the last reservation
+    int journal_waiting = 0;      // results in the journal not yet sent
+    std::string journal_trouble;  // why a result in the journal can't be stored
+    struct os_file_lock* journal_lock = nullptr;
 };
-// The address for the next unit into `address`: the lowest one given back, else the next one
-// after saving its successor to the file. 0 when that save failed (nothing handed out).
-int take_address(address_pool& pool, uint8_t address[6]);
-// A unit that did not take `address`: it goes to the next unit.
+
+// The exit code of a pool that can't be used: 2 in a build without pool support or for a
+// request that contradicts the pool, 32 when its range is used up, 33 for its server.
+int pool_exit_code(pool_problem problem);
+
+// Why take_address handed nothing out.
+enum take_failure { TAKE_FILE_UNSAVED, TAKE_WAIT, TAKE_USED_UP, TAKE_REFUSED };
+
+// The address for the next unit into `address` (with the pool, `reservation` names it): the
+// lowest one given back, else the next one. 0 when nothing was handed out, with `why` and a
+// `message`: the file could not be saved, the server is away (try again), the range is used
+// up or the server refuses.
+int take_address(address_pool& pool, uint8_t address[6], int64_t& reservation, take_failure& why,
+                 std::string& message);
+// A unit that did not take `address`: it goes to the next unit (with the address file).
 void give_back(address_pool& pool, const uint8_t address[6]);
+// The end of a unit with the pool: its record and its address's outcome go to the server,
+// or to the journal while it is away; 0 (with `message`) when neither took them.
+int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t reservation, pool_outcome outcome,
+                   std::string& message);
+// With the pool: connects when the server is away (at most once a second) and then sends the
+// journal; 1 when connected. `message` says what happened worth telling.
+int reach_pool(address_pool& pool, std::string& message);
+// With the pool, at the start: connects, the journal locked and its results sent; 0 with
+// `message` and the exit code when the gang can't start.
+int open_pool(address_pool& pool, std::string& message, int& exit_code);
 // At the end: addresses given back just below the next one go back to the file as well.
 // 0 when the file could not be saved (it then keeps the higher address).
 int close_pool(address_pool& pool);
@@ -83,6 +132,7 @@ struct port_row {
     // The unit of the last or current worker.
     os_worker* worker = nullptr;
     uint8_t address[6] = {};
+    int64_t reservation = 0;  // with the shared pool
     std::string phase;        // "start", "boot", "erase", "write", "verify", then "good" or "failed"
     int percent = 0;          // of the whole programming
     int attempts = 0;

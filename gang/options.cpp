@@ -1,4 +1,6 @@
 // The gang's command line.
+#include <cstdlib>
+
 #include "cli/cli.h"
 #include "gang/gang.h"
 #include "link/port.h"
@@ -53,8 +55,24 @@ bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::
 
 }  // namespace
 
+int parse_station(const std::string& text, std::string& station, std::string& error)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < ' ') {
+            error = "bad station name: no control characters";
+            return 0;
+        }
+    if (text.size() > STATION_MAX) {
+        error = "bad station name: at most " + std::to_string(STATION_MAX) + " characters";
+        return 0;
+    }
+    station = text;
+    return 1;
+}
+
 int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error)
 {
+    bool address_file_given = false;
     for (int i = 1; i < argc; i++) {
         std::string name = argv[i], value;
         size_t eq = name.find('=');
@@ -78,7 +96,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         }
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
-                     name == "--http" || name == "--quarantine";
+                     name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
+                     name == "--journal";
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -94,7 +113,13 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         if (name == "--ports")
             ok = parse_ports(value, options.ports, error);
         else if (name == "--address-file")
-            options.address_file = value;
+            options.address_file = value, address_file_given = true;
+        else if (name == "--pool")
+            options.pool = value;
+        else if (name == "--station")
+            ok = parse_station(value, options.station, error);
+        else if (name == "--journal")
+            options.journal = value;
         else if (name == "--record")
             options.record = value;
         else if (name == "--image")
@@ -123,6 +148,13 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         error = "give --ports or --all, not both";
         return 0;
     }
+    if (address_file_given && !options.pool.empty()) {
+        error = "give --pool or --address-file, not both";
+        return 0;
+    }
+    const char* pool = getenv(POOL_VARIABLE);
+    if (!address_file_given && options.pool.empty() && pool && *pool)
+        options.pool = pool;
     return 1;
 }
 
@@ -131,6 +163,7 @@ std::string gang_usage()
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
+           "         [--pool URL [--station NAME] [--journal FILE]]\n"
            "         [--only-changed]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
@@ -148,6 +181,11 @@ std::string gang_usage()
            "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
            "  --http [HOST:]PORT  serve the line's page and /api/status (read only) on\n"
            "                    HOST (default 127.0.0.1); port 0: any free port\n"
+           "  --pool URL        addresses and record from the shared pool on a PostgreSQL\n"
+           "                    server instead of the address file (default: PELMO4RIX_POOL)\n"
+           "  --station NAME    this station's name in the pool's record (default: host name)\n"
+           "  --journal FILE    results waiting for the pool's server (default\n"
+           "                    pool-journal.txt)\n"
            "  --only-changed    erase and write only the sectors that differ from the image\n"
            "                    (the unit's own checksums tell); any doubt writes them all\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
@@ -155,5 +193,6 @@ std::string gang_usage()
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
            "written; 25 the address file is locked by another program or can't be read or\n"
            "saved; 24 the image file is refused; 31 the page can't be served; 2 a usage\n"
-           "error; 130 stopped by Ctrl+C.\n";
+           "error; 130 stopped by Ctrl+C; 32 the pool has no address left; 33 the pool's\n"
+           "server can't be reached or refuses.\n";
 }

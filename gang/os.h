@@ -35,3 +35,6 @@ bool os_keys_typed();
 // True when standard output is a terminal that takes cursor movement (switched on where the
 // console needs it), so that the table can be redrawn in place.
 bool os_live_display();
+
+// The computer's name, the station's name in the pool's record unless one is given.
+std::string os_host_name();

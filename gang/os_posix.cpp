@@ -144,3 +144,9 @@ bool os_keys_typed()
 {
     return isatty(STDIN_FILENO) != 0;
 }
+
+std::string os_host_name()
+{
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}

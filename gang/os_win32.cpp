@@ -185,3 +185,10 @@ bool os_keys_typed()
     DWORD mode = 0;  // _isatty would also take the null device for a terminal
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
+
+std::string os_host_name()
+{
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? name : "unknown";
+}

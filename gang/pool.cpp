@@ -1,9 +1,14 @@
-// The address pool over the address file.
+// The address pool over the address file or over the shared pool on a database server.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "cli/cli.h"
 #include "gang/gang.h"
+#include "image/image.h"
 #include "link/state.h"
 #include "tools/address_file.h"
+#include "tools/file_os.h"
 
 namespace {
 
@@ -30,8 +35,270 @@ void set_next(int32_t lap)
 
 }  // namespace
 
-int take_address(address_pool& pool, uint8_t address[6])
+// --- the shared pool ---
+
+namespace {
+
+constexpr auto RETRY_INTERVAL = std::chrono::seconds(1);
+const char* const OUTCOMES[] = {"good", "give_back", "in_doubt"};
+
+// A text field of a journal line: tabs and line ends would break the line apart.
+std::string journal_field(std::string text)
 {
+    for (char& c : text)
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}
+
+std::string journal_line(const pool_record& r, pool_outcome outcome)
+{
+    char numbers[96];
+    snprintf(numbers, sizeof numbers, "%lld\t%s\t%lld\t%d\t%d\t%d\t%.1f", static_cast<long long>(r.reservation),
+             OUTCOMES[outcome], static_cast<long long>(r.address), r.good, r.error_code, r.attempts, r.seconds);
+    return std::string(numbers) + "\t" + journal_field(r.time) + "\t" + journal_field(r.port) + "\t" +
+           journal_field(r.image_version) + "\t" + journal_field(r.image_checksum) + "\t" + journal_field(r.station) +
+           "\n";
+}
+
+bool parse_journal_line(const std::string& line, pool_record& r, pool_outcome& outcome)
+{
+    std::vector<std::string> f;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+        f.push_back(line.substr(start, tab - start));
+    f.push_back(line.substr(start));
+    if (f.size() != 12)
+        return false;
+    int o = 0;
+    while (o < 3 && f[1] != OUTCOMES[o])
+        o++;
+    if (o == 3)
+        return false;
+    outcome = static_cast<pool_outcome>(o);
+    r.reservation = strtoll(f[0].c_str(), nullptr, 10);
+    r.address = strtoll(f[2].c_str(), nullptr, 10);
+    r.good = f[3] == "1";
+    r.error_code = atoi(f[4].c_str());
+    r.attempts = atoi(f[5].c_str());
+    r.seconds = strtod(f[6].c_str(), nullptr);
+    r.time = f[7];
+    r.port = f[8];
+    r.image_version = f[9];
+    r.image_checksum = f[10];
+    r.station = f[11];
+    return r.reservation > 0;
+}
+
+int append_journal(const std::string& path, const std::string& line)
+{
+    FILE* file = fopen(path.c_str(), "ab");
+    if (!file)
+        return 0;
+    int ok = fwrite(line.data(), 1, line.size(), file) == line.size();
+    ok = os_file_sync(file) && ok;
+    return fclose(file) == 0 && ok;
+}
+
+std::vector<std::string> journal_lines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return lines;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, n);
+    fclose(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;  // a last line without its end was cut by a crash before it was flushed
+}
+
+// The journal holding only `lines`, in one step (copy, flush, rename).
+int rewrite_journal(const std::string& path, const std::vector<std::string>& lines)
+{
+    const std::string temporary = path + ".tmp";
+    FILE* file = fopen(temporary.c_str(), "wb");
+    if (!file)
+        return 0;
+    int ok = 1;
+    for (const std::string& line : lines)
+        ok = ok && fwrite(line.data(), 1, line.size(), file) == line.size() && fputc('\n', file) != EOF;
+    ok = os_file_sync(file) && ok;
+    ok = fclose(file) == 0 && ok;
+    return ok && os_file_replace(temporary.c_str(), path.c_str());
+}
+
+void lost_server(address_pool& pool)
+{
+    pool_close(pool.store);
+    pool.store = nullptr;
+    pool.next_try = gang_clock::now() + RETRY_INTERVAL;
+}
+
+// Sends what the journal holds; lines the server refuses stay, and say why.
+void send_journal(address_pool& pool)
+{
+    std::vector<std::string> lines = journal_lines(pool.journal), kept;
+    pool.journal_trouble.clear();
+    bool sent = false;
+    for (const std::string& line : lines) {
+        pool_record r;
+        pool_outcome outcome;
+        pool_error error;
+        if (!pool.store || !parse_journal_line(line, r, outcome)) {
+            kept.push_back(line);
+            continue;
+        }
+        if (pool_finish(pool.store, r, outcome, error)) {
+            sent = true;
+            continue;
+        }
+        kept.push_back(line);
+        if (error.problem == POOL_AWAY)
+            lost_server(pool);
+        else
+            pool.journal_trouble = error.message;
+    }
+    if (sent)
+        rewrite_journal(pool.journal, kept);  // a failed rewrite only sends them again: no harm
+    pool.journal_waiting = static_cast<int>(kept.size());
+}
+
+int connect_pool(address_pool& pool, pool_error& error)
+{
+    pool.store = pool_open(pool.url, false, error);
+    if (!pool.store) {
+        pool.next_try = gang_clock::now() + RETRY_INTERVAL;
+        return 0;
+    }
+    pool.server = pool_server(pool.store);
+    std::vector<int64_t> held(pool.held.begin(), pool.held.end());
+    if (!pool_hold(pool.store, held, error)) {
+        lost_server(pool);
+        return 0;
+    }
+    send_journal(pool);
+    return pool.store != nullptr;
+}
+
+}  // namespace
+
+int pool_exit_code(pool_problem problem)
+{
+    if (problem == POOL_NO_SUPPORT || problem == POOL_CONFLICT || problem == POOL_BAD_INPUT)
+        return EXIT_USAGE;
+    return problem == POOL_USED_UP ? EXIT_POOL_USED_UP : EXIT_POOL_SERVER;
+}
+
+int open_pool(address_pool& pool, std::string& message, int& exit_code)
+{
+    pool_error error;
+    if (!pool_supported()) {
+        pool_open(pool.url, false, error);  // says why
+        message = error.message;
+        exit_code = EXIT_USAGE;
+        return 0;
+    }
+    pool.journal_lock = os_lock_open((pool.journal + ".lock").c_str());
+    if (!pool.journal_lock || !os_lock_take(pool.journal_lock)) {
+        message = "the journal " + pool.journal + " is used by another gang";
+        exit_code = EXIT_ADDRESS_FILE;
+        return 0;
+    }
+    if (!connect_pool(pool, error)) {
+        message = error.message;
+        exit_code = pool_exit_code(error.problem);
+        return 0;
+    }
+    return 1;
+}
+
+int reach_pool(address_pool& pool, std::string& message)
+{
+    if (pool.store)
+        return 1;
+    if (gang_clock::now() < pool.next_try)
+        return 0;
+    pool_error error;
+    if (connect_pool(pool, error)) {
+        message = "the pool server " + pool.server + " answers again";
+        return 1;
+    }
+    message = error.message;
+    return 0;
+}
+
+int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t reservation, pool_outcome outcome,
+                   std::string& message)
+{
+    pool_record r;
+    r.reservation = reservation;
+    r.time = utc_now();
+    r.port = entry.port;
+    r.address = address_number(entry.address);
+    r.image_version = image_version;
+    r.image_checksum = checksum_text();
+    r.good = entry.good;
+    r.error_code = entry.error_code;
+    r.attempts = entry.attempts;
+    r.seconds = entry.seconds;
+    r.station = pool.station;
+    pool.held.erase(reservation);
+    pool_error error;
+    if (pool.store && pool_finish(pool.store, r, outcome, error))
+        return 1;
+    // A result the server refuses is kept in the journal too, for the engineer to see.
+    bool refused = pool.store && error.problem != POOL_AWAY;
+    if (pool.store && !refused)
+        lost_server(pool);
+    if (!append_journal(pool.journal, journal_line(r, outcome))) {
+        message = (refused ? error.message + "; " : "") + "the journal " + pool.journal + " can't be written";
+        return 0;
+    }
+    pool.journal_waiting++;
+    message = refused ? error.message + "; kept in the journal " + pool.journal
+                      : "in the journal " + pool.journal + " until the pool server answers";
+    return !refused;
+}
+
+namespace {
+
+int take_from_pool(address_pool& pool, uint8_t address[6], int64_t& reservation, take_failure& why,
+                   std::string& message)
+{
+    why = TAKE_WAIT;
+    if (!reach_pool(pool, message))
+        return 0;
+    pool_reservation taken;
+    pool_error error;
+    if (!pool_reserve(pool.store, pool.station, taken, error)) {
+        message = error.message;
+        if (error.problem == POOL_AWAY)
+            lost_server(pool);
+        else
+            why = error.problem == POOL_USED_UP ? TAKE_USED_UP : TAKE_REFUSED;
+        return 0;
+    }
+    address_bytes(taken.address, address);
+    reservation = taken.id;
+    pool.held.insert(taken.id);
+    pool.left = taken.left;
+    return 1;
+}
+
+}  // namespace
+
+int take_address(address_pool& pool, uint8_t address[6], int64_t& reservation, take_failure& why,
+                 std::string& message)
+{
+    if (!pool.url.empty())
+        return take_from_pool(pool, address, reservation, why, message);
+    why = TAKE_FILE_UNSAVED;
+    message = "the address file " + pool.path + " can't be saved";
     memcpy(address, bt_address, 6);
     if (!pool.free_laps.empty()) {
         put_lap(address, *pool.free_laps.begin());
@@ -51,6 +318,12 @@ void give_back(address_pool& pool, const uint8_t address[6])
 
 int close_pool(address_pool& pool)
 {
+    if (!pool.url.empty()) {
+        pool_close(pool.store);
+        pool.store = nullptr;
+        os_lock_close(pool.journal_lock);
+        return 1;
+    }
     bool moved = false;
     while (pool.free_laps.erase((lap_counter - 1) & LAP_MASK)) {
         set_next(lap_counter - 1);

@@ -26,6 +26,9 @@ if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q 'mingw-w64.cmake' "$build_dir
     fail "$build_dir was configured without the MinGW toolchain; remove it or name another"
 fi
 
+# libpq for Windows, for the shared address pool; made once, then kept in the build directory.
+sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" || fail "building libpq for Windows failed"
+
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build_dir" $generator \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ||
@@ -37,4 +40,8 @@ cmake --build "$build_dir" --parallel \
 for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
     [ -f "$build_dir/$program.exe" ] || fail "$program.exe was not built"
 done
-echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe"
+# pelmo4rix.exe loads libpq.dll (and any DLL it needs) from its own folder; the DLL's copyright
+# notice goes with it.
+cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
+echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe;
+    beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool"

@@ -7,8 +7,6 @@
 #include "image/image.h"
 #include "tools/file_os.h"
 
-namespace {
-
 std::string utc_now()
 {
     std::time_t now = std::time(nullptr);
@@ -17,7 +15,6 @@ std::string utc_now()
     return text;
 }
 
-// The checksum as the image command shows it: the 32-bit value in hexadecimal.
 std::string checksum_text()
 {
     uint32_t crc = 0;
@@ -28,7 +25,6 @@ std::string checksum_text()
     return text;
 }
 
-// A port name as one CSV field: quoted when it holds a comma or a quote.
 std::string csv_field(const std::string& text)
 {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
@@ -38,6 +34,8 @@ std::string csv_field(const std::string& text)
         quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
 }
+
+namespace {
 
 // Whether the record's first line is the header with the change columns.
 bool has_change_columns(FILE* file)

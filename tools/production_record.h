@@ -26,6 +26,13 @@ struct production_entry {
     double seconds_saved = 0;  // against the whole plan
 };
 
+// The current UTC time as the record writes it (2026-12-10T11:52:54Z).
+std::string utc_now();
+// The image's checksum as the record and the image command show it (3922BA1C).
+std::string checksum_text();
+// A text as one CSV field: quoted when it holds a comma, a quote or a line end.
+std::string csv_field(const std::string& text);
+
 // The line of `entry`, stamped with the current UTC time and the image in use; with
 // `change_columns` the three columns of RECORD_HEADER_CHANGES too.
 std::string record_line(const production_entry& entry, bool change_columns = false);

@@ -101,25 +101,6 @@ std::string file_line(int lap)
     return text;
 }
 
-// The information sector a unit programmed with `address` (NAP:UAP:LAP) holds.
-std::vector<uint8_t> info_sector_for(const std::string& address)
-{
-    unsigned nap, uap, lap;
-    EXPECT_EQ(sscanf(address.c_str(), "%4x:%2x:%6x", &nap, &uap, &lap), 3) << address;
-    const uint8_t bytes[6] = {uint8_t(lap), uint8_t(lap >> 8), uint8_t(lap >> 16), uint8_t(uap), uint8_t(nap),
-                              uint8_t(nap >> 8)};
-    memcpy(bt_address, bytes, sizeof bytes);
-    std::vector<uint8_t> sector(SECTOR_SIZE);
-    build_info_sector(sector.data());
-    return sector;
-}
-
-bool holds_address(vunit* unit, const std::string& address)
-{
-    std::vector<uint8_t> flash = vunit_flash(unit), sector = info_sector_for(address);
-    return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
-}
-
 // The address on the record line of `port` with that result; empty when there is none.
 std::string address_on(const std::vector<record_line>& lines, const std::string& port, bool good)
 {

@@ -34,7 +34,9 @@ struct gang_process {
             close(out);
     }
 
-    void start(const std::vector<std::string>& args, const std::string& cwd)
+    // Starts `pelmo4rix gang ARGS` in `cwd`; with `device_dir` that device directory instead
+    // of the test's own.
+    void start(const std::vector<std::string>& args, const std::string& cwd, const std::string& device_dir = "")
     {
         int pipe_ends[2];
         ASSERT_EQ(pipe(pipe_ends), 0);
@@ -48,6 +50,8 @@ struct gang_process {
             close(pipe_ends[1]);
             if (chdir(cwd.c_str()) != 0)
                 _exit(127);
+            if (!device_dir.empty())
+                setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
             std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;

@@ -3,7 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
+#include "device/flash_layout.h"
+#include "image/image.h"
 #include "link/frames.h"
 #include "link/pause.h"
 #include "link/port.h"
@@ -83,4 +87,16 @@ int unit_test::frames_of(vunit* unit, int kind, int expected)
             break;
     }
     return count;
+}
+
+bool holds_address(vunit* unit, const std::string& address)
+{
+    unsigned nap, uap, lap;
+    EXPECT_EQ(sscanf(address.c_str(), "%4x:%2x:%6x", &nap, &uap, &lap), 3) << address;
+    const uint8_t bytes[6] = {uint8_t(lap), uint8_t(lap >> 8), uint8_t(lap >> 16), uint8_t(uap), uint8_t(nap),
+                              uint8_t(nap >> 8)};
+    memcpy(bt_address, bytes, sizeof bytes);
+    std::vector<uint8_t> sector(SECTOR_SIZE), flash = vunit_flash(unit);
+    build_info_sector(sector.data());
+    return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
 }

@@ -32,3 +32,7 @@ protected:
     // a frame that awaits no reply may still be on its way when the exchange returns.
     int frames_of(vunit* unit, int kind, int expected);
 };
+
+// True when the unit's information sector is the one a unit programmed with `address`
+// (NAP:UAP:LAP) holds.
+bool holds_address(vunit* unit, const std::string& address);

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "image/image.h"
 #include "link/frames.h"
+#include "support/pg_server.h"
+#include "support/session.h"
 #include "support/trace_parts.h"
 #include "support/unit_fixture.h"
 #include "wine/wine.h"
@@ -242,6 +245,122 @@ TEST_F(wine_tool, gang_programs_one_unit_through_its_worker)
     EXPECT_TRUE(holds_image_with_address(unit, {0x00, 0x01, 0x00, 0x03, 0x04, 0x06}));
     EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000101 ");
     EXPECT_NE(read_file(cwd / "production.csv").find("0604:03:000100"), std::string::npos);
+}
+
+// pelmo4rix.exe with the shared pool: a private PostgreSQL server reached over TCP on 127.0.0.1
+// with a password, as a station PC reaches the factory's server; libpq.dll beside the program.
+class wine_pool : public wine_tool {
+protected:
+    static pg_server* server;
+    std::string url;  // a fresh pool of ten addresses from 0604:03:100000, for this case
+
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        wine_tool::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!server) {
+            auto started = std::make_unique<pg_server>();
+            START_PG_SERVER(*started);
+            ASSERT_TRUE(started->sql("CREATE ROLE station LOGIN PASSWORD 'line secret'")) << started->error;
+            server = started.release();
+        }
+        static int pools = 0;
+        std::string db = "line" + std::to_string(++pools);
+        ASSERT_TRUE(server->sql("CREATE DATABASE " + db + " OWNER station")) << server->error;
+        url = server->tcp_url("station", "line%20secret", db);
+        ASSERT_TRUE(run_exe({"pool", "init", "--pool", url, "--first", "0604:03:100000", "--last", "0604:03:100009"}));
+    }
+
+    // Runs pelmo4rix.exe with `args` to its end: a failure with its screen unless it ended with 0.
+    ::testing::AssertionResult run_exe(const std::vector<std::string>& args)
+    {
+        wine_console exe;
+        if (!exe.start(windows_program("pelmo4rix.exe"), cwd.path, args))
+            return ::testing::AssertionFailure() << "pelmo4rix.exe did not start";
+        int code = exe.exit_code(120000);
+        if (code == 0)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "exit code " << code << "; the screen:\n" << exe.screen();
+    }
+
+    // What the Linux program prints for `pelmo4rix pool ACTION --pool URL ARGS`.
+    std::string pool_says(const std::string& action, const std::vector<std::string>& args = {})
+    {
+        std::vector<std::string> argv = {program_path("pelmo4rix"), "pool", action, "--pool", url};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run_result r = run_program(argv, cwd.path, "", false, 30000, true);
+        EXPECT_EQ(r.exit_code, 0) << r.errors;
+        return r.output;
+    }
+
+    // The pool holds one good address, the first, and its one record: from port COM7, good.
+    void expect_first_address_good(const std::string& station)
+    {
+        std::string status = pool_says("status", {"--json"});
+        for (const char* count : {"\"free\":9", "\"in_progress\":0", "\"good\":1", "\"in_doubt\":0"})
+            EXPECT_NE(status.find(count), std::string::npos) << count << " in " << status;
+        std::string records = pool_says("records");
+        size_t first_line = records.find('\n') + 1;
+        ASSERT_EQ(std::count(records.begin() + first_line, records.end(), '\n'), 1) << records;
+        std::string record = records.substr(first_line);
+        EXPECT_NE(record.find(",COM7,0604:03:100000,"), std::string::npos) << record;
+        EXPECT_NE(record.find(",good,0,"), std::string::npos) << record;
+        EXPECT_NE(record.find("," + station + "\n"), std::string::npos) << record;
+    }
+};
+
+pg_server* wine_pool::server = nullptr;
+
+const std::vector<uint8_t> FIRST_ADDRESS = {0x00, 0x00, 0x10, 0x03, 0x04, 0x06};  // 0604:03:100000 in flash order
+
+TEST_F(wine_pool, flash_takes_its_address_from_the_pool_and_stores_its_record)
+{
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    ASSERT_TRUE(run_exe({"--port", "COM7", "flash", "--pool", url, "--station", "wine-flash"}));
+    EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
+    expect_first_address_good("wine-flash");
+}
+
+TEST_F(wine_pool, gang_takes_its_address_from_the_pool_and_stores_its_record)
+{
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    ASSERT_TRUE(run_exe({"gang", "--pool", url, "--units", "1", "--ports", "COM7", "--station", "wine-gang"}));
+    EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
+    expect_first_address_good("wine-gang");
+}
+
+// pelmo4rix.exe alone in a folder: it runs, and only --pool needs libpq.dll, which it names
+// with the folder to put it in, before it writes anything.
+TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
+{
+    fs::copy_file(windows_program("pelmo4rix.exe"), cwd / "pelmo4rix.exe");
+    wine_console version;
+    ASSERT_TRUE(version.start(cwd / "pelmo4rix.exe", cwd.path, {"--version"}));
+    EXPECT_EQ(version.exit_code(), 0) << version.screen();
+    std::string folder = "Z:" + cwd.path + "/";
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    for (std::vector<std::string> command : {std::vector<std::string>{"--port", "COM7", "flash", "--pool", "host=127.0.0.1"},
+                                             {"gang", "--pool", "host=127.0.0.1", "--units", "1"}}) {
+        wine_console exe;
+        ASSERT_TRUE(exe.start(cwd / "pelmo4rix.exe", cwd.path, command));
+        EXPECT_TRUE(exe.wait_for("libpq.dll (PostgreSQL's client library) is missing: --pool needs it; put it beside "
+                                 "pelmo4rix.exe, in " + folder + "\n"))
+            << command[0];
+        EXPECT_EQ(exe.exit_code(), 2) << command[0];
+    }
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(cwd.path))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"pelmo4rix.exe"}) << "nothing written, no journal begun";
 }
 
 }  // namespace

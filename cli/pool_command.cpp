@@ -1,0 +1,229 @@
+// `pelmo4rix pool`: sets up a shared address pool and looks after it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "gang/gang.h"
+#include "tools/production_record.h"
+
+namespace {
+
+struct pool_options {
+    cli_options report;  // --json, for the report functions
+    std::string action;  // init, status, records, release
+    std::string url;     // --pool URL, or PELMO4RIX_POOL
+    std::string first, last, since, address;
+    bool help = false;
+};
+
+bool take_option(pool_options& o, const std::string& name, const std::string& value, std::string& error)
+{
+    std::string* field = name == "--pool" ? &o.url
+                       : name == "--first" && o.action == "init" ? &o.first
+                       : name == "--last" && o.action == "init" ? &o.last
+                       : name == "--since" && o.action == "records" ? &o.since
+                                                                     : nullptr;
+    if (!field) {
+        error = "unknown option " + name + " for pool " + o.action;
+        return false;
+    }
+    *field = value;
+    return true;
+}
+
+bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& error)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            o.help = true;
+        } else if (arg == "--json") {
+            o.report.json = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            size_t eq = arg.find('=');
+            std::string name = arg.substr(0, eq), value;
+            if (eq != std::string::npos)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            if (!take_option(o, name, value, error))
+                return false;
+        } else if (o.action.empty()) {
+            if (arg != "init" && arg != "status" && arg != "records" && arg != "release") {
+                error = "unknown pool command " + arg;
+                return false;
+            }
+            o.action = arg;
+        } else if (o.action == "release" && o.address.empty()) {
+            o.address = arg;
+        } else {
+            error = "unexpected argument " + arg;
+            return false;
+        }
+    }
+    if (o.help)
+        return true;
+    const char* pool = getenv(POOL_VARIABLE);
+    if (o.url.empty() && pool)
+        o.url = pool;
+    if (o.action.empty())
+        error = "no pool command given";
+    else if (o.url.empty())
+        error = "no pool given: --pool URL (or PELMO4RIX_POOL)";
+    else if (o.action == "init" && (o.first.empty() || o.last.empty()))
+        error = "pool init needs --first and --last";
+    else if (o.action == "release" && o.address.empty())
+        error = "pool release needs the address: NAP:UAP:LAP";
+    else if (o.action == "records" && o.report.json)
+        error = "pool records prints CSV; --json is not for it";
+    return error.empty();
+}
+
+std::string pool_usage()
+{
+    return "usage: pelmo4rix pool init --pool URL --first NAP:UAP:LAP --last NAP:UAP:LAP\n"
+           "       pelmo4rix pool status --pool URL [--json]\n"
+           "       pelmo4rix pool records --pool URL [--since TIME]\n"
+           "       pelmo4rix pool release --pool URL NAP:UAP:LAP\n"
+           "The shared address pool on a PostgreSQL server, for gangs and flash with --pool.\n"
+           "URL is a connection string or URI (postgresql://user@host:5432/db); without\n"
+           "--pool the environment's PELMO4RIX_POOL is used. Passwords come from the URL,\n"
+           "~/.pgpass or a service file, and are never shown.\n"
+           "  init     sets the pool up in that database (when not yet) and adds a range; a\n"
+           "           range may only vary the LAP and must not overlap another\n"
+           "  status   the range in use, the next address, and how many addresses are free,\n"
+           "           in progress, good, given back and in doubt\n"
+           "  records  the production record as CSV (production.csv's columns and station),\n"
+           "           from TIME on (e.g. 2026-12-10 or 2026-12-10T08:00:00Z)\n"
+           "  release  gives an address that is in doubt back, once its unit was checked\n"
+           "Exit codes: 0 done; 2 a usage error or a request the pool refuses; 32 no address\n"
+           "left; 33 the server can't be reached, refuses the login, or holds no pool.\n";
+}
+
+bool parse_range(const pool_options& o, int64_t& first, int64_t& last, std::string& error)
+{
+    uint8_t a[6], b[6];
+    if (!parse_address(o.first, a) || !parse_address(o.last, b)) {
+        error = "bad address in --first or --last: give NAP:UAP:LAP in hexadecimal, e.g. 0604:03:000100";
+        return false;
+    }
+    first = address_number(a);
+    last = address_number(b);
+    if (first >> 24 != last >> 24)
+        error = "a range may only vary the LAP: --first and --last must share NAP and UAP";
+    else if (first > last)
+        error = "--first comes after --last";
+    return error.empty();
+}
+
+std::string address_of_number(int64_t number)
+{
+    uint8_t a[6];
+    address_bytes(number, a);
+    return address_text(a);
+}
+
+int init(const pool_options& o, pool_store* store)
+{
+    int64_t first, last;
+    std::string error;
+    if (!parse_range(o, first, last, error))
+        return report_failure(o.report, EXIT_USAGE, error);
+    pool_error failure;
+    if (!pool_add_range(store, first, last, failure))
+        return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
+    result r;
+    add_text(r, "pool", pool_server(store));
+    add_text(r, "first", address_of_number(first));
+    add_text(r, "last", address_of_number(last));
+    add_number(r, "addresses", last - first + 1);
+    print_result(o.report, r);
+    return EXIT_OK;
+}
+
+int status(const pool_options& o, pool_store* store)
+{
+    pool_counts c;
+    pool_error failure;
+    if (!pool_count(store, c, failure))
+        return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
+    result r;
+    add_text(r, "pool", pool_server(store));
+    for (auto [key, value] : {std::pair<const char*, int64_t>{"first", c.first}, {"last", c.last}, {"next", c.next}})
+        if (value < 0)
+            add_null(r, key, key == std::string("next") ? "none left" : "no range");
+        else
+            add_text(r, key, address_of_number(value));
+    add_number(r, "ranges", c.ranges);
+    add_number(r, "free", c.free);
+    add_number(r, "in_progress", c.in_progress);
+    add_number(r, "good", c.good);
+    add_number(r, "given_back", c.given_back);
+    add_number(r, "in_doubt", c.in_doubt);
+    print_result(o.report, r);
+    return EXIT_OK;
+}
+
+int records(const pool_options& o, pool_store* store)
+{
+    std::vector<pool_record> lines;
+    pool_error failure;
+    if (!pool_records(store, o.since, lines, failure))
+        return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
+    std::string header = RECORD_HEADER;
+    printf("%s,station\n", header.substr(0, header.size() - 1).c_str());
+    for (const pool_record& l : lines)
+        printf("%s,%s,%s,%s,%s,%s,%d,%d,%.1f,%s\n", l.time.c_str(), csv_field(l.port).c_str(),
+               address_of_number(l.address).c_str(), csv_field(l.image_version).c_str(),
+               csv_field(l.image_checksum).c_str(), l.good ? "good" : "failed", l.error_code, l.attempts, l.seconds,
+               csv_field(l.station).c_str());
+    return EXIT_OK;
+}
+
+int release(const pool_options& o, pool_store* store)
+{
+    uint8_t a[6];
+    if (!parse_address(o.address, a))
+        return report_failure(o.report, EXIT_USAGE,
+                              "bad address " + o.address + ": give NAP:UAP:LAP in hexadecimal, e.g. 0604:03:000100");
+    pool_error failure;
+    if (!pool_release(store, address_number(a), failure))
+        return report_failure(o.report, pool_exit_code(failure.problem),
+                              o.address + " is not released: " + failure.message);
+    result r;
+    add_text(r, "released", address_text(a));
+    print_result(o.report, r);
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int pool_main(int argc, char** argv)
+{
+    pool_options o;
+    o.report.command = "pool";
+    std::string error;
+    if (!parse_pool_options(argc, argv, o, error)) {
+        fprintf(stderr, "pelmo4rix pool: %s\n%s", error.c_str(), pool_usage().c_str());
+        return EXIT_USAGE;
+    }
+    if (o.help) {
+        printf("%s", pool_usage().c_str());
+        return EXIT_OK;
+    }
+    pool_error failure;
+    pool_store* store = pool_open(o.url, o.action == "init", failure);
+    if (!store)
+        return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
+    int code = o.action == "init"     ? init(o, store)
+               : o.action == "status" ? status(o, store)
+               : o.action == "records" ? records(o, store)
+                                       : release(o, store);
+    pool_close(store);
+    return code;
+}

@@ -1,0 +1,112 @@
+// The shared address pool on a database server: one range of Bluetooth addresses that many
+// stations draw from, and the production record beside it. The rest of the program asks
+// "reserve an address", "finish this reservation with this record"; it never sees the
+// server's language or its connection. One implementation per build: pool_store_pg.cpp
+// (the server's client library), pool_store_none.cpp (a build without it).
+//
+// An address is a 48-bit number, NAP in the top 16 bits, then the UAP, then the 24-bit LAP.
+//
+// What the server guarantees (not the callers' care): an address is handed out by a
+// committed transaction that creates its one row, keyed by the address, so two stations can
+// never hold the same one; each row has one state (in progress, good, given back, in doubt)
+// and every change of state is one committed transaction; the record of a unit is stored
+// in the same transaction that marks its address good or gives it back, at most once per
+// reservation, and no two good records can ever name one address.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The address of bt_address-ordered bytes (LAP low byte first, then UAP, then NAP) and back.
+inline int64_t address_number(const uint8_t a[6])
+{
+    return int64_t(a[5]) << 40 | int64_t(a[4]) << 32 | int64_t(a[3]) << 24 | a[2] << 16 | a[1] << 8 | a[0];
+}
+inline void address_bytes(int64_t number, uint8_t a[6])
+{
+    for (int i = 0; i < 6; i++)
+        a[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
+struct pool_store;  // an open connection to the pool's database
+
+// What went wrong, and so what the caller may do about it.
+enum pool_problem {
+    POOL_FINE,
+    POOL_AWAY,       // the server can't be reached or the connection broke: try again later
+    POOL_REFUSED,    // login or database refused, no rights, or no pool set up there
+    POOL_USED_UP,    // the range has no address left
+    POOL_CONFLICT,   // the request contradicts what the pool holds (an overlapping range, ...)
+    POOL_BAD_INPUT,  // a value the server did not take (a time, ...)
+    POOL_NO_SUPPORT, // this build has no pool support
+};
+
+struct pool_error {
+    pool_problem problem = POOL_FINE;
+    std::string message;  // one line for a person; names the server, never a password
+};
+
+// False in a build without the database client library, or when it is not found (on Windows).
+bool pool_supported();
+
+// Connects to the pool named by `url` (a connection string or URI, with the client
+// library's own ways to a password: the URL, a password file, a service file) and checks
+// that it holds a pool of a version this program knows; with `for_setup` only connects.
+// nullptr with `error` when not.
+pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error);
+void pool_close(pool_store* store);
+// The server as host:port/dbname, for messages.
+std::string pool_server(const pool_store* store);
+
+struct pool_reservation {
+    int64_t id = 0;       // names this reservation in pool_finish
+    int64_t address = 0;
+    int64_t left = 0;     // addresses that can still be handed out after this one
+};
+// Reserves the next address for a unit of `station`: one given back first, else the next
+// never handed out. Committed before it returns 1.
+int pool_reserve(pool_store* store, const std::string& station, pool_reservation& out, pool_error& error);
+// After a new connection: the reservations of units still in progress are this
+// connection's again (they would otherwise look abandoned, in doubt).
+int pool_hold(pool_store* store, const std::vector<int64_t>& reservations, pool_error& error);
+
+enum pool_outcome {
+    POOL_GOOD,       // the unit holds the address: the address is good
+    POOL_GIVE_BACK,  // the unit did not take it: the next unit of any station gets it first
+    POOL_IN_DOUBT,   // the unit may hold it: never handed out again until released
+};
+// A unit's line of the production record.
+struct pool_record {
+    int64_t reservation = 0;
+    std::string time;  // UTC, 2026-12-10T11:52:54Z
+    std::string port;
+    int64_t address = 0;
+    std::string image_version, image_checksum;
+    bool good = false;
+    int error_code = 0;
+    int attempts = 0;
+    double seconds = 0;
+    std::string station;
+};
+// Stores `record` and moves its reservation's address to `outcome`, in one transaction.
+// Sending the same reservation again changes nothing and succeeds.
+int pool_finish(pool_store* store, const pool_record& record, pool_outcome outcome, pool_error& error);
+
+// Creates what the pool needs (when missing) and adds the range first..last, which may only
+// vary the LAP and must not overlap another range.
+int pool_add_range(pool_store* store, int64_t first, int64_t last, pool_error& error);
+
+struct pool_counts {
+    int64_t first = -1, last = -1;  // the range in use (the first with addresses left)
+    int64_t next = -1;              // the next address never handed out; -1 when none is left
+    int ranges = 0;
+    int64_t free = 0, in_progress = 0, good = 0, given_back = 0, in_doubt = 0;
+};
+int pool_count(pool_store* store, pool_counts& out, pool_error& error);
+
+// The production record from `since` on (empty: all of it), oldest first.
+int pool_records(pool_store* store, const std::string& since, std::vector<pool_record>& out, pool_error& error);
+
+// Gives an address that is in doubt back: the next unit may take it.
+int pool_release(pool_store* store, int64_t address, pool_error& error);
