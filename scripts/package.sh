@@ -2,7 +2,7 @@
 # Makes the two packages in dist/: the Debian package pelmo4rix_VERSION_amd64.deb (built with
 # Debian's hardening flags, checked with lintian) and pelmo4rix-VERSION-windows-x86_64.zip
 # (the four programs built with MinGW-w64, the guides as text with Windows line ends).
-# Needs: cmake g++ dpkg-dev lintian zip g++-mingw-w64-x86-64-posix.
+# Needs what the build needs, and dpkg-dev lintian zip g++-mingw-w64-x86-64-posix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,9 +16,9 @@ fail() {
 mkdir -p dist
 echo "== building for the Debian package (build-pkg)"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
-    cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=None -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=None -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 # shellcheck disable=SC2086
 cmake --build build-pkg --parallel "$(nproc)" --target $programs pelmo4rix-vunit pelmo4rix_package_files >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
