@@ -62,7 +62,17 @@ test_packages() {
     local version deb
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
     deb=dist/pelmo4rix_${version}_amd64.deb
-    [ -f "dist/pelmo4rix-$version-windows-x86_64.zip" ] || { echo "no Windows zip in dist/"; return 1; }
+    # The zip: the four programs, and guides whose every line ends in CR LF.
+    python3 - "dist/pelmo4rix-$version-windows-x86_64.zip" <<'PY' || return 1
+import re, sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+programs = sorted(n.split("/")[-1] for n in names if n.endswith(".exe"))
+guides = [n for n in names if n.endswith(".txt")]
+bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", zipfile.ZipFile(sys.argv[1]).read(n))]
+expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
+if programs != expected or not guides or bare_lf:
+    sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}")
+PY
     echo "== installing $deb"
     # Minimal images leave manual pages out (dpkg's path-exclude); this package's are taken.
     apt-get install -y -qq -o Dpkg::Options::=--path-include='/usr/share/man/man1/pelmo4rix*' "./$deb" >/dev/null
