@@ -1,5 +1,6 @@
 // What the gang shows: the live table on a terminal, a line per event otherwise. Only
 // formatting here; the rows are kept by the gang's loop.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -8,6 +9,7 @@
 namespace {
 
 constexpr int BAR_WIDTH = 20;
+constexpr size_t CAUSES_WIDTH = 118;
 
 double seconds_between(gang_clock::time_point a, gang_clock::time_point b)
 {
@@ -32,11 +34,14 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
 {
     char line[160];
     if (row.phase.empty()) {
-        snprintf(line, sizeof line, "%-10s %-14s %s", row.name.c_str(), "-", row.present ? "no unit" : "port gone");
+        snprintf(line, sizeof line, "%-10s %-14s %s", row.name.c_str(), "-",
+                 row.quarantined ? "check the fixture" : row.present ? "no unit" : "port gone");
         return line;
     }
     bool busy = row.state == PORT_BUSY;
     std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
+    if (row.quarantined)
+        result = "check the fixture";
     if (row.state == PORT_EMPTY)
         result += ", unit gone";
     double seconds = seconds_between(row.started, busy ? now : row.ended);
@@ -44,6 +49,17 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
              address_of(row.address).c_str(), busy ? row.phase.c_str() : "", bar(row.percent).c_str(), row.percent,
              row.attempts, result.c_str(), minutes_text(seconds).c_str());
     return line;
+}
+
+// The causes, the most frequent first: "20 x2 the unit's checksum differs ..., 6 x1 ...".
+std::string causes_text(const gang_totals& totals)
+{
+    std::vector<std::pair<int, int>> causes(totals.causes.begin(), totals.causes.end());
+    std::stable_sort(causes.begin(), causes.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::string text;
+    for (const auto& [code, count] : causes)
+        text += (text.empty() ? "" : ", ") + std::to_string(code) + " x" + std::to_string(count) + " " + cause_text(code);
+    return text;
 }
 
 }  // namespace
@@ -70,10 +86,18 @@ std::vector<std::string> table_lines(const std::vector<port_row>& rows, const ga
     std::vector<std::string> lines = {line};
     for (const port_row& row : rows)
         lines.push_back(row_line(row, now));
-    snprintf(line, sizeof line, "good %d  failed %d  in progress %d  units/hour %.0f   (q: stop after these units)",
-             totals.good, totals.failed, totals.started - totals.good - totals.failed, units_per_hour(totals, now));
+    bool quarantined = false;
+    for (const port_row& row : rows)
+        quarantined = quarantined || row.quarantined;
+    double yield = yield_percent(totals);
+    snprintf(line, sizeof line, "good %d  failed %d  in progress %d  units/hour %.0f  yield %s   (q: stop after these units%s)",
+             totals.good, totals.failed, totals.started - totals.good - totals.failed, units_per_hour(totals, now),
+             yield < 0 ? "-" : (std::to_string(static_cast<int>(yield + 0.5)) + "%").c_str(),
+             quarantined ? ", r: use the checked fixtures again" : "");
     lines.push_back("");
     lines.push_back(line);
+    if (!totals.causes.empty())
+        lines.push_back(("causes: " + causes_text(totals)).substr(0, CAUSES_WIDTH));  // one line: no wrap to undo
     if (!notice.empty())
         lines.push_back(notice);
     return lines;
@@ -92,11 +116,16 @@ void draw_table(const std::vector<std::string>& lines, int& drawn)
     drawn = static_cast<int>(lines.size());
 }
 
-void print_event(const std::string& port, const std::string& what)
+std::string utc_stamp()
 {
     std::time_t now = std::time(nullptr);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
-    printf("%s %s %s\n", stamp, port.c_str(), what.c_str());
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));  // the loop's thread only
+    return stamp;
+}
+
+void print_event(const std::string& port, const std::string& what)
+{
+    printf("%s %s %s\n", utc_stamp().c_str(), port.c_str(), what.c_str());
     fflush(stdout);
 }

@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "gang/os.h"
+#include "gang/page.h"
 #include "image/image.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
@@ -45,6 +46,10 @@ struct gang_run {
     bool aborting = false;
     gang_clock::time_point abort_deadline{}, next_list{}, next_draw{};
     int exit_code = EXIT_OK;
+    prober* probes = nullptr;
+    std::string probing;  // the port being probed; empty when none
+    page_server* page = nullptr;
+    std::string page_url;
 };
 
 void event(const gang_run& g, const port_row& row, const std::string& what)
@@ -75,24 +80,12 @@ bool taking_units(const gang_run& g)
     return !g.stopping && (g.options.units == 0 || g.totals.started < g.options.units);
 }
 
-// Probes with the services' messages held back: a silent port is no news.
-bool unit_answers(const std::string& port)
-{
-    FILE* console = console_stream;
-    console_stream = nullptr;
-    bool answered = probe_port(port.c_str()) != 0;
-    console_stream = console;
-    return answered;
-}
-
+// Straight through the platform layer: the device layer's port belongs to the probe thread.
 bool port_opens(const std::string& port)
 {
-    FILE* console = console_stream;
-    console_stream = nullptr;
-    bool opened = open_port(port.c_str()) != 0;
-    close_port();
-    console_stream = console;
-    return opened;
+    os_port* opened = os_port_open(port.c_str());
+    os_port_close(opened);
+    return opened != nullptr;
 }
 
 // The ports to watch now: the system's list, and with --all the numbered ports that exist.
@@ -111,6 +104,7 @@ std::vector<std::string> watched_ports(const gang_run& g)
             bool watched = false;
             for (const port_row& row : g.rows)
                 watched = watched || (row.name == name && row.state != PORT_EMPTY);
+            watched = watched || name == g.probing;  // held by the probe, so it can't be opened
             if (watched || port_opens(name))
                 names.push_back(name);
         }
@@ -165,8 +159,9 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
         notice(g, row.name + ": a worker can't be started");
         return;
     }
-    port_row fresh;  // nothing of the port's last unit stays
+    port_row fresh;  // nothing of the port's last unit stays, but its run of failures
     fresh.name = row.name;
+    fresh.failed_in_row = row.failed_in_row;
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.state = PORT_BUSY;
     fresh.worker = worker;
@@ -175,6 +170,23 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     row = fresh;
     g.totals.started++;
     event(g, row, address_of(row.address) + " start, worker " + std::to_string(os_worker_id(worker)));
+}
+
+// The ended unit in the totals, the causes, the recent records and the port's run of failures.
+void note_result(gang_run& g, port_row& row, const production_entry& entry)
+{
+    g.totals.recent.push_front({utc_stamp(), row.name, address_of(row.address), entry.good, entry.error_code,
+                                entry.attempts, entry.seconds});
+    if (g.totals.recent.size() > RECENT_RECORDS)
+        g.totals.recent.pop_back();
+    if (entry.good) {
+        row.failed_in_row = 0;
+        return;
+    }
+    g.totals.causes[entry.error_code]++;
+    row.failed_in_row++;
+    if (g.options.quarantine > 0 && row.failed_in_row >= g.options.quarantine)
+        row.quarantined = true;
 }
 
 // The unit's end: the record first, then what the gang shows.
@@ -195,6 +207,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
                               std::chrono::duration<double>(now - row.started).count()};
     memcpy(entry.address, row.address, sizeof entry.address);
     bool recorded = append_record(g.record, entry);
+    note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");
     if (!good)
         what += " error_code " + std::to_string(row.exit_code) + ": " + row.error;
@@ -214,6 +227,9 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
         }
     }
     event(g, row, what);
+    if (row.quarantined && row.failed_in_row == g.options.quarantine)
+        event(g, row, "quarantined after " + std::to_string(row.failed_in_row) + " failed units in a row: check the fixture" +
+                          (g.keys ? " (r: use it again)" : " (no more units on it in this run)"));
     if (!recorded) {
         notice(g, row.name + " " + address_of(row.address) + " is NOT in the record " + g.record + ": no more units");
         g.stopping = true;
@@ -262,30 +278,65 @@ void serve_workers(gang_run& g)
     }
 }
 
-// One port a turn, the one waiting longest: a new unit is started, a done unit may be gone.
+bool wants_unit(const gang_run& g, const port_row& row)
+{
+    return row.state == PORT_EMPTY && row.present && !row.quarantined && taking_units(g);
+}
+
+// What the last probe found: a new unit is started, a done unit may be gone.
+void take_probe_answer(gang_run& g, gang_clock::time_point now)
+{
+    std::string port;
+    bool answers = false;
+    if (!prober_answer(g.probes, port, answers))
+        return;
+    g.probing.clear();
+    for (port_row& row : g.rows) {
+        if (row.name != port)
+            continue;
+        row.next_probe = now + PROBE_INTERVAL;
+        if (answers && wants_unit(g, row)) {
+            start_unit(g, row, now);
+        } else if (row.state == PORT_DONE && !answers) {
+            row.state = PORT_EMPTY;
+            event(g, row, "unit gone");
+        }
+    }
+}
+
+// One probe at a time, of the port waiting longest.
 void probe_next_port(gang_run& g, gang_clock::time_point now)
 {
-    port_row* next = nullptr;
-    for (port_row& row : g.rows) {
-        bool wanted = row.state == PORT_DONE || (row.state == PORT_EMPTY && taking_units(g));
-        if (wanted && row.present && row.next_probe <= now && (!next || row.next_probe < next->next_probe))
-            next = &row;
-    }
     for (port_row& row : g.rows)
         if (row.state == PORT_DONE && !row.present) {
             row.state = PORT_EMPTY;
             event(g, row, "unit gone (port gone)");
         }
-    if (!next)
+    take_probe_answer(g, now);
+    if (!g.probing.empty())
         return;
-    bool answers = unit_answers(next->name);
-    next->next_probe = gang_clock::now() + PROBE_INTERVAL;
-    if (next->state == PORT_EMPTY && answers) {
-        start_unit(g, *next, now);
-    } else if (next->state == PORT_DONE && !answers) {
-        next->state = PORT_EMPTY;
-        event(g, *next, "unit gone");
+    port_row* next = nullptr;
+    for (port_row& row : g.rows) {
+        bool wanted = (row.state == PORT_DONE && row.present) || wants_unit(g, row);
+        if (wanted && row.next_probe <= now && (!next || row.next_probe < next->next_probe))
+            next = &row;
     }
+    if (next && prober_ask(g.probes, next->name))
+        g.probing = next->name;
+}
+
+// The operator has checked the fixtures: quarantined ports take units again.
+void release_quarantine(gang_run& g)
+{
+    std::string released;
+    for (port_row& row : g.rows)
+        if (row.quarantined) {
+            row.quarantined = false;
+            row.failed_in_row = 0;
+            released += " " + row.name;
+        }
+    if (!released.empty())
+        notice(g, "in use again:" + released);
 }
 
 void take_requests(gang_run& g, gang_clock::time_point now)
@@ -293,6 +344,8 @@ void take_requests(gang_run& g, gang_clock::time_point now)
     // One key a turn: an input that has ended keeps saying so, and reads as 'q'.
     int key = g.keys && key_waiting() ? read_key() : 0;
     bool quit = key == 'q' || key == 'Q';
+    if (key == 'r' || key == 'R')
+        release_quarantine(g);
     int requests = os_stop_requests();
     if ((quit || requests > 0) && !g.stopping) {
         g.stopping = true;
@@ -309,12 +362,16 @@ void take_requests(gang_run& g, gang_clock::time_point now)
     }
 }
 
+// The table and the page, from the same rows and totals.
 void show(gang_run& g, gang_clock::time_point now, bool always)
 {
-    if (!g.live || (!always && now < g.next_draw))
+    if (!always && now < g.next_draw)
         return;
     g.next_draw = now + REDRAW_INTERVAL;
-    draw_table(table_lines(g.rows, g.totals, g.notice, now), g.drawn);
+    if (g.live)
+        draw_table(table_lines(g.rows, g.totals, g.notice, now), g.drawn);
+    if (g.page)
+        page_publish(g.page, status_json(g.rows, g.totals, g.notice, now));
 }
 
 // Lock, address file, image and record, before any unit; the exit code of a failure.
@@ -341,6 +398,17 @@ int prepare(gang_run& g)
         g.rows.push_back(port_row{});
         g.rows.back().name = name;
     }
+    if (o.http) {
+        int port = 0;
+        std::string error;
+        g.page = page_start(o.http_host, o.http_port, port, error);
+        if (!g.page) {
+            fprintf(stderr, "pelmo4rix gang: %s\n", error.c_str());
+            return EXIT_NO_PAGE;
+        }
+        g.page_url = "http://" + (o.http_host.find(':') != std::string::npos ? "[" + o.http_host + "]" : o.http_host) +
+                     ":" + std::to_string(port) + "/";
+    }
     return EXIT_OK;
 }
 
@@ -351,6 +419,13 @@ int run(gang_run& g)
     g.totals.start = gang_clock::now();
     print_event("gang", "next address " + address_of(bt_address) + ", record " + g.record +
                             (g.options.units ? ", " + std::to_string(g.options.units) + " units" : ""));
+    if (g.page)
+        print_event("gang", "page " + g.page_url);
+    // The device layer's messages are held back from here on (a silent port is no news, and
+    // the gang says itself what went wrong); the probe thread has the port.
+    console_stream = nullptr;
+    g.probes = prober_start();
+    show(g, g.totals.start, true);
     for (;;) {
         auto now = gang_clock::now();
         take_requests(g, now);
@@ -363,6 +438,8 @@ int run(gang_run& g)
             os_sleep_ms(WAIT_MS);
         show(g, gang_clock::now(), false);
     }
+    prober_stop(g.probes);
+    console_stream = stderr;
     show(g, gang_clock::now(), true);
     if (!close_pool(g.pool) && g.exit_code == EXIT_OK)
         g.exit_code = EXIT_ADDRESS_FILE;
@@ -397,6 +474,7 @@ int gang_main(int argc, char** argv)
     int code = prepare(g);
     if (code == EXIT_OK)
         code = run(g);
+    page_stop(g.page);
     unlock_address_file(lock);
     return code;
 }

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@ using gang_clock = std::chrono::steady_clock;
 constexpr int EXIT_UNITS_FAILED = 28;  // one unit or more failed
 constexpr int EXIT_RECORD_FILE = 29;   // the production record could not be written
 constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended without a result
+constexpr int EXIT_NO_PAGE = 31;       // the page can't be served on the address given
 
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
@@ -32,6 +35,10 @@ struct gang_options {
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
     int attempts = 3;                    // --attempts N: each worker's programming attempts
     int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended
+    int quarantine = 3;                  // --quarantine N: a port whose last N units failed rests; 0: never
+    bool http = false;                   // --http [HOST:]PORT: serve the line's page
+    std::string http_host = "127.0.0.1";
+    int http_port = 0;                   // 0: any free port (the gang prints the one it got)
     bool help = false;
 };
 
@@ -84,16 +91,53 @@ struct port_row {
     bool result_seen = false, result_ok = false;
     int exit_code = 0;        // the worker's, or the gang's reason
     std::string error;        // why it failed
+
+    int failed_in_row = 0;    // units on this port that failed one after the other
+    bool quarantined = false; // rests until the operator presses 'r': check the fixture
 };
+
+// One ended unit as its record line has it, for the page.
+struct unit_record {
+    std::string time, port, address;
+    bool good;
+    int error_code, attempts;
+    double seconds;
+};
+constexpr size_t RECENT_RECORDS = 50;
 
 struct gang_totals {
     int good = 0, failed = 0, started = 0;
     gang_clock::time_point start;
+    std::map<int, int> causes;         // failed units by error_code
+    std::deque<unit_record> recent;    // the last RECENT_RECORDS units, newest first
 };
 
 // Takes one line of a worker's output into its row; true when the phase changed or an
 // attempt began (an event worth a line).
 bool take_worker_line(port_row& row, const std::string& line);
+
+// --- probes beside the loop ---
+// A probe of a port with no unit takes over a second; a thread of its own runs them, one at
+// a time, so that the table, the page and the workers are served meanwhile. While it runs,
+// the probe thread alone uses the device layer (the port and its process-wide values).
+struct prober;
+prober* prober_start();
+// Starts probing `port`; false while the last probe has not been answered yet.
+bool prober_ask(prober* p, const std::string& port);
+// The answer to the probe asked, once it has come: true with the port and whether a unit answered.
+bool prober_answer(prober* p, std::string& port, bool& answers);
+void prober_stop(prober* p);  // waits for a probe under way
+
+// --- what the table and the page show, from the same rows and totals ---
+// "waiting", "programming", "good", "failed" or "quarantined".
+std::string port_state_word(const port_row& row);
+// Why units failed with `code`, in the words of the guides' table of codes.
+std::string cause_text(int code);
+// Percent of the ended units that were good; negative while none has ended.
+double yield_percent(const gang_totals& totals);
+// The gang's state as one JSON object: ports, totals, causes, the last records.
+std::string status_json(const std::vector<port_row>& rows, const gang_totals& totals, const std::string& notice,
+                        gang_clock::time_point now);
 
 // --- drawing, apart from the logic ---
 // The table: a heading, a line per port, the totals, and the gang's `notice` when it has one.
@@ -103,5 +147,6 @@ std::vector<std::string> table_lines(const std::vector<port_row>& rows, const ga
 void draw_table(const std::vector<std::string>& lines, int& drawn);
 // One event line: UTC time, port, and `what`.
 void print_event(const std::string& port, const std::string& what);
+std::string utc_stamp();  // now, as the record's time column has it
 std::string address_of(const uint8_t address[6]);
 double units_per_hour(const gang_totals& totals, gang_clock::time_point now);

@@ -7,6 +7,27 @@ namespace {
 
 constexpr int MAX_UNITS = 1000000;
 constexpr int MAX_TIMEOUT_S = 3600;
+constexpr int MAX_TCP_PORT = 65535;
+
+// [HOST:]PORT, an IPv6 host in brackets ([::1]:8080); the host stays the default when absent.
+bool parse_http(const std::string& text, gang_options& options, std::string& error)
+{
+    size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
+    std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed)
+        host = host.substr(1, host.size() - 2);
+    bool host_ok = colon == std::string::npos || (!host.empty() && (bracketed || host.find(':') == std::string::npos));
+    if (!host_ok || !parse_count(port, 0, MAX_TCP_PORT, options.http_port)) {
+        error = "bad address for --http: " + text + " (give PORT or HOST:PORT, e.g. 8080 or 0.0.0.0:8080)";
+        return false;
+    }
+    if (!host.empty())
+        options.http_host = host;
+    options.http = true;
+    return true;
+}
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
 {
@@ -54,7 +75,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             continue;
         }
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
-                     name == "--units" || name == "--attempts" || name == "--worker-timeout";
+                     name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
+                     name == "--http" || name == "--quarantine";
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -79,6 +101,10 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             ok = parse_count(value, 1, MAX_UNITS, options.units);
         else if (name == "--attempts")
             ok = parse_count(value, 1, MAX_ATTEMPTS, options.attempts);
+        else if (name == "--http")
+            ok = parse_http(value, options, error);
+        else if (name == "--quarantine")
+            ok = parse_count(value, 0, MAX_UNITS, options.quarantine);
         else
             ok = parse_count(value, 1, MAX_TIMEOUT_S, options.worker_timeout_s);
         if (!ok) {
@@ -102,7 +128,7 @@ std::string gang_usage()
 {
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
-           "         [--worker-timeout S]\n"
+           "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -115,9 +141,14 @@ std::string gang_usage()
            "  --units N         end after N units\n"
            "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
            "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"
+           "  --quarantine N    a port whose last N units failed takes no more units until\n"
+           "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
+           "  --http [HOST:]PORT  serve the line's page and /api/status (read only) on\n"
+           "                    HOST (default 127.0.0.1); port 0: any free port\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
            "written; 25 the address file is locked by another program or can't be read or\n"
-           "saved; 24 the image file is refused; 2 a usage error; 130 stopped by Ctrl+C.\n";
+           "saved; 24 the image file is refused; 31 the page can't be served; 2 a usage\n"
+           "error; 130 stopped by Ctrl+C.\n";
 }

@@ -26,7 +26,7 @@ list(FILTER compressed_files EXCLUDE REGEX "changelog")
 install(FILES ${compressed_files} DESTINATION share/man/man1)
 install(FILES ${package_dir}/pelmo4rix.bash-completion
         DESTINATION share/bash-completion/completions RENAME pelmo4rix)
-file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/docs/*.md)
+file(GLOB guides CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/docs/*.md ${CMAKE_CURRENT_SOURCE_DIR}/docs/*.png)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md ${guides} ${package_dir}/copyright
               ${staged_dir}/changelog.gz
         DESTINATION share/doc/pelmo4rix)

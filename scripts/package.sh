@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the two packages in dist/: the Debian package pelmo4rix_VERSION_amd64.deb (built with
 # Debian's hardening flags, checked with lintian) and pelmo4rix-VERSION-windows-x86_64.zip
-# (the four programs built with MinGW-w64, the guides as text with Windows line ends).
+# (the four programs built with MinGW-w64, the guides as text with Windows line ends and
+# their pictures).
 # Needs what the build needs, and dpkg-dev lintian zip g++-mingw-w64-x86-64-posix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,6 +45,9 @@ done
 for guide in README.md docs/*.md; do
     [ -f "$guide" ] || continue
     sed 's/\r*$/\r/' "$guide" >"$staging/$zip_name/$(basename "$guide" .md).txt"
+done
+for picture in docs/*.png; do
+    [ -f "$picture" ] && cp "$picture" "$staging/$zip_name/"
 done
 rm -f "dist/$zip_name.zip"
 (cd "$staging" && zip -qrX "$root/dist/$zip_name.zip" "$zip_name")

@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium
     dpkg-dev lintian zip man-db bash-completion"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
@@ -23,6 +23,8 @@ if ! { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || command -v
     ! command -v tmux >/dev/null; then
     echo "== SKIPPING the Windows programs under Wine: Wine (wine64, wine) or tmux is not installed"
 fi
+command -v chromium >/dev/null ||
+    echo "== SKIPPING the gang's page in a browser: chromium is not installed"
 
 run_suite() {  # build directory, extra CMake options...
     local dir=$1

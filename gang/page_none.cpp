@@ -1,0 +1,14 @@
+// A build without cpp-httplib: the gang runs, but serves no page.
+#include "gang/page.h"
+
+page_server* page_start(const std::string&, int, int&, std::string& error)
+{
+    error = "this build of pelmo4rix serves no page (it was built without cpp-httplib)";
+    return nullptr;
+}
+
+void page_publish(page_server*, const std::string&) {}
+
+void page_stop(page_server*) {}
+
+const char gang_page_html[] = "";

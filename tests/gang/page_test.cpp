@@ -1,0 +1,146 @@
+// The gang's page in a real headless Chromium, and its JSON status, against a gang with
+// virtual units. What the browser shows is read from its DOM; the status is parsed as JSON.
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/browser.h"
+#include "support/gang_process.h"
+#include "support/unit_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Each tile as "PORT state word", in the page's order.
+constexpr char TILES[] =
+    "[...document.querySelectorAll('.tile')].map(t => t.querySelector('.port').textContent + ' ' + "
+    "t.querySelector('.state').textContent).join(', ')";
+constexpr char TOTALS[] =
+    "(v => [v[0], v[1], v[2], v[4]].join(' '))([...document.querySelectorAll('#totals .value')].map(e => e.textContent))";
+
+class page_test : public unit_test {
+protected:
+    temp_dir cwd;
+    gang_process gang;
+    std::string url;  // the page, as the gang printed it
+
+    void SetUp() override
+    {
+        unit_test::SetUp();
+        if (browser::program().empty())
+            GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not tested";
+    }
+
+    // Starts the gang with its page on a free port of loopback.
+    void start_gang(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"--http", "127.0.0.1:0"});
+        gang.start(args, cwd.path);
+        const std::string head = "gang page http://127.0.0.1:";
+        ASSERT_TRUE(gang.wait_for(head, 10000)) << gang.output;
+        size_t at = gang.output.find(head) + strlen("gang page ");
+        url = gang.output.substr(at, gang.output.find('\n', at) - at);
+    }
+
+    json status()
+    {
+        httplib::Client client(url.substr(0, url.size() - 1));
+        auto reply = client.Get("/api/status");
+        EXPECT_TRUE(reply && reply->status == 200);
+        return reply ? json::parse(reply->body, nullptr, false) : json();
+    }
+
+    void open_page(browser& chrome)
+    {
+        std::string why;
+        ASSERT_TRUE(chrome.start(why)) << why;
+        ASSERT_TRUE(chrome.open(url)) << url;
+    }
+
+    // Nothing went wrong in the browser, and it asked only the gang for anything.
+    void expect_clean(const browser& chrome)
+    {
+        EXPECT_TRUE(chrome.errors.empty()) << ::testing::PrintToString(chrome.errors);
+        ASSERT_FALSE(chrome.requested.empty());
+        for (const std::string& address : chrome.requested)
+            EXPECT_EQ(address.rfind(url, 0), 0u) << address << " is not from the gang at " << url;
+    }
+};
+
+TEST_F(page_test, ThePageFollowsThreeUnitsUntilTheyAreGood)
+{
+    for (const char* port : {"COM7", "COM8", "COM9"})
+        start_unit({"--line-rate"}, port);
+    start_gang({});
+    browser chrome;
+    open_page(chrome);
+    // At line rate the units take seconds: the page first shows them at work.
+    json first = chrome.wait_for(TILES, "COM7 programming, COM8 programming, COM9 programming", 10000);
+    EXPECT_EQ(first, "COM7 programming, COM8 programming, COM9 programming");
+    EXPECT_EQ(chrome.wait_for(TILES, "COM7 good, COM8 good, COM9 good", 60000), "COM7 good, COM8 good, COM9 good")
+        << gang.output;
+    // Good, failed, in progress and yield (units/hour depends on the machine).
+    EXPECT_EQ(chrome.wait_for(TOTALS, "3 0 0 100%", 3000), "3 0 0 100%");
+    EXPECT_EQ(chrome.evaluate("document.querySelectorAll('#records tr').length"), 4) << "a heading and three units";
+    expect_clean(chrome);
+
+    json s = status();
+    ASSERT_TRUE(s.is_object());
+    ASSERT_EQ(s["ports"].size(), 3u);
+    for (const json& port : s["ports"]) {
+        EXPECT_EQ(port["state"], "good") << port;
+        EXPECT_EQ(port["percent"], 100) << port;
+        EXPECT_EQ(port["error_code"], 0) << port;
+    }
+    EXPECT_EQ(s["totals"], json({{"good", 3}, {"failed", 0}, {"in_progress", 0},
+                                 {"units_per_hour", s["totals"]["units_per_hour"]}, {"yield", 100.0}}));
+    EXPECT_GT(s["totals"]["units_per_hour"].get<double>(), 0);
+    EXPECT_TRUE(s["causes"].empty());
+    ASSERT_EQ(s["records"].size(), 3u);
+    EXPECT_EQ(s["records"][0]["result"], "good");
+
+    kill(gang.pid, SIGINT);
+    EXPECT_EQ(gang.finish(), 0) << gang.output;
+}
+
+TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)
+{
+    vunit* unit = start_unit({"--fault", "bad-crc"}, "COM7");
+    start_gang({"--ports", "COM7", "--attempts", "1"});
+    for (int failed = 1; failed <= 3; failed++) {
+        ASSERT_TRUE(gang.wait_for_count(" failed error_code 20", failed)) << gang.output;
+        if (failed < 3) {
+            vunit_unplug(unit);
+            ASSERT_TRUE(gang.wait_for_count("COM7 unit gone", failed, 10000)) << gang.output;
+            stop_unit(unit);
+            unit = start_unit({"--fault", "bad-crc"}, "COM7");
+        }
+    }
+    ASSERT_TRUE(gang.wait_for("COM7 quarantined after 3 failed units in a row: check the fixture")) << gang.output;
+    // A good unit plugged in now is left alone: the fixture is to be checked first.
+    vunit_unplug(unit);
+    ASSERT_TRUE(gang.wait_for_count("COM7 unit gone", 3, 10000)) << gang.output;
+    stop_unit(unit);
+    start_unit({}, "COM7");
+    gang.read_for(1500);
+    EXPECT_EQ(gang.count(" start, worker "), 3) << gang.output;
+
+    browser chrome;
+    open_page(chrome);
+    EXPECT_EQ(chrome.wait_for(TILES, "COM7 check the fixture", 5000), "COM7 check the fixture");
+    EXPECT_EQ(chrome.evaluate("document.querySelector('.tile').dataset.state"), "quarantined");
+    EXPECT_EQ(chrome.evaluate("document.querySelector('#causes td').textContent"), "20");
+    expect_clean(chrome);
+
+    json s = status();
+    ASSERT_EQ(s["ports"].size(), 1u);
+    EXPECT_EQ(s["ports"][0]["state"], "quarantined");
+    EXPECT_EQ(s["ports"][0]["failed_in_row"], 3);
+    EXPECT_EQ(s["causes"], json::parse(R"([{"error_code":20,"count":3,"text":"the unit's checksum differs from the image's"}])"));
+    EXPECT_EQ(s["totals"]["yield"], 0.0);
+    kill(gang.pid, SIGINT);
+    EXPECT_EQ(gang.finish(), 28) << gang.output;
+}
+
+}  // namespace
