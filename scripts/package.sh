@@ -47,7 +47,8 @@ for guide in README.md docs/*.md; do
     sed 's/\r*$/\r/' "$guide" >"$staging/$zip_name/$(basename "$guide" .md).txt"
 done
 for picture in docs/*.png; do
-    [ -f "$picture" ] && cp "$picture" "$staging/$zip_name/"
+    [ -f "$picture" ] || continue
+    cp "$picture" "$staging/$zip_name/"
 done
 rm -f "dist/$zip_name.zip"
 (cd "$staging" && zip -qrX "$root/dist/$zip_name.zip" "$zip_name")
