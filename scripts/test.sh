@@ -67,10 +67,10 @@ test_packages() {
     # The zip: the four programs, and guides whose every line ends in CR LF.
     python3 - "dist/pelmo4rix-$version-windows-x86_64.zip" <<'PY' || return 1
 import re, sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
-programs = sorted(n.split("/")[-1] for n in names if n.endswith(".exe"))
-guides = [n for n in names if n.endswith(".txt")]
-bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", zipfile.ZipFile(sys.argv[1]).read(n))]
+archive = zipfile.ZipFile(sys.argv[1])
+programs = sorted(n.split("/")[-1] for n in archive.namelist() if n.endswith(".exe"))
+guides = [n for n in archive.namelist() if n.endswith(".txt")]
+bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
 expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
 if programs != expected or not guides or bare_lf:
     sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}")
