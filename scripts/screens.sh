@@ -140,7 +140,6 @@ unplug COM7
 
 echo "== the gang station"
 for port in COM7 COM8 COM9; do plug "$port" --line-rate; done
-rm -f "$work/info.ini"
 printf '0604 03 000100 ' >"$work/info.ini"
 run "$build/pelmo4rix gang --units 3"
 wait_for "write" 60
