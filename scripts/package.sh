@@ -14,6 +14,9 @@ fail() {
     exit 1
 }
 
+for tool in dpkg-buildflags:dpkg-dev dpkg-shlibdeps:dpkg-dev cpack:cmake lintian:lintian zip:zip; do
+    command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool#*:})"
+done
 mkdir -p dist
 echo "== building for the Debian package (build-pkg)"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
