@@ -29,5 +29,5 @@ function(pelmo4rix_embed_image target)
   add_dependencies(${target} pelmo4rix_image_checked)
   set_source_files_properties(image/image.cpp PROPERTIES
     OBJECT_DEPENDS ${PELMO4RIX_IMAGE_FILE}
-    COMPILE_DEFINITIONS PELMO4RIX_IMAGE_FILE="${PELMO4RIX_IMAGE_FILE}")
+    COMPILE_DEFINITIONS "PELMO4RIX_IMAGE_FILE=\"${PELMO4RIX_IMAGE_FILE}\";PELMO4RIX_VERSION=\"${PROJECT_VERSION}\"")
 endfunction()

@@ -44,7 +44,7 @@ long long read_file_head(const char* path, std::vector<uint8_t>& bytes, size_t k
 const uint8_t* firmware_image = pelmo4rix_image_bytes;
 const uint8_t* expected_crc = builtin_crc;
 const char* image_version = "6.05";
-const char tool_version[5] = "1.03";
+const char tool_version[5] = PELMO4RIX_VERSION;  // the project's version, from the build
 
 int load_image_file(const char* path, long long& size)
 {

@@ -16,7 +16,7 @@ constexpr uint32_t IMAGE_CRC = 0x3922BA1C;   // JAMCRC of image bytes 0 to 0x7CF
 extern const uint8_t* firmware_image;        // IMAGE_SIZE bytes; sector n is flash sector n
 extern const uint8_t* expected_crc;          // JAMCRC of its bytes 0 to 0x7CFFF, least significant byte first
 extern const char* image_version;            // "6.05"; its first character chooses the flash size
-extern const char tool_version[5];           // "1.03", shown by the trace capture tool
+extern const char tool_version[5];           // "1.03", the project's version: the trace banner, --version
 
 // Reads the image file at `path`; when it is exactly IMAGE_SIZE bytes it becomes the image in
 // use, with its checksum computed from its bytes, and the result is 1. Otherwise the image in

@@ -8,7 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl"
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl
+    lintian zip man-db bash-completion"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive
@@ -54,6 +55,54 @@ for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
     [ -x "$prefix/bin/$program" ] || { echo "cmake --install did not install $program"; exit 1; }
 done
 rm -rf "$prefix"
+
+# The packages: both made; the Debian one installed on this machine, its programs, manual
+# page and completion tried where it put them, and removed again.
+test_packages() {
+    echo "== making the packages"
+    bash scripts/package.sh
+    local version deb
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
+    deb=dist/pelmo4rix_${version}_amd64.deb
+    # The zip: the four programs, and guides whose every line ends in CR LF.
+    python3 - "dist/pelmo4rix-$version-windows-x86_64.zip" <<'PY' || return 1
+import re, sys, zipfile
+archive = zipfile.ZipFile(sys.argv[1])
+programs = sorted(n.split("/")[-1] for n in archive.namelist() if n.endswith(".exe"))
+guides = [n for n in archive.namelist() if n.endswith(".txt")]
+bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
+expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
+if programs != expected or not guides or bare_lf:
+    sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}")
+PY
+    echo "== installing $deb"
+    # Minimal images leave manual pages out (dpkg's path-exclude); this package's are taken.
+    apt-get install -y -qq -o Dpkg::Options::=--path-include='/usr/share/man/man1/pelmo4rix*' "./$deb" >/dev/null
+    local failed=0 offered ports
+    /usr/bin/pelmo4rix --version | grep -q "^pelmo4rix $version," || { echo "installed pelmo4rix --version is wrong"; failed=1; }
+    man -w pelmo4rix | grep -qx /usr/share/man/man1/pelmo4rix.1.gz || { echo "man -w pelmo4rix finds no page"; failed=1; }
+    # The completion as bash-completion loads it, asked for the first word and for a port.
+    ports=$(mktemp -d)
+    printf 'COM7\nCOM12\n' >"$ports/SERIALCOMM"
+    offered=$(PELMO4RIX_DEVICE_DIR=$ports bash -c 'source /usr/share/bash-completion/bash_completion &&
+        _completion_loader pelmo4rix &&
+        COMP_WORDS=(pelmo4rix ""); COMP_CWORD=1; _pelmo4rix; echo "${COMPREPLY[*]}" &&
+        COMP_WORDS=(pelmo4rix --port C); COMP_CWORD=2; _pelmo4rix; echo "${COMPREPLY[*]}"')
+    rm -rf "$ports"
+    for word in ports version address params flash trace image gang --port --json COM7 COM12; do
+        grep -qw -- "$word" <<<"$offered" || { echo "the completion does not offer $word: $offered"; failed=1; }
+    done
+    apt-get remove -y -qq pelmo4rix >/dev/null
+    [ ! -e /usr/bin/pelmo4rix ] || { echo "apt-get remove left /usr/bin/pelmo4rix"; failed=1; }
+    return "$failed"
+}
+if [ "$(id -u)" != 0 ]; then
+    echo "== SKIPPED the packages: installing one needs root"
+elif [ -z "$windows_build" ]; then
+    echo "== SKIPPED the packages: the Windows zip needs MinGW-w64"
+else
+    test_packages
+fi
 
 run_suite build-sanitize -DPELMO4RIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 

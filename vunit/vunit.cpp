@@ -1,32 +1,18 @@
-// The virtual unit's thread: it moves bytes between the pty master and the unit model,
-// garbles what crosses the line at mismatched speeds, paces the line when asked to, streams
-// the trace and injects noise. The API functions below talk to it under one mutex.
-//
-// At line rate every byte reaches the other side when its 10 bit times have passed, timed
-// from a monotonic deadline so that the error never adds up; the thread wakes in steps of
-// tens of microseconds, so a reply has no gap that a real line would not have. Bytes toward
-// the program can pass through a model of a USB adapter that holds them for its latency timer.
+// The virtual unit's thread: its loop takes the frames that have arrived, has the unit model
+// answer them, streams the trace and injects noise; the line that carries the bytes both ways,
+// and paces them when asked to, is in line.cpp. The API functions below talk to the thread
+// under one mutex.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
-#include <mutex>
-#include <random>
-#include <thread>
 
-#include "internal.h"
 #include "pty.h"
+#include "unit_thread.h"
 
-using namespace vunit_detail;
-using steady = std::chrono::steady_clock;
-using time_point = steady::time_point;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
@@ -36,99 +22,8 @@ constexpr auto stall_limit = milliseconds(50);  // a partial frame quiet this lo
 constexpr size_t trace_backlog = 256;           // new trace lines wait while more is queued
 constexpr auto longest_wait = milliseconds(1000);
 constexpr auto pace_step = microseconds(40);    // shortest sleep while a line is busy
-constexpr size_t adapter_packet = 62;           // a USB adapter passes its bytes on at this many
-
-struct rx_byte {
-    uint8_t value;
-    time_point at;  // when the byte has fully arrived on the simulated line
-};
-
-struct tx_chunk {
-    enum origin_t { reply, trace, noise } origin;
-    std::vector<uint8_t> original;  // what the unit sent
-    std::vector<uint8_t> wire;      // what reaches the program (differs at a wrong speed)
-    bool garbled = false;
-    size_t done = 0;                // wire bytes passed to the program
-    double interval = 0;            // seconds per wire byte with --line-rate
-};
-
-time_point after(time_point t, double seconds)
-{
-    return t + std::chrono::duration_cast<steady::duration>(std::chrono::duration<double>(seconds));
-}
-
-double seconds_between(time_point a, time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 }  // namespace
-
-struct vunit {
-    vunit_config config;
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::thread thread;
-    int wake[2] = {-1, -1};
-    bool stop_requested = false, unplug_requested = false, unplugged = false;
-
-    int master = -1, terminal = -1;
-    int watch = -1;    // inotify on the terminal side
-    int openers = 0;   // the program's open descriptors of the port
-    std::string terminal_path, link_path, port_path;
-    unit_model model;
-
-    // Receiving: bytes in line order, then the scanner's partial frame.
-    std::deque<rx_byte> rx;
-    time_point rx_line_free;
-    std::vector<uint8_t> scan;
-    time_point scan_last;
-    bool busy = false;  // a delayed reply is pending; input waits
-    time_point busy_until;
-    plan pending;
-    uint32_t pending_baud = 0;
-
-    // Sending: chunks in line order. The first `held` bytes not yet passed to the program
-    // have crossed the line and wait in the adapter since `held_since`; the line is free
-    // for the next byte at `tx_next`.
-    std::deque<tx_chunk> tx;
-    time_point tx_next;
-    size_t held = 0;
-    time_point held_since;
-    int trace_rate = 0;
-
-    bool trace_was_on = false;
-    time_point trace_start;
-    double trace_made = 0;
-    unsigned trace_line = 0;
-    long trace_left = -1;  // bytes the trace may still send over the unit's life; -1: no end
-
-    std::mt19937 rng{0x9E3779B9u};
-    time_point next_noise;
-
-    std::vector<vunit_frame> frames;
-    std::vector<uint8_t> trace_sent;
-    FILE* log = nullptr;
-    FILE* trace_file = nullptr;
-
-    void serve();
-    void step(time_point now);
-    void read_input(time_point now);
-    void take_bytes(time_point now);
-    void take_frame(const std::vector<uint8_t>& frame, time_point at);
-    void carry_out(const plan& p, uint32_t reply_baud, time_point at);
-    void send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin, time_point at);
-    void flush(time_point now);
-    void cross_line(time_point now);
-    size_t deliverable(time_point now) const;
-    void deliver(size_t n);
-    void sent(const tx_chunk& chunk, size_t from, size_t to);
-    void stream_trace(time_point now);
-    void make_noise(time_point now);
-    void record(const std::vector<uint8_t>& frame, int kind, uint32_t baud);
-    void unplug_now();
-    bool port_in_use();
-    time_point next_event(time_point now) const;
-    size_t queued() const;
-    double next_interval() const;
-};
 
 void vunit::serve()
 {
@@ -198,33 +93,6 @@ time_point vunit::next_event(time_point now) const
     return std::max(next, now);
 }
 
-// Reads what the program wrote. Bytes sent at a speed other than the unit's arrive garbled;
-// with --line-rate each byte arrives when the line would have delivered it.
-void vunit::read_input(time_point now)
-{
-    uint8_t buffer[8192];
-    ssize_t n;
-    while (master >= 0 && (n = read(master, buffer, sizeof buffer)) > 0) {
-        uint32_t program_baud = line_speed(master);
-        std::vector<uint8_t> bytes;
-        if (program_baud == model.baud)
-            bytes.assign(buffer, buffer + n);
-        else
-            bytes = uart_resample(buffer, size_t(n), program_baud, model.baud);
-        time_point start = now, end = now;
-        if (config.line_rate && program_baud) {
-            start = std::max(now, rx_line_free);
-            end = rx_line_free = after(start, 10.0 * double(n) / program_baud);
-        }
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            time_point at = now;
-            if (config.line_rate)
-                at = start + std::chrono::duration_cast<steady::duration>((end - start) * double(i + 1) / double(bytes.size()));
-            rx.push_back({bytes[i], at});
-        }
-    }
-}
-
 // Feeds arrived bytes to the scanner and acts on each complete frame. Garbage is skipped
 // byte by byte; a partial frame that stays quiet too long is dropped.
 void vunit::take_bytes(time_point now)
@@ -273,140 +141,6 @@ void vunit::carry_out(const plan& p, uint32_t reply_baud, time_point at)
         model.baud = p.baud_after;
     if (p.unplug)
         unplug_now();
-}
-
-// Queues bytes toward the program; on an idle line they start at `at` (not before).
-void vunit::send(const std::vector<uint8_t>& bytes, uint32_t unit_baud, tx_chunk::origin_t origin, time_point at)
-{
-    uint32_t program_baud = line_speed(master);
-    tx_chunk c;
-    c.origin = origin;
-    c.original = bytes;
-    c.garbled = program_baud != unit_baud;
-    c.wire = c.garbled ? uart_resample(bytes.data(), bytes.size(), unit_baud, program_baud) : bytes;
-    if (config.line_rate && !c.wire.empty())
-        c.interval = 10.0 * double(bytes.size()) / unit_baud / double(c.wire.size());
-    if (queued() == held)
-        tx_next = std::max(tx_next, at);
-    tx.push_back(std::move(c));
-}
-
-void vunit::flush(time_point now)
-{
-    if (master < 0)
-        return;
-    cross_line(now);
-    deliver(deliverable(now));
-}
-
-// Moves onto the far side of the line (into the adapter) every byte whose 10 bit times have
-// passed by `now`; without --line-rate, every byte at once.
-void vunit::cross_line(time_point now)
-{
-    size_t skip = held;
-    for (const tx_chunk& c : tx) {
-        size_t left = c.wire.size() - c.done;
-        if (skip >= left) {
-            skip -= left;
-            continue;
-        }
-        size_t count = left - skip;
-        skip = 0;
-        time_point first_at = now;
-        if (config.line_rate) {
-            double due = now > tx_next ? seconds_between(tx_next, now) / c.interval : 0;
-            count = std::min(count, size_t(due));
-            first_at = after(tx_next, c.interval);
-            tx_next = after(tx_next, double(count) * c.interval);
-        }
-        if (count == 0)
-            return;
-        if (held == 0)
-            held_since = first_at;
-        held += count;
-    }
-}
-
-// Bytes the adapter passes on now: whole packets, or everything once its timer has run out.
-size_t vunit::deliverable(time_point now) const
-{
-    if (config.adapter_latency_ms == 0 || now >= held_since + milliseconds(config.adapter_latency_ms))
-        return held;
-    return held / adapter_packet * adapter_packet;
-}
-
-// Writes `n` held bytes to the program's side, as far as it takes them.
-void vunit::deliver(size_t n)
-{
-    while (!tx.empty()) {
-        tx_chunk& c = tx.front();
-        if (c.done == c.wire.size()) {
-            if (c.garbled)
-                sent(c, 0, c.original.size());
-            tx.pop_front();
-            continue;
-        }
-        if (n == 0)
-            return;
-        size_t want = std::min(n, c.wire.size() - c.done);
-        size_t wrote = want;  // a closed port loses what the unit sends
-        if (port_in_use()) {
-            ssize_t written = write(master, c.wire.data() + c.done, want);
-            if (written <= 0)
-                return;  // the program's side is full; poll tells when it drains
-            wrote = size_t(written);
-        }
-        if (!c.garbled)
-            sent(c, c.done, c.done + wrote);
-        c.done += wrote;
-        held -= wrote;
-        n -= wrote;
-        if (held > 0 && n == 0)
-            held_since = steady::now();  // the adapter's timer starts again behind a packet
-    }
-}
-
-// Keeps the record of trace bytes sent: as they go when they cross the line intact, whole
-// once a garbled chunk has gone.
-void vunit::sent(const tx_chunk& c, size_t from, size_t to)
-{
-    if (c.origin != tx_chunk::trace)
-        return;
-    trace_sent.insert(trace_sent.end(), c.original.begin() + long(from), c.original.begin() + long(to));
-    if (trace_file) {
-        std::fwrite(c.original.data() + from, 1, to - from, trace_file);
-        std::fflush(trace_file);
-    }
-}
-
-// Whether the program has the port open (always true when that can't be watched).
-bool vunit::port_in_use()
-{
-    if (watch < 0)
-        return true;
-    follow_openers(watch, terminal, openers);
-    return openers > 0;
-}
-
-size_t vunit::queued() const
-{
-    size_t n = 0;
-    for (const auto& c : tx)
-        n += c.wire.size() - c.done;
-    return n;
-}
-
-// Line time of the first byte that has not crossed the line yet (0 when there is none).
-double vunit::next_interval() const
-{
-    size_t skip = held;
-    for (const auto& c : tx) {
-        size_t left = c.wire.size() - c.done;
-        if (skip < left)
-            return c.interval;
-        skip -= left;
-    }
-    return 0;
 }
 
 // The running firmware's debug output: steady text lines with a counter.

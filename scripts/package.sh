@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Makes the two packages in dist/: the Debian package pelmo4rix_VERSION_amd64.deb (built with
+# Debian's hardening flags, checked with lintian) and pelmo4rix-VERSION-windows-x86_64.zip
+# (the four programs built with MinGW-w64, the guides as text with Windows line ends and
+# their pictures).
+# Needs what the build needs, and dpkg-dev lintian zip g++-mingw-w64-x86-64-posix.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+programs="pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix"
+
+fail() {
+    echo "package: $*" >&2
+    exit 1
+}
+
+for tool in dpkg-buildflags:dpkg-dev dpkg-shlibdeps:dpkg-dev cpack:cmake lintian:lintian zip:zip; do
+    command -v "${tool%%:*}" >/dev/null || fail "${tool%%:*} not found (Debian package ${tool#*:})"
+done
+mkdir -p dist
+echo "== building for the Debian package (build-pkg)"
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=None -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+# shellcheck disable=SC2086
+cmake --build build-pkg --parallel "$(nproc)" --target $programs pelmo4rix-vunit pelmo4rix_package_files >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
+[ -n "$version" ] || fail "no project version in build-pkg/CMakeCache.txt"
+
+(cd build-pkg && cpack -G DEB >/dev/null)
+deb=dist/pelmo4rix_${version}_amd64.deb
+mv "build-pkg/pelmo4rix_${version}_amd64.deb" "$deb"
+echo "== $deb"
+# Errors fail the package; warnings are shown.
+lintian --fail-on error "$deb" || fail "lintian found errors in $deb"
+
+echo "== building for Windows (build-win)"
+bash scripts/build-windows.sh build-win >/dev/null
+zip_name=pelmo4rix-${version}-windows-x86_64
+staging=$(mktemp -d)
+trap 'rm -rf "$staging"' EXIT
+mkdir "$staging/$zip_name"
+for program in $programs; do
+    x86_64-w64-mingw32-strip -o "$staging/$zip_name/$program.exe" "build-win/$program.exe"
+done
+# The guides as text files with Windows line ends, so that Notepad shows them as they are.
+for guide in README.md docs/*.md; do
+    [ -f "$guide" ] || continue
+    sed 's/\r*$/\r/' "$guide" >"$staging/$zip_name/$(basename "$guide" .md).txt"
+done
+for picture in docs/*.png; do
+    [ -f "$picture" ] || continue
+    cp "$picture" "$staging/$zip_name/"
+done
+rm -f "dist/$zip_name.zip"
+(cd "$staging" && zip -qrX "$root/dist/$zip_name.zip" "$zip_name")
+echo "== dist/$zip_name.zip"
