@@ -7,19 +7,8 @@
 #include <string>
 #include <vector>
 
-// Exit codes. 1 to 20 are the error_code of the step that failed (the tools' numbers).
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_USAGE = 2;          // a bad command line (2 is also error_code 2, port time-outs)
-constexpr int EXIT_NO_UNIT = 21;       // no unit answered (on --port: not there)
-constexpr int EXIT_NO_VERSION = 22;    // the unit's firmware did not report its version
-constexpr int EXIT_READ_BACK = 23;     // a read-back of the unit's flash delivered too little
-constexpr int EXIT_IMAGE_FILE = 24;    // the image file can't be read or has the wrong size
-constexpr int EXIT_ADDRESS_FILE = 25;  // the address file can't be locked, read or saved
-constexpr int EXIT_TRACE_FILE = 26;    // the trace file can't be created or written
-constexpr int EXIT_NO_TRACE = 27;      // the unit's debug port did not come on
-constexpr int EXIT_POOL_USED_UP = 32;  // the shared pool has no address left
-constexpr int EXIT_POOL_SERVER = 33;   // the pool's server can't be reached, refuses, or holds no pool
-constexpr int EXIT_SIGNAL_BASE = 128;  // stopped by a signal: 130 Ctrl+C, 143 SIGTERM
+#include "common/exit_codes.h"
+#include "common/text.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 
@@ -49,10 +38,6 @@ struct cli_options {
     int seconds = 0;                            // --seconds N; 0: until Ctrl+C
 };
 
-// A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
-bool parse_count(const std::string& text, int low, int high, int& out);
-constexpr int MAX_ATTEMPTS = 20;  // --attempts: as many as the update tool makes in one cycle
-
 // NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits into `address`, in bt_address byte order.
 bool parse_address(const std::string& text, uint8_t address[6]);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error.
@@ -74,7 +59,6 @@ void add_number(result& r, const std::string& key, long long value);
 void add_flag(result& r, const std::string& key, bool value);
 void add_null(result& r, const std::string& key, const std::string& text);
 void add_json(result& r, const std::string& key, const std::string& json, const std::string& text);
-std::string json_string(const std::string& text);
 // Prints the result of a command that succeeded (or answered its question) on standard output.
 void print_result(const cli_options& options, const result& r);
 // Reports a failure: the message on standard error, and with --json the JSON object (with

@@ -207,17 +207,6 @@ bool check_combination(const cli_options& options, std::string& error)
 
 }  // namespace
 
-bool parse_count(const std::string& text, int low, int high, int& out)
-{
-    if (text.empty() || text.size() > 7)
-        return false;
-    for (char c : text)
-        if (!isdigit(static_cast<unsigned char>(c)))
-            return false;
-    out = atoi(text.c_str());
-    return out >= low && out <= high;
-}
-
 int parse_options(int argc, char** argv, cli_options& options, std::string& error)
 {
     arguments args{argc, argv, 1, error};

@@ -31,24 +31,6 @@ void add_json(result& r, const std::string& key, const std::string& json, const 
     r.fields.push_back({key, json, text});
 }
 
-std::string json_string(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 namespace {
 
 void print_json(const std::string& command, bool ok, const std::vector<result_field>& fields)

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/cli.h"
+#include "common/exit_codes.h"
 #include "gang/os.h"
 #include "gang/page.h"
 #include "image/image.h"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/exit_codes.h"
 #include "gang/pool_store.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
@@ -21,12 +22,6 @@
 struct os_worker;
 
 using gang_clock = std::chrono::steady_clock;
-
-// Exit codes of the gang beyond the front end's (25: the address file; 32, 33: the pool).
-constexpr int EXIT_UNITS_FAILED = 28;  // one unit or more failed
-constexpr int EXIT_RECORD_FILE = 29;   // the production record could not be written
-constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended without a result
-constexpr int EXIT_NO_PAGE = 31;       // the page can't be served on the address given
 
 constexpr char POOL_JOURNAL[] = "pool-journal.txt";  // beside the gang, unless --journal
 

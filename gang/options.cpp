@@ -1,7 +1,7 @@
 // The gang's command line.
 #include <cstdlib>
 
-#include "cli/cli.h"
+#include "common/text.h"
 #include "gang/gang.h"
 #include "link/port.h"
 

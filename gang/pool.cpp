@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/cli.h"
+#include "common/exit_codes.h"
 #include "gang/gang.h"
 #include "image/image.h"
 #include "link/state.h"

@@ -2,7 +2,7 @@
 // Only reading here; the rows and totals are kept by the gang's loop.
 #include <cstdio>
 
-#include "cli/cli.h"
+#include "common/text.h"
 #include "gang/gang.h"
 
 namespace {

@@ -1,0 +1,34 @@
+#include "common/text.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+std::string json_string(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+bool parse_count(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty() || text.size() > 7)
+        return false;
+    for (char c : text)
+        if (!isdigit(static_cast<unsigned char>(c)))
+            return false;
+    out = atoi(text.c_str());
+    return out >= low && out <= high;
+}
