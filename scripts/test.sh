@@ -72,8 +72,11 @@ programs = sorted(n.split("/")[-1] for n in archive.namelist() if n.endswith(".e
 guides = [n for n in archive.namelist() if n.endswith(".txt")]
 bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
 expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
-if programs != expected or not guides or bare_lf:
-    sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}")
+names = [n.split("/")[-1] for n in archive.namelist()]
+pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt") if n not in names]  # what --pool loads
+if programs != expected or not guides or bare_lf or pool_files:
+    sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}, "
+             f"missing {pool_files}")
 PY
     echo "== installing $deb"
     # Minimal images leave manual pages out (dpkg's path-exclude); this package's are taken.
@@ -89,7 +92,7 @@ PY
         COMP_WORDS=(pelmo4rix ""); COMP_CWORD=1; _pelmo4rix; echo "${COMPREPLY[*]}" &&
         COMP_WORDS=(pelmo4rix --port C); COMP_CWORD=2; _pelmo4rix; echo "${COMPREPLY[*]}"')
     rm -rf "$ports"
-    for word in ports version address params flash trace image gang --port --json COM7 COM12; do
+    for word in ports version address params flash trace image gang pool --port --json COM7 COM12; do
         grep -qw -- "$word" <<<"$offered" || { echo "the completion does not offer $word: $offered"; failed=1; }
     done
     apt-get remove -y -qq pelmo4rix >/dev/null
