@@ -6,9 +6,8 @@
 # libpq-fe.h, postgres_ext.h and pg_config_ext.h. Does nothing when that
 # directory already holds them. Built without SSL, readline, zlib and ICU.
 #
-# The source comes through apt from the Debian archive that the machine's own apt sources
-# name, with a private apt configuration inside the output directory that adds the deb-src
-# entry, so the machine's apt configuration is left as it is and root is not needed.
+# The source comes from the Debian archive through scripts/debian-source.sh, in a work
+# directory inside the output directory that is removed after a good build.
 # Stops with a non-zero status on any error.
 set -eu
 
@@ -38,60 +37,14 @@ if built; then
     exit 0
 fi
 
-for tool in $host-gcc-posix $host-windres apt-get dpkg-source make perl; do
+for tool in $host-gcc-posix $host-windres make perl; do
     command -v "$tool" >/dev/null ||
-        fail "$tool not found (Debian packages: gcc-mingw-w64-x86-64-posix, dpkg-dev, make, perl)"
+        fail "$tool not found (Debian packages: gcc-mingw-w64-x86-64-posix, make, perl)"
 done
 
 work=$out/work
-rm -rf "$work"
-mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/source"
-
-# The Debian archive's entries among the machine's apt sources, as deb-src entries: the
-# stanzas of the deb822 files and the lines of the one-line files whose address is a Debian
-# archive (ending in /debian or /debian-security).
-make_source_entries() {
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$file" ] || continue
-        awk 'BEGIN { RS = ""; ORS = "\n\n" }
-             /(^|\n)URIs:[^\n]*\/debian(-security)?\/?([ \n]|$)/ && /(^|\n)Types:[^\n]*deb/ {
-                 sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$file"
-    done
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$file" ] || continue
-        awk '$1 == "deb" && $0 ~ /\/debian(-security)?\/? / { $1 = "deb-src"; print }' "$file"
-    done
-}
-make_source_entries | awk '/^deb-src / { print > "'"$work/apt/sources.list"'"; next } { print }' \
-    >"$work/apt/debian.sources"
-[ -s "$work/apt/debian.sources" ] || [ -s "$work/apt/sources.list" ] ||
-    fail "no Debian archive found among the apt sources (/etc/apt/sources.list, /etc/apt/sources.list.d/)"
-touch "$work/apt/sources.list"
-
-apt_private() {  # apt-get or apt-cache, then its arguments
-    command=$1
-    shift
-    "$command" -q -o Dir::Etc::SourceList="$work/apt/sources.list" \
-        -o Dir::Etc::SourceParts="$work/apt/parts" \
-        -o Dir::State::Lists="$work/apt/lists" \
-        -o Dir::Cache="$work/apt/cache" \
-        -o APT::Sandbox::User="$(id -un)" "$@"
-}
-mkdir -p "$work/apt/parts"
-[ -s "$work/apt/debian.sources" ] && mv "$work/apt/debian.sources" "$work/apt/parts/debian.sources"
-
-echo "build-libpq-windows: fetching $source_package's source from the Debian archive"
-apt_private apt-get update >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get update failed"; }
-# The newest version that the archive serves: a mirror may lack the newest one's files.
-versions=$(apt_private apt-cache showsrc "$source_package" 2>>"$work/apt.log" |
-    awk '/^Version:/ { print $2 }' | sort -u -r -V)
-[ -n "$versions" ] || { cat "$work/apt.log" >&2; fail "the Debian archive offers no source of $source_package"; }
-for version in $versions; do
-    (cd "$work/source" && apt_private apt-get source "$source_package=$version") >>"$work/apt.log" 2>&1 && break
-    rm -rf "${work:?}/source" && mkdir "$work/source"
-done
-src=$(find "$work/source" -mindepth 1 -maxdepth 1 -type d -name 'postgresql-*' | head -1)
-[ -n "$src" ] || { cat "$work/apt.log" >&2; fail "no version of $source_package could be fetched"; }
+src=$(sh "$root/scripts/debian-source.sh" "$source_package" "$work") ||
+    fail "fetching $source_package's source failed"
 
 echo "build-libpq-windows: building libpq for Windows (no SSL) from $(basename "$src")"
 log=$work/build.log

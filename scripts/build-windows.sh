@@ -29,6 +29,17 @@ fi
 # libpq for Windows, for the shared address pool; made once, then kept in the build directory.
 sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" || fail "building libpq for Windows failed"
 
+# cpp-httplib's whole single header (Debian's binary package has only its declarations), for
+# the gang's page, and its licence, which goes with the programs: from Debian's source package,
+# fetched once, then kept in the build directory. The header is compiled into pelmo4rix.exe.
+httplib=$build_dir/httplib
+if [ ! -f "$httplib/httplib.h" ] || [ ! -f "$httplib/LICENSE" ]; then
+    src=$(sh "$root/scripts/debian-source.sh" cpp-httplib "$httplib/work") ||
+        fail "fetching cpp-httplib's source failed"
+    cp "$src/httplib.h" "$src/LICENSE" "$httplib/" || fail "copying cpp-httplib's header failed"
+    rm -rf "$httplib/work"
+fi
+
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build_dir" $generator \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" ||
@@ -43,5 +54,7 @@ done
 # pelmo4rix.exe loads libpq.dll (and any DLL it needs) from its own folder; the DLL's copyright
 # notice goes with it.
 cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
+cp "$httplib/LICENSE" "$build_dir/cpp-httplib-LICENSE.txt" || fail "copying cpp-httplib's licence failed"
 echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe;
-    beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool"
+    beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool,
+    and cpp-httplib-LICENSE.txt for the page that pelmo4rix.exe gang --http serves"

@@ -1,13 +1,18 @@
 // The Windows programs end to end under Wine: the .exe files built with MinGW-w64, Wine's
 // serial ports, registry and console, the virtual unit as the unit; checked on the screen, in
 // the files the programs write and on the unit's side.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+
+#include <nlohmann/json.hpp>
 
 #include "image/image.h"
 #include "link/frames.h"
@@ -245,6 +250,99 @@ TEST_F(wine_tool, gang_programs_one_unit_through_its_worker)
     EXPECT_TRUE(holds_image_with_address(unit, {0x00, 0x01, 0x00, 0x03, 0x04, 0x06}));
     EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000101 ");
     EXPECT_NE(read_file(cwd / "production.csv").find("0604:03:000100"), std::string::npos);
+}
+
+// 127.0.0.1:`port` as a socket address.
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+// A port of 127.0.0.1 that no program uses now, as the system hands one out; 0 if none.
+int free_loopback_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    bool got = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+               getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (fd >= 0)
+        close(fd);
+    return got ? ntohs(address.sin_port) : 0;
+}
+
+// The whole answer (head and body) to GET `path` from 127.0.0.1:`port`; empty when none came
+// within ten seconds.
+std::string http_get(int port, const std::string& path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return "";
+    timeval wait = {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    sockaddr_in address = loopback(port);
+    std::string answer;
+    std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char block[4096];
+        ssize_t got;
+        while ((got = recv(fd, block, sizeof block, 0)) > 0)
+            answer.append(block, static_cast<size_t>(got));
+    }
+    close(fd);
+    return answer;
+}
+
+// The body of an answer of 200, or empty.
+std::string body_if_ok(const std::string& answer)
+{
+    if (answer.rfind("HTTP/1.1 200 ", 0) != 0 && answer.rfind("HTTP/1.0 200 ", 0) != 0)
+        return "";
+    size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+// pelmo4rix.exe gang --http: the page and its status served from Windows' sockets, read from
+// Linux over loopback while the gang waits for its second unit.
+TEST_F(wine_tool, gang_serves_its_page_and_status_on_loopback)
+{
+    write_file(cwd / "info.ini", "0604 03 000200 ");
+    vunit* unit = start_listed_unit();
+    ASSERT_NE(unit, nullptr);
+    const int port = free_loopback_port();
+    ASSERT_GT(port, 0);
+    start_tool("pelmo4rix.exe", {"gang", "--ports", "COM7", "--units", "2", "--http", "127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(tool.wait_for("good 1  failed 0", 120000));
+
+    // The gang renews the status just after it draws the table: asked until it has the unit.
+    std::string answer;
+    nlohmann::json status;
+    for (int asked = 0; asked < 50; asked++) {
+        answer = http_get(port, "/api/status");
+        status = nlohmann::json::parse(body_if_ok(answer), nullptr, false);
+        if (!status.is_object() || status["totals"]["good"] == 1)
+            break;
+        usleep(100000);
+    }
+    ASSERT_TRUE(status.is_object()) << answer;
+    ASSERT_EQ(status["ports"].size(), 1u) << status;
+    EXPECT_EQ(status["ports"][0]["port"], "COM7") << status;
+    EXPECT_EQ(status["ports"][0]["state"], "good") << status;
+    EXPECT_EQ(status["ports"][0]["address"], "0604:03:000200") << status;
+    EXPECT_EQ(status["totals"]["good"], 1) << status;
+    answer = http_get(port, "/");
+    EXPECT_NE(body_if_ok(answer).find("<!DOCTYPE html>"), std::string::npos) << answer.substr(0, 300);
+
+    tool.type("q");
+    EXPECT_EQ(tool.exit_code(), 0) << tool.screen();
+    EXPECT_TRUE(holds_image_with_address(unit, {0x00, 0x02, 0x00, 0x03, 0x04, 0x06}));
+    EXPECT_EQ(http_get(port, "/api/status"), "") << "the page ends with the gang";
 }
 
 // pelmo4rix.exe with the shared pool: a private PostgreSQL server reached over TCP on 127.0.0.1
