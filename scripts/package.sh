@@ -56,6 +56,10 @@ if [ -f build-win/libpq.dll ]; then
         cp "build-win/${dll##*/}" "$staging/$zip_name/"
     done
 fi
+# pelmo4rix.exe carries the page server's code, whose licence asks for its notice beside it.
+if [ -f build-win/cpp-httplib-LICENSE.txt ]; then
+    sed 's/\r*$/\r/' build-win/cpp-httplib-LICENSE.txt >"$staging/$zip_name/cpp-httplib-LICENSE.txt"
+fi
 # The guides as text files with Windows line ends, so that Notepad shows them as they are.
 for guide in README.md docs/*.md; do
     [ -f "$guide" ] || continue
