@@ -207,14 +207,15 @@ int open_pool(address_pool& pool, std::string& message, int& exit_code)
     if (!pool.journal_lock || !os_lock_take(pool.journal_lock)) {
         message = "the journal " + pool.journal + " is used by another gang";
         exit_code = EXIT_ADDRESS_FILE;
-        return 0;
-    }
-    if (!connect_pool(pool, error)) {
+    } else if (!connect_pool(pool, error)) {
         message = error.message;
         exit_code = pool_exit_code(error.problem);
-        return 0;
+    } else {
+        return 1;
     }
-    return 1;
+    os_lock_close(pool.journal_lock);  // a gang that does not start holds nothing
+    pool.journal_lock = nullptr;
+    return 0;
 }
 
 int reach_pool(address_pool& pool, std::string& message)
