@@ -110,6 +110,21 @@ void session::type(const std::string& keys)
     }
 }
 
+bool session::wait_for_line_editing(int ms)
+{
+    // The pseudo-terminal's mode, read on our side, is the one the program set on its side.
+    auto deadline = steady::now() + std::chrono::milliseconds(ms);
+    termios mode;
+    while (tcgetattr(terminal, &mode) == 0) {
+        if ((mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO))
+            return true;
+        if (steady::now() > deadline)
+            return false;
+        usleep(1000);
+    }
+    return false;
+}
+
 int session::finish(int ms)
 {
     auto deadline = steady::now() + std::chrono::milliseconds(ms);

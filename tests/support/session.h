@@ -27,6 +27,9 @@ struct session {
     // Waits until `text` appears after what earlier waits matched; false after `ms`.
     bool wait_for(const std::string& text, int ms = 20000);
     void type(const std::string& keys);
+    // Waits until the program has its terminal in line editing with echo (it waits for ENTER),
+    // so that what is typed next is echoed; false after `ms`.
+    bool wait_for_line_editing(int ms = 5000);
     // Waits for the program to end, collecting what it shows; its exit code, -1 if killed.
     int finish(int ms = 20000);
     void kill_now(int signal);

@@ -227,6 +227,7 @@ TEST_P(update_keeps_address, confirmed_success_at_the_first_attempt)
     ASSERT_TRUE(tool.wait_for(CONFIRM));
     press_key(tool, "y");
     ASSERT_TRUE(tool.wait_for(SUCCESS_BOX));
+    ASSERT_TRUE(tool.wait_for_line_editing());
     tool.type("\r");
     EXPECT_EQ(tool.finish(), 0);
     // The ENTER typed at the end is echoed: a line end after the box.
