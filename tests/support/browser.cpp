@@ -93,7 +93,8 @@ bool browser::start(std::string& why)
     close(replies[1]);
     to_browser_ = commands[1];
     from_browser_ = replies[0];
-    if (pid_ < 0 || call("Browser.getVersion").is_null()) {
+    // A first start on a busy machine can take many seconds: the wait ends as soon as it answers.
+    if (pid_ < 0 || call("Browser.getVersion", json::object(), 60000).is_null()) {
         why = "chromium did not answer on its DevTools pipe";
         return false;
     }
@@ -173,7 +174,7 @@ bool browser::open(const std::string& url)
             return false;
     if (call("Page.navigate", {{"url", url}}).is_null())
         return false;
-    return wait_for("document.readyState", "complete", 10000) == "complete";
+    return wait_for("document.readyState", "complete", 30000) == "complete";
 }
 
 json browser::evaluate(const std::string& expression)
