@@ -20,6 +20,7 @@ struct cli_options {
     bool help = false;     // --help, alone or after a command
     bool version = false;  // --version
     std::string command;
+    int command_at = 0;    // gang, pool: argv's index of the command, whose own command line follows
 
     // flash
     std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
@@ -40,10 +41,15 @@ struct cli_options {
 
 // NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits into `address`, in bt_address byte order.
 bool parse_address(const std::string& text, uint8_t address[6]);
-// Fills `options` from the command line; 0 with a one-line `error` on a usage error.
+// Fills `options` from the command line; 0 with a one-line `error` on a usage error. For gang
+// and pool it stops at the command: their own parsers take the rest.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.
 std::string usage_text(const std::string& command);
+std::string pool_usage();
+// Whether --json or --events stands anywhere on the command line: a usage error is then
+// reported as JSON too, wherever the parser stopped.
+bool json_asked(int argc, char** argv);
 
 // One command's result, printed as "key  value" lines or as one JSON object.
 struct result_field {
@@ -64,6 +70,12 @@ void print_result(const cli_options& options, const result& r);
 // Reports a failure: the message on standard error, and with --json the JSON object (with
 // `details`) on standard output. Returns `code`.
 int report_failure(const cli_options& options, int code, const std::string& message, const result& details = {});
+// Reports a usage error: `who`, the message and `usage` on standard error, and with --json the
+// JSON object on standard output. Returns the usage exit code.
+int report_usage_error(const cli_options& options, const std::string& who, const std::string& message,
+                       const std::string& usage);
+// Prints a help text on standard output, with --json as the `usage` field of one object.
+void print_help(const cli_options& options, const std::string& text);
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);
@@ -81,8 +93,9 @@ int command_params(const cli_options& options);
 int command_image(const cli_options& options);
 int command_flash(const cli_options& options);
 int command_trace(const cli_options& options);
-// `pelmo4rix pool ...`: argv[0] is "pool". Returns the exit code.
-int pool_main(int argc, char** argv);
+// `pelmo4rix pool ...`: argv[0] is "pool"; `globals` holds the options given before it
+// (--json, --quiet). Returns the exit code.
+int pool_main(int argc, char** argv, const cli_options& globals);
 
 // Finds the unit (or probes --port only) and opens its port at 115200 baud; 0 or the exit
 // code of the failure, reported.

@@ -41,28 +41,29 @@ void print_version(const cli_options& options)
 
 int main(int argc, char** argv)
 {
-    // The gang has a command line of its own and runs this program as its workers.
-    if (argc > 1 && std::string(argv[1]) == "gang")
-        return gang_main(argc - 1, argv + 1);
-    if (argc > 1 && std::string(argv[1]) == "pool")
-        return pool_main(argc - 1, argv + 1);
     // Messages and the bar a line at a time: unbuffered, the Windows run-time hands a console
     // each character alone, a slow call each. Every wait and every drawing of the bar flushes.
     setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
     cli_options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
-        fprintf(stderr, "pelmo4rix: %s\n%s", error.c_str(), usage_text("").c_str());
-        return EXIT_USAGE;
+        options.json = options.json || json_asked(argc, argv);  // also where the parser stopped early
+        return report_usage_error(options, "pelmo4rix", error, usage_text(""));
     }
     if (options.help) {
-        printf("%s", usage_text(options.command).c_str());
+        print_help(options, usage_text(options.command));
         return EXIT_OK;
     }
     if (options.version) {
         print_version(options);
         return EXIT_OK;
     }
+    // The gang and the pool have command lines of their own; the gang runs this program as
+    // its workers.
+    if (options.command == "gang")
+        return gang_main(argc - options.command_at, argv + options.command_at);
+    if (options.command == "pool")
+        return pool_main(argc - options.command_at, argv + options.command_at, options);
     // Standard output carries only results.
     console_stream = options.quiet ? nullptr : stderr;
     use_progress_display(options.quiet, options.events);

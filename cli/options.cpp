@@ -10,7 +10,13 @@ namespace {
 
 constexpr int MAX_SECONDS = 7 * 24 * 3600;
 
-const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image"};
+const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image", "gang", "pool"};
+
+// Commands with a command line of their own after the command word.
+bool own_command_line(const std::string& command)
+{
+    return command == "gang" || command == "pool";
+}
 
 struct command_option_entry {
     const char* name;
@@ -194,6 +200,15 @@ bool check_combination(const cli_options& options, std::string& error)
         error = "no command given";
         return false;
     }
+    if (options.command == "pool" && !options.port.empty()) {
+        error = "--port is not for pool: the pool is on a server, named by --pool";
+        return false;
+    }
+    // The gang watches the ports of --ports, prints a line per event and has workers for the rest.
+    if (options.command == "gang" && (!options.port.empty() || options.json || options.quiet)) {
+        error = "--port, --json, --events and --quiet are not for gang: it watches --ports and prints a line per event";
+        return false;
+    }
     if (options.command == "trace" && options.trace_out == "-" && options.json) {
         error = "--json and --out - both want standard output";
         return false;
@@ -229,6 +244,10 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
                 return 0;
             }
             options.command = arg;
+            if (own_command_line(arg)) {
+                options.command_at = args.next - 1;
+                break;
+            }
         } else if (options.command == "image" && !image_file_given) {
             options.image_file = arg;
             image_file_given = true;
@@ -249,6 +268,10 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
 
 std::string usage_text(const std::string& command)
 {
+    if (command == "gang")
+        return gang_usage();
+    if (command == "pool")
+        return pool_usage();
     if (command == "ports")
         return "usage: pelmo4rix [--port NAME] [--json] ports\n"
                "Lists every serial port the system lists or the scan finds, and whether a unit\n"

@@ -40,6 +40,8 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
             o.help = true;
         } else if (arg == "--json") {
             o.report.json = true;
+        } else if (arg == "--quiet") {
+            o.report.quiet = true;  // the pool's commands print nothing but their results and errors
         } else if (arg.rfind("--", 0) == 0) {
             size_t eq = arg.find('=');
             std::string name = arg.substr(0, eq), value;
@@ -84,6 +86,8 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
     return error.empty();
 }
 
+}  // namespace
+
 std::string pool_usage()
 {
     return "usage: pelmo4rix pool init --pool URL --first NAP:UAP:LAP --last NAP:UAP:LAP\n"
@@ -104,6 +108,8 @@ std::string pool_usage()
            "Exit codes: 0 done; 2 a usage error or a request the pool refuses; 32 no address\n"
            "left; 33 the server can't be reached, refuses the login, or holds no pool.\n";
 }
+
+namespace {
 
 bool parse_range(const pool_options& o, int64_t& first, int64_t& last, std::string& error)
 {
@@ -203,17 +209,18 @@ int release(const pool_options& o, pool_store* store)
 
 }  // namespace
 
-int pool_main(int argc, char** argv)
+int pool_main(int argc, char** argv, const cli_options& globals)
 {
     pool_options o;
+    o.report = globals;
     o.report.command = "pool";
     std::string error;
     if (!parse_pool_options(argc, argv, o, error)) {
-        fprintf(stderr, "pelmo4rix pool: %s\n%s", error.c_str(), pool_usage().c_str());
-        return EXIT_USAGE;
+        o.report.json = o.report.json || json_asked(argc, argv);
+        return report_usage_error(o.report, "pelmo4rix pool", error, pool_usage());
     }
     if (o.help) {
-        printf("%s", pool_usage().c_str());
+        print_help(o.report, pool_usage());
         return EXIT_OK;
     }
     pool_error failure;

@@ -47,7 +47,11 @@ const char* phase_name(flash_phase phase)
 progress_view view_of(flash_phase phase, int step, int total, double elapsed)
 {
     const long long scale = phase == PHASE_WRITE ? SECTOR_SIZE : 1;
-    const char* unit = phase == PHASE_WRITE ? "bytes" : phase == PHASE_ERASE ? "steps" : phase == PHASE_COMPARE ? "blocks" : nullptr;
+    const bool one = total == 1;
+    const char* unit = phase == PHASE_WRITE     ? "bytes"
+                       : phase == PHASE_ERASE   ? (one ? "step" : "steps")
+                       : phase == PHASE_COMPARE ? (one ? "block" : "blocks")
+                                                : nullptr;
     progress_view v = {phase_name(phase), (step < 0 ? 0 : step) * scale, total * scale, scale, unit, 0, 0, -1};
     v.percent = static_cast<int>(v.total ? v.done * 100 / v.total : 0);
     if (v.done > 0 && elapsed > 0) {

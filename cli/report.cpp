@@ -35,7 +35,9 @@ namespace {
 
 void print_json(const std::string& command, bool ok, const std::vector<result_field>& fields)
 {
-    std::string out = "{\"ok\":" + std::string(ok ? "true" : "false") + ",\"command\":" + json_string(command);
+    // A command line that named no known command has none to report.
+    std::string out = "{\"ok\":" + std::string(ok ? "true" : "false") +
+                      ",\"command\":" + (command.empty() ? "null" : json_string(command));
     for (const result_field& field : fields)
         out += "," + json_string(field.key) + ":" + field.json;
     printf("%s}\n", out.c_str());
@@ -75,6 +77,39 @@ int report_failure(const cli_options& options, int code, const std::string& mess
         print_json(options.command, false, r.fields);
     }
     return code;
+}
+
+bool json_asked(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++)
+        if (std::string(argv[i]) == "--json" || std::string(argv[i]) == "--events")
+            return true;
+    return false;
+}
+
+int report_usage_error(const cli_options& options, const std::string& who, const std::string& message,
+                       const std::string& usage)
+{
+    fprintf(stderr, "%s: %s\n%s", who.c_str(), message.c_str(), usage.c_str());
+    fflush(stderr);
+    if (options.json) {
+        result r;
+        add_number(r, "exit_code", EXIT_USAGE);
+        add_text(r, "error", message);
+        print_json(options.command, false, r.fields);
+    }
+    return EXIT_USAGE;
+}
+
+void print_help(const cli_options& options, const std::string& text)
+{
+    if (!options.json) {
+        printf("%s", text.c_str());
+        return;
+    }
+    result r;
+    add_text(r, "usage", text);
+    print_json(options.command, true, r.fields);
 }
 
 // What a person is told about a failed step, by its error_code.

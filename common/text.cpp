@@ -32,3 +32,8 @@ bool parse_count(const std::string& text, int low, int high, int& out)
     out = atoi(text.c_str());
     return out >= low && out <= high;
 }
+
+std::string count_of(long long n, const std::string& one, const std::string& many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}

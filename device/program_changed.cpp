@@ -192,15 +192,16 @@ int erase_changed(const change_plan& p)
 }
 
 // The image sectors that differ, then the information sector when it differs, then sector 0.
-// The progress keeps the whole plan's shape: the last two steps are the information sector
-// (reported also when it already holds this address) and sector 0.
+// The progress counts the sectors written, no more: the information sector (when written)
+// and sector 0 are its last steps.
 int write_changed(const change_plan& p, change_report& report)
 {
     std::vector<int> sectors;
     for (int s = 1; s < INFO_SECTOR; s++)
         if (p.wanted[s] && p.differs[s])
             sectors.push_back(s);
-    const int total = static_cast<int>(sectors.size()) + 2;
+    const bool info = p.differs[INFO_SECTOR];
+    const int total = static_cast<int>(sectors.size()) + (info ? 1 : 0) + 1;
     flash_progress(PHASE_WRITE, PROGRESS_BEGIN, total);
     for (size_t i = 0; i < sectors.size(); i++) {
         flash_progress(PHASE_WRITE, static_cast<int>(i), total);
@@ -212,8 +213,8 @@ int write_changed(const change_plan& p, change_report& report)
         }
         report.written++;
     }
-    flash_progress(PHASE_WRITE, total - 2, total);
-    if (p.differs[INFO_SECTOR]) {
+    if (info) {
+        flash_progress(PHASE_WRITE, total - 2, total);
         if (!run_command(CMD_WRITE_BT_INFO)) {
             console_print(" Fail to write BT info\n");
             error_code = 16;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/exit_codes.h"
+#include "common/text.h"
 #include "gang/os.h"
 #include "gang/page.h"
 #include "image/image.h"
@@ -195,7 +196,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
         notice(g, "the pool server " + g.pool.server + " answers again");
     g.waiting.clear();
     if (g.pool.left >= 0 && g.pool.left < POOL_LOW)
-        notice(g, "only " + std::to_string(g.pool.left) + " addresses left in the pool");
+        notice(g, "only " + count_of(g.pool.left, "address", "addresses") + " left in the pool");
     os_worker* worker = os_worker_start(worker_command(g, row));
     if (!worker) {
         notice(g, row.name + ": a worker can't be started");
@@ -542,15 +543,18 @@ int run(gang_run& g)
     if (!g.pool.journal_trouble.empty())
         notice(g, "results in the journal " + g.pool.journal + " can't be stored: " + g.pool.journal_trouble);
     show(g, gang_clock::now(), true);
-    std::string left = g.pool.url.empty() ? ", next address " + address_of(bt_address)
-                       : g.pool.left >= 0    ? ", " + std::to_string(g.pool.left) + " addresses left"
-                                             : "";
+    // What is left as the pool counts it now, failed units' addresses given back included.
+    const int64_t left = g.pool.url.empty() ? -1 : addresses_left(g.pool);
     if (!close_pool(g.pool) && g.exit_code == EXIT_OK)
         g.exit_code = EXIT_ADDRESS_FILE;
+    // After close_pool: the file's next address is then the one the next run starts at.
+    const std::string next = g.pool.url.empty() ? ", next address " + address_of(bt_address)
+                             : left >= 0         ? ", " + count_of(left, "address", "addresses") + " left"
+                                                 : "";
     char totals[96];
     snprintf(totals, sizeof totals, "good %d, failed %d, units/hour %.0f", g.totals.good, g.totals.failed,
              units_per_hour(g.totals, gang_clock::now()));
-    print_event("gang", std::string("end: ") + totals + left);
+    print_event("gang", std::string("end: ") + totals + next);
     if (g.exit_code == EXIT_OK && g.totals.failed > 0)
         g.exit_code = EXIT_UNITS_FAILED;
     return g.exit_code;

@@ -108,8 +108,11 @@ int reach_pool(address_pool& pool, std::string& message);
 // `message` and the exit code when the gang can't start.
 int open_pool(address_pool& pool, std::string& message, int& exit_code);
 // At the end: addresses given back just below the next one go back to the file as well.
-// 0 when the file could not be saved (it then keeps the higher address).
+// 0 when the file could not be saved (it then keeps the higher address, and so does bt_address).
 int close_pool(address_pool& pool);
+// With the shared pool: the addresses it can still hand out, counted as `pool status` counts
+// them (its `free`); -1 when the server can't tell.
+int64_t addresses_left(address_pool& pool);
 
 // --- one port and the unit on it ---
 enum port_state {

@@ -325,10 +325,18 @@ int close_pool(address_pool& pool)
         os_lock_close(pool.journal_lock);
         return 1;
     }
-    bool moved = false;
-    while (pool.free_laps.erase((lap_counter - 1) & LAP_MASK)) {
+    const int32_t saved = lap_counter;
+    while (pool.free_laps.erase((lap_counter - 1) & LAP_MASK))
         set_next(lap_counter - 1);
-        moved = true;
-    }
-    return !moved || release_address(pool.path.c_str());
+    if (lap_counter == saved || release_address(pool.path.c_str()))
+        return 1;
+    set_next(saved);  // the file still holds it: say so
+    return 0;
+}
+
+int64_t addresses_left(address_pool& pool)
+{
+    pool_counts counts;
+    pool_error error;
+    return pool.store && pool_count(pool.store, counts, error) ? counts.free : -1;
 }

@@ -60,8 +60,10 @@ bool take_worker_line(port_row& row, const std::string& line)
     if (event == "progress") {
         const std::string phase = value_of(line, "phase");
         int step = number_of(line, "step"), total = number_of(line, "total");
-        // Write steps: the image sectors, then the information sector, then sector 0.
-        if (phase == "write" && total >= 2 && step >= total - 2)
+        // Write steps: the image sectors, then the information sector, then sector 0. With
+        // --only-changed a unit whose information sector already holds the address has no
+        // step for it: its one step (sector 0) marks it from the phase's begin.
+        if (phase == "write" && total >= 1 && step >= total - 2)
             row.info_sector_sent = true;
         row.phase = phase;
         row.percent = overall_percent(phase, step, total);

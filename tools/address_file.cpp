@@ -36,6 +36,14 @@ int write_address(const uint8_t* address)
     return fwrite(line, 1, LINE_LENGTH, info_file) == LINE_LENGTH;
 }
 
+// The file's name as the messages show it, without its directory ("info.ini" for the station).
+std::string file_name(const char* path)
+{
+    const std::string whole = path;
+    const size_t slash = whole.find_last_of("/\\");
+    return slash == std::string::npos ? whole : whole.substr(slash + 1);
+}
+
 std::string copy_path(const char* path)
 {
     return std::string(path) + ".tmp";
@@ -147,7 +155,7 @@ void advance_address(const char* path)
     console_print(" Next BT ADD = %02x%02x %02x %02x%02x%02x\n", bt_address[5], bt_address[4], bt_address[3],
            bt_address[2], bt_address[1], bt_address[0]);
     if (!open_copy(path)) {
-        console_print("\n\n ERROR !!!! Faile to update \"info.ini\" file. !!!!\n\n");
+        console_print("\n\n ERROR !!!! Faile to update \"%s\" file. !!!!\n\n", file_name(path).c_str());
         return;
     }
     finish_copy(path, write_address_lines());
@@ -159,9 +167,9 @@ int load_address_file(const char* path)
     if (info_file) {
         fclose(info_file);
     } else {
-        console_print("\n\n WARMING !!!! Faile to open \"info.ini\" file. Use default \n\n");
+        console_print("\n\n WARMING !!!! Faile to open \"%s\" file. Use default \n\n", file_name(path).c_str());
         if (!open_copy(path)) {
-            console_print(" Error !!!! Can't create \"info.ini\" file. \n\n");
+            console_print(" Error !!!! Can't create \"%s\" file. \n\n", file_name(path).c_str());
             return 0;
         }
         finish_copy(path, write_address_lines());
@@ -195,12 +203,12 @@ os_file_lock* lock_address_file(const char* path)
     const std::string name = std::string(path) + ".lock";
     os_file_lock* lock = os_lock_open(name.c_str());
     if (!lock) {
-        console_print(" Error !!!! Can't create \"info.ini.lock\" file. \n\n");
+        console_print(" Error !!!! Can't create \"%s\" file. \n\n", file_name(name.c_str()).c_str());
         return nullptr;
     }
     if (!os_lock_take(lock)) {
         os_lock_close(lock);
-        console_print(" Error !!!! \"info.ini\" is used by another station. \n\n");
+        console_print(" Error !!!! \"%s\" is used by another station. \n\n", file_name(path).c_str());
         return nullptr;
     }
     return lock;

@@ -364,6 +364,52 @@ TEST_F(front_end, help_and_version)
     EXPECT_EQ(version.output, "pelmo4rix 1.03, built-in firmware image 6.05\n");
 }
 
+// With --json every outcome is one JSON object on standard output, usage errors included,
+// wherever on the command line the error or --json stands; the message also goes to
+// standard error.
+TEST_F(front_end, json_usage_errors_are_one_object_each)
+{
+    scoped_env no_pool("PELMO4RIX_POOL", "");
+    struct usage_case {
+        std::vector<std::string> args;
+        const char* command;  // as JSON
+        const char* error;
+    } cases[] = {
+        {{"--json", "flash", "--attempts", "0"}, "\"flash\"", "bad number for --attempts: 0 (1 to 20)"},
+        {{"flash", "--attempts", "0", "--json"}, "\"flash\"", "bad number for --attempts: 0"},
+        {{"--json", "bogus"}, "null", "unknown command bogus"},
+        {{"--json", "flash", "--address", "zz"}, "\"flash\"", "bad address zz"},
+        {{"--json"}, "null", "no command given"},
+        {{"--events", "trace", "--out", "-"}, "\"trace\"", "--json and --out - both want standard output"},
+        {{"--json", "--port", "COM7", "pool", "status"}, "\"pool\"", "--port is not for pool"},
+        {{"--json", "pool", "status"}, "\"pool\"", "no pool given"},
+        {{"pool", "records", "--pool", "x", "--json"}, "\"pool\"", "pool records prints CSV"},
+        {{"--json", "gang", "--units", "1"}, "\"gang\"", "not for gang"},
+    };
+    for (const usage_case& c : cases) {
+        run_result r = run(c.args);
+        const std::string name = c.args.front() + " " + c.args[1 % c.args.size()];
+        EXPECT_EQ(r.exit_code, 2) << name;
+        EXPECT_EQ(json_fields(r.output, {"ok", "command", "exit_code"}),
+                  std::string("ok=false\ncommand=") + c.command + "\nexit_code=2\n")
+            << name << "\n" << r.output;
+        EXPECT_NE(json_fields(r.output, {"error"}).find(c.error), std::string::npos) << name << "\n" << r.output;
+        EXPECT_NE(r.errors.find(c.error), std::string::npos) << name << "\n" << r.errors;
+    }
+}
+
+// The global options before gang and pool: help on their own texts, --json as one object.
+TEST_F(front_end, global_options_before_gang_and_pool)
+{
+    run_result gang_help = run({"--help", "gang"});
+    EXPECT_EQ(gang_help.exit_code, 0);
+    EXPECT_EQ(gang_help.output.rfind("usage: pelmo4rix gang", 0), 0u) << gang_help.output;
+    run_result pool_help = run({"--json", "pool", "--help"});
+    EXPECT_EQ(pool_help.exit_code, 0);
+    EXPECT_EQ(json_fields(pool_help.output, {"ok", "command"}), "ok=true\ncommand=\"pool\"\n") << pool_help.output;
+    EXPECT_NE(pool_help.output.find("\"usage\":\"usage: pelmo4rix pool init"), std::string::npos) << pool_help.output;
+}
+
 // The lines a terminal shows of `raw`: a carriage return goes back to the line's start, where
 // what follows overwrites what stood there; blanks at a line's end are not shown.
 std::vector<std::string> screen_lines(const std::string& raw)
@@ -496,7 +542,8 @@ TEST_F(front_end, only_changed_reports_what_it_compared_skipped_and_wrote)
     expect_programmed(unit, held);
     for (const char* line : {"compared       253\n", "skipped        253\n", "written        1\n", "whole_plan     no\n"})
         EXPECT_NE(text.output.find(line), std::string::npos) << text.output;
-    EXPECT_NE(text.errors.find("compare: 16 blocks\nerase: 1 steps\n"), std::string::npos) << text.errors;
+    EXPECT_NE(text.errors.find("compare: 16 blocks\nerase: 1 step\nwrite: 4096 bytes\n"), std::string::npos)
+        << "one sector erased and written, and said so\n" << text.errors;
 
     // Another address: the information sector too. The result is the last line of the events.
     run_result events = run({"--events", "flash", "--only-changed", "--address", "0604:03:000100"});
@@ -505,6 +552,8 @@ TEST_F(front_end, only_changed_reports_what_it_compared_skipped_and_wrote)
     expect_programmed(unit, DEFAULT_ADDRESS);
     EXPECT_NE(events.output.find("{\"event\":\"progress\",\"phase\":\"compare\",\"step\":-1,\"total\":16}\n"),
               std::string::npos);
+    EXPECT_NE(events.output.find("{\"event\":\"progress\",\"phase\":\"write\",\"step\":-1,\"total\":2}\n"),
+              std::string::npos) << "the write phase counts the sectors written";
     std::string result = events.output.substr(events.output.rfind("\n{\"ok\"") + 1);
     EXPECT_EQ(json_fields(result, {"ok", "compared", "skipped", "written", "whole_plan"}),
               "ok=true\ncompared=253\nskipped=252\nwritten=2\nwhole_plan=false\n");

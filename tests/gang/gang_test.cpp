@@ -188,6 +188,22 @@ TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
     EXPECT_EQ(address_on(lines, "COM7", true), address_text(0x100));
 }
 
+// A missing address file of another name is made with the default address, and the warning
+// names it; when the last unit fails, the closing line names the address the file holds.
+TEST_F(gang_test, AnotherAddressFileAndAFailedLastUnit)
+{
+    start_unit({"--fault", "bad-crc"}, "COM7");
+    run_result r = run_program({program_path("pelmo4rix"), "gang", "--address-file", "alt.ini", "--units", "1",
+                                "--attempts", "1"},
+                               cwd.path, "", false, 30000);
+    ASSERT_EQ(r.exit_code, 28) << r.output;
+    EXPECT_NE(r.output.find("WARMING !!!! Faile to open \"alt.ini\" file. Use default"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("info.ini"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("COM7 " + address_text(0x100) + " failed error_code 20"), std::string::npos) << r.output;
+    EXPECT_EQ(read_file(cwd / "alt.ini"), file_line(0x100)) << "the failed unit's address is the next one";
+    EXPECT_NE(r.output.find(", next address " + address_text(0x100) + "\n"), std::string::npos) << r.output;
+}
+
 TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
 {
     vunit* first = start_line_rate_unit("COM7");

@@ -191,6 +191,17 @@ TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
         << gang.output;
     EXPECT_EQ(status("given_back"), "1");
     EXPECT_EQ(status("free"), "10") << "an address given back is free again";
+    EXPECT_NE(gang.output.find(", 10 addresses left\n"), std::string::npos) << "the gang counts as status does\n"
+                                                                          << gang.output;
+    // The global options reach pool as any other command.
+    run_result json = run_program({program_path("pelmo4rix"), "--json", "pool", "status", "--pool", url}, cwd.path, "",
+                                  false, 30000, true);
+    EXPECT_EQ(json.exit_code, 0) << json.errors;
+    EXPECT_EQ(json.output.rfind("{\"ok\":true,\"command\":\"pool\",", 0), 0u) << json.output;
+    EXPECT_NE(json.output.find("\"free\":10,"), std::string::npos) << json.output;
+    run_result quiet = pelmo4rix({"--quiet", "pool", "status", "--pool", url});
+    EXPECT_EQ(quiet.exit_code, 0) << quiet.output;
+    EXPECT_NE(quiet.output.find("\nfree         10\n"), std::string::npos) << quiet.output;
 
     vunit* next = plug(dev.path, "COM7");
     run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "F"});
