@@ -12,7 +12,8 @@
 // Matching a shown line: blanks at its ends don't count and a run of blanks counts as one;
 // every run of digits matches any run of digits (times, counts and process ids differ from run
 // to run); a line "..." stands for lines left out, and a line ending in "..." matches any line
-// that begins with what comes before. A command put in the background gets a second to start.
+// that begins with what comes before. A command put in the background ("&") is given until its
+// first line of output (at most 10 s) to start, as a reader waits for the unit's port name.
 //
 // Placeholders, replaced in the blocks and in the lines they show: "/tmp/" by a private
 // directory; "dbhost" by 127.0.0.1 and "5432" by the server's port (PGPORT is set to it too);
@@ -150,12 +151,15 @@ std::string session_script(const std::vector<doc_command>& commands, const std::
             if (c.superuser)
                 script += "export PGHOST=" + server.dir.path + " PGUSER=postgres\n";
             script += "set -e\n" + c.text + ") < typed\n";
+        } else if (trimmed(c.text).back() == '&') {
+            // Started once it says so: its first line, copied to a file the shell can watch.
+            const std::string command = trimmed(c.text);
+            script += "rm -f .started\n" + command.substr(0, command.size() - 1) + " > >(tee .started) &\n" +
+                      "for i in $(seq 100); do [ -s .started ] && break; sleep 0.1; done\n";
         } else {
             script += c.text + "\n";
         }
         script += "echo \"" + std::string(MARK) + n + " exit $?\"\n";
-        if (!c.script && trimmed(c.text).back() == '&')
-            script += "sleep 1\n";
     }
     return script + "echo '" + MARK + "end'\n";
 }
