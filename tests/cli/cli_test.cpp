@@ -236,8 +236,6 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
          "pelmo4rix: give only one of --keep-address, --address and --address-file\n"},
         {"trace file can't be created", {}, true, {"trace", "--out", "no/such/dir/t"}, 26,
          "pelmo4rix: can't create no/such/dir/t\n"},
-        {"trace and JSON on standard output", {}, true, {"--json", "trace", "--out", "-"}, 2,
-         "pelmo4rix: --json and --out - both want standard output\n"},
     };
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -381,6 +379,7 @@ TEST_F(front_end, json_usage_errors_are_one_object_each)
         {{"--json", "flash", "--address", "zz"}, "\"flash\"", "bad address zz"},
         {{"--json"}, "null", "no command given"},
         {{"--events", "trace", "--out", "-"}, "\"trace\"", "--json and --out - both want standard output"},
+        {{"--json", "trace", "--out", "-"}, "\"trace\"", "--json and --out - both want standard output"},
         {{"--json", "--port", "COM7", "pool", "status"}, "\"pool\"", "--port is not for pool"},
         {{"--json", "pool", "status"}, "\"pool\"", "no pool given"},
         {{"pool", "records", "--pool", "x", "--json"}, "\"pool\"", "pool records prints CSV"},
