@@ -23,6 +23,8 @@ struct cli_options {
 
     // flash
     std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
+    std::vector<std::string> trust;  // --trust FILE (flash, image): trusted keys besides the usual places
+    bool allow_unsigned = false;     // --allow-unsigned (flash, image): a raw image file may be used
     address_source address = ADDRESS_KEEP;
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
@@ -83,6 +85,8 @@ int command_flash(const cli_options& options);
 int command_trace(const cli_options& options);
 // `pelmo4rix pool ...`: argv[0] is "pool". Returns the exit code.
 int pool_main(int argc, char** argv);
+// `pelmo4rix package ...`: argv[0] is "package". Returns the exit code.
+int package_main(int argc, char** argv);
 
 // Finds the unit (or probes --port only) and opens its port at 115200 baud; 0 or the exit
 // code of the failure, reported.

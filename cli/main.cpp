@@ -46,6 +46,8 @@ int main(int argc, char** argv)
         return gang_main(argc - 1, argv + 1);
     if (argc > 1 && std::string(argv[1]) == "pool")
         return pool_main(argc - 1, argv + 1);
+    if (argc > 1 && std::string(argv[1]) == "package")
+        return package_main(argc - 1, argv + 1);
     // Messages and the bar a line at a time: unbuffered, the Windows run-time hands a console
     // each character alone, a slow call each. Every wait and every drawing of the bar flushes.
     setvbuf(stderr, nullptr, _IOLBF, BUFSIZ);
