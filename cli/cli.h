@@ -66,6 +66,9 @@ void print_result(const cli_options& options, const result& r);
 // Reports a failure: the message on standard error, and with --json the JSON object (with
 // `details`) on standard output. Returns `code`.
 int report_failure(const cli_options& options, int code, const std::string& message, const result& details = {});
+// Reports a refusal of a command that answers a question (is this file good?): the answer `r`
+// on standard output too, with the reason, then as report_failure. Returns `code`.
+int report_refusal(const cli_options& options, int code, const std::string& message, const result& r);
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);

@@ -282,14 +282,8 @@ int command_image(const cli_options& options)
     if (accepted)
         add_text(r, "checksum", checksum_text());
     add_flag(r, "accepted", accepted);
-    if (!accepted && !options.json) {
-        // Standard output says why too: a person runs this command to learn exactly that.
-        result shown = r;
-        add_text(shown, "reason", why);
-        print_result(options, shown);
-    }
     if (!accepted)
-        return report_failure(options, EXIT_IMAGE_FILE, why, r);
+        return report_refusal(options, EXIT_IMAGE_FILE, why, r);
     print_result(options, r);
     return EXIT_OK;
 }

@@ -160,7 +160,7 @@ int show_or_verify(const package_options& o)
         std::vector<public_key> keys;
         if (!trusted_keys(o.trust, keys, why) || !verify_package(package, keys, why)) {
             add_flag(r, "verified", false);
-            return report_failure(o.report, EXIT_IMAGE_FILE, o.package + " refused: " + why, r);
+            return report_refusal(o.report, EXIT_IMAGE_FILE, o.package + " refused: " + why, r);
         }
         for (const public_key& key : keys)
             if (key.id == package.manifest.key_id)
