@@ -10,6 +10,7 @@
 #include "image/crc32.h"
 #include "image/file_os.h"
 #include "image/image.h"
+#include "tools/production_record.h"
 
 namespace {
 
@@ -274,14 +275,6 @@ bool add_keys_at(const std::string& path, std::vector<public_key>& keys, std::st
     return true;
 }
 
-std::string utc_text()
-{
-    std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
-    return text;
-}
-
 bool sodium_ready(std::string& why)
 {
     if (sodium_init() < 0) {
@@ -487,7 +480,7 @@ int make_package(const std::string& secret_key_file, const std::string& image_pa
     m.product = PACKAGE_PRODUCT;
     m.flash_mbit = flash_mbit_of(version[0]);
     m.version = version;
-    m.built = utc_text();
+    m.built = utc_now();
     m.size = static_cast<long long>(image.size());
     m.checksum = checksum_of(image);
     m.sha256 = sha256_text(image);

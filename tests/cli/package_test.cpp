@@ -128,6 +128,16 @@ TEST_F(packages, show_and_verify_tell_the_manifest_and_whether_a_trusted_key_sig
         EXPECT_NE(r.errors.find(c.message), std::string::npos) << c.name << "\n" << r.errors;
         EXPECT_EQ(field(r.output, "verified"), c.exit_code ? "no" : "yes") << c.name << "\n" << r.output;
     }
+    {
+        scoped_env trust("PELMO4RIX_TRUST", cwd / "release.pub");
+        EXPECT_EQ(run({"package", "verify", "fw.p4pkg"}).exit_code, 0);
+    }
+    scoped_env broken("PELMO4RIX_TRUST", cwd / "new.bin");
+    run_result r = run({"package", "verify", "fw.p4pkg"});
+    EXPECT_EQ(r.exit_code, 24);
+    EXPECT_NE(r.errors.find("new.bin holds no key (one line of 64 hexadecimal digits) (named by PELMO4RIX_TRUST)"),
+              std::string::npos)
+        << r.errors;
 }
 
 TEST_F(packages, a_trusted_package_programs_the_unit_exactly)
