@@ -24,6 +24,8 @@ struct cli_options {
 
     // flash
     std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
+    std::vector<std::string> trust;  // --trust FILE (flash, image): trusted keys besides the usual places
+    bool allow_unsigned = false;     // --allow-unsigned (flash, image): a raw image file may be used
     address_source address = ADDRESS_KEEP;
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
@@ -42,11 +44,12 @@ struct cli_options {
 // NAP:UAP:LAP with 4, 2 and 6 hexadecimal digits into `address`, in bt_address byte order.
 bool parse_address(const std::string& text, uint8_t address[6]);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error. For gang
-// and pool it stops at the command: their own parsers take the rest.
+// pool and package it stops at the command: their own parsers take the rest.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.
 std::string usage_text(const std::string& command);
 std::string pool_usage();
+std::string package_usage();
 // Whether --json or --events stands anywhere on the command line: a usage error is then
 // reported as JSON too, wherever the parser stopped.
 bool json_asked(int argc, char** argv);
@@ -76,6 +79,9 @@ int report_usage_error(const cli_options& options, const std::string& who, const
                        const std::string& usage);
 // Prints a help text on standard output, with --json as the `usage` field of one object.
 void print_help(const cli_options& options, const std::string& text);
+// Reports a refusal of a command that answers a question (is this file good?): the answer `r`
+// on standard output too, with the reason, then as report_failure. Returns `code`.
+int report_refusal(const cli_options& options, int code, const std::string& message, const result& r);
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);
@@ -96,6 +102,8 @@ int command_trace(const cli_options& options);
 // `pelmo4rix pool ...`: argv[0] is "pool"; `globals` holds the options given before it
 // (--json, --quiet). Returns the exit code.
 int pool_main(int argc, char** argv, const cli_options& globals);
+// `pelmo4rix package ...`: argv[0] is "package"; `globals` holds the options given before it. Returns the exit code.
+int package_main(int argc, char** argv, const cli_options& globals);
 
 // Finds the unit (or probes --port only) and opens its port at 115200 baud; 0 or the exit
 // code of the failure, reported.

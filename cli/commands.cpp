@@ -7,10 +7,12 @@
 #include "cli/os.h"
 #include "device/device.h"
 #include "image/image.h"
+#include "image/package.h"
 #include "link/discovery.h"
 #include "link/os_port.h"
 #include "link/port.h"
 #include "link/state.h"
+#include "tools/production_record.h"
 
 namespace {
 
@@ -261,29 +263,27 @@ int command_image(const cli_options& options)
     const bool file = !options.image_file.empty();
     result r;
     add_text(r, "image", file ? options.image_file : "built-in");
-    long long size = IMAGE_SIZE;
-    if (file && !load_image_file(options.image_file.c_str(), size)) {
-        if (size < 0)
-            return report_failure(options, EXIT_IMAGE_FILE, "can't read " + options.image_file);
-        add_number(r, "size", size);
-        add_flag(r, "accepted", false);
-        return report_failure(options, EXIT_IMAGE_FILE,
-                              options.image_file + " is " + std::to_string(size) + " bytes; an image must be exactly " +
-                                  std::to_string(IMAGE_SIZE) + " bytes",
-                              r);
-    }
-    add_number(r, "size", size);
-    if (file)
-        add_null(r, "version", "unknown (an image file does not record it)");
-    else
+    image_facts facts;
+    std::string why;
+    const bool accepted = !file || load_image(options.image_file, {options.trust, options.allow_unsigned}, facts, why);
+    if (file && facts.size >= 0)
+        add_text(r, "kind", facts.package ? "package" : "raw");
+    const bool manifest = facts.package && !facts.manifest.version.empty();
+    if (facts.size >= 0 || !file)
+        add_number(r, "size", !file ? IMAGE_SIZE : manifest ? facts.manifest.size : facts.size);
+    if (manifest) {
+        add_text(r, "version", facts.manifest.version);
+        add_text(r, "key", facts.manifest.key_id);
+    } else if (!file) {
         add_text(r, "version", image_version);
-    uint32_t crc = 0;
-    for (int i = 3; i >= 0; i--)
-        crc = crc << 8 | expected_crc[i];
-    char hex[12];
-    snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(crc));
-    add_text(r, "checksum", hex);
-    add_flag(r, "accepted", true);
+    } else if (facts.size >= 0) {
+        add_null(r, "version", "unknown (a raw image file does not record it)");
+    }
+    if (accepted)
+        add_text(r, "checksum", checksum_text());
+    add_flag(r, "accepted", accepted);
+    if (!accepted)
+        return report_refusal(options, EXIT_IMAGE_FILE, why, r);
     print_result(options, r);
     return EXIT_OK;
 }

@@ -9,6 +9,7 @@
 #include "gang/gang.h"
 #include "gang/os.h"
 #include "image/image.h"
+#include "image/package.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
 #include "link/pause.h"
@@ -94,7 +95,7 @@ int finish_in_pool(const cli_options& options, pool_store* store, const pool_res
     r.time = utc_now();
     r.port = found_port_name;
     r.address = taken.address;
-    r.image_version = image_version;
+    r.image_version = image_record_version;
     r.image_checksum = checksum_text();
     r.good = good;
     r.error_code = error_code;
@@ -112,16 +113,15 @@ int finish_in_pool(const cli_options& options, pool_store* store, const pool_res
                           error.message + "; the unit's record (" + line + ") is not in the pool and its address stays in doubt");
 }
 
-int load_image(const cli_options& options)
+int load_image_option(const cli_options& options)
 {
-    long long size = 0;
-    if (options.image_file.empty() || load_image_file(options.image_file.c_str(), size))
+    if (options.image_file.empty())
         return EXIT_OK;
-    if (size < 0)
-        return report_failure(options, EXIT_IMAGE_FILE, "can't read " + options.image_file);
-    return report_failure(options, EXIT_IMAGE_FILE,
-                          options.image_file + " is " + std::to_string(size) + " bytes; an image must be exactly " +
-                              std::to_string(IMAGE_SIZE) + " bytes");
+    image_facts facts;
+    std::string why;
+    if (load_image(options.image_file, {options.trust, options.allow_unsigned}, facts, why))
+        return EXIT_OK;
+    return report_failure(options, EXIT_IMAGE_FILE, why);
 }
 
 // What --only-changed did: sectors compared, skipped and written, whether the whole plan ran
@@ -142,7 +142,7 @@ void add_changes(result& r, const change_report& changes)
 int command_flash(const cli_options& options)
 {
     const auto start = std::chrono::steady_clock::now();
-    int code = load_image(options);
+    int code = load_image_option(options);
     if (code != EXIT_OK)
         return code;
     os_file_lock* lock = nullptr;
@@ -177,12 +177,18 @@ int command_flash(const cli_options& options)
         pool_close(pool);
         return code;
     }
-    query_fw_version();  // its result matters only through the layout that the read-back needs
+    // Its result matters through the layout that the read-back needs, and the flash size that
+    // a package must fit; a unit that answers no version (stuck in its loader) is programmed.
+    const bool answered = query_fw_version();
 
-    std::string message;
+    std::string message = answered ? package_unit_problem(fw_version) : "";
     int attempts = 0;
     change_report changes;
-    int failed = program_with_attempts(options, attempts, changes, message);
+    int failed = EXIT_IMAGE_FILE;
+    if (message.empty())
+        failed = program_with_attempts(options, attempts, changes, message);
+    else
+        error_code = 0;  // refused by the tool, not by a failed step
     const std::string written = address_text(bt_address);
     if (!failed && options.restart) {
         console_print(" Reboot MCU \n");

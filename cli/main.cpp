@@ -58,12 +58,14 @@ int main(int argc, char** argv)
         print_version(options);
         return EXIT_OK;
     }
-    // The gang and the pool have command lines of their own; the gang runs this program as
+    // The gang, the pool and package have command lines of their own; the gang runs this program as
     // its workers.
     if (options.command == "gang")
         return gang_main(argc - options.command_at, argv + options.command_at);
     if (options.command == "pool")
         return pool_main(argc - options.command_at, argv + options.command_at, options);
+    if (options.command == "package")
+        return package_main(argc - options.command_at, argv + options.command_at, options);
     // Standard output carries only results.
     console_stream = options.quiet ? nullptr : stderr;
     use_progress_display(options.quiet, options.events);

@@ -10,12 +10,12 @@ namespace {
 
 constexpr int MAX_SECONDS = 7 * 24 * 3600;
 
-const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image", "gang", "pool"};
+const char* const COMMANDS[] = {"ports", "version", "address", "params", "flash", "trace", "image", "gang", "pool", "package"};
 
 // Commands with a command line of their own after the command word.
 bool own_command_line(const std::string& command)
 {
-    return command == "gang" || command == "pool";
+    return command == "gang" || command == "pool" || command == "package";
 }
 
 struct command_option_entry {
@@ -29,6 +29,8 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--out", "trace", true},           {"--seconds", "trace", true},
     {"--pool", "flash", true},          {"--station", "flash", true},
     {"--only-changed", "flash", false},
+    {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
+    {"--trust", "image", true},         {"--allow-unsigned", "image", false},
 };
 
 bool known_command(const std::string& name)
@@ -130,6 +132,10 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         return false;
     if (name == "--image") {
         options.image_file = value;
+    } else if (name == "--trust") {
+        options.trust.push_back(value);
+    } else if (name == "--allow-unsigned") {
+        options.allow_unsigned = true;
     } else if (name == "--keep-address") {
         return set_address_source(options, ADDRESS_KEEP, error);
     } else if (name == "--address") {
@@ -204,6 +210,10 @@ bool check_combination(const cli_options& options, std::string& error)
         error = "--port is not for pool: the pool is on a server, named by --pool";
         return false;
     }
+    if (options.command == "package" && !options.port.empty()) {
+        error = "--port is not for package: it works on files";
+        return false;
+    }
     // The gang watches the ports of --ports, prints a line per event and has workers for the rest.
     if (options.command == "gang" && (!options.port.empty() || options.json || options.quiet)) {
         error = "--port, --json, --events and --quiet are not for gang: it watches --ports and prints a line per event";
@@ -272,6 +282,8 @@ std::string usage_text(const std::string& command)
         return gang_usage();
     if (command == "pool")
         return pool_usage();
+    if (command == "package")
+        return package_usage();
     if (command == "ports")
         return "usage: pelmo4rix [--port NAME] [--json] ports\n"
                "Lists every serial port the system lists or the scan finds, and whether a unit\n"
@@ -287,10 +299,16 @@ std::string usage_text(const std::string& command)
                "Reads back the parameter block stored on the unit, then restarts it.\n";
     if (command == "flash")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
+               "         [--trust FILE] [--allow-unsigned]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
                "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
                "         [--only-changed]\n"
-               "Programs the unit with the built-in image, or with FILE (exactly 1040384 bytes),\n"
+               "Programs the unit with the built-in image, or with the image package FILE\n"
+               "(pelmo4rix package --help), checked against the trusted keys (--trust FILE, may\n"
+               "be repeated, PELMO4RIX_TRUST, the folder trusted.d beside the programs,\n"
+               "/etc/pelmo4rix/trusted.d) and the unit's flash size before anything is sent; a\n"
+               "raw image file (exactly 1040384 bytes) only with --allow-unsigned (recorded as\n"
+               "unsigned). It writes the image\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
                "file (locked while in use, advanced only after a verified success). The unit is\n"
@@ -308,9 +326,10 @@ std::string usage_text(const std::string& command)
                "Pelmo4Rix.trace) or to standard output (-), for N seconds or until Ctrl+C\n"
                "(exit code 130).\n";
     if (command == "image")
-        return "usage: pelmo4rix [--json] image [FILE]\n"
-               "Shows size, version and checksum of the built-in image or of FILE, and whether\n"
-               "flash --image would accept it (exit code 24 when not).\n";
+        return "usage: pelmo4rix [--json] image [FILE] [--trust FILE] [--allow-unsigned]\n"
+               "Shows size, version and checksum of the built-in image or of FILE (a package or\n"
+               "a raw image), and whether flash --image with the same options would accept it,\n"
+               "or why not (exit code 24 when not).\n";
     return "usage: pelmo4rix [--port NAME] [--json] [--quiet] COMMAND [options]\n"
            "       pelmo4rix --help | COMMAND --help | --version\n"
            "\n"
@@ -324,6 +343,7 @@ std::string usage_text(const std::string& command)
            "  image     size, version and checksum of the built-in image or a file\n"
            "  gang      program several units at once (pelmo4rix gang --help)\n"
            "  pool      set up and look after a shared address pool (pelmo4rix pool --help)\n"
+           "  package   signing keys and signed image packages (pelmo4rix package --help)\n"
            "\n"
            "Options:\n"
            "  --port NAME  use only this port (default: find the unit as the tools do)\n"

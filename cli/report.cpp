@@ -112,6 +112,17 @@ void print_help(const cli_options& options, const std::string& text)
     print_json(options.command, true, r.fields);
 }
 
+int report_refusal(const cli_options& options, int code, const std::string& message, const result& r)
+{
+    if (!options.json) {
+        result shown = r;
+        add_text(shown, "reason", message);
+        print_result(options, shown);
+        fflush(stdout);
+    }
+    return report_failure(options, code, message, r);
+}
+
 // What a person is told about a failed step, by its error_code.
 std::string failure_text(int code)
 {

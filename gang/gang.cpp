@@ -11,6 +11,7 @@
 #include "gang/os.h"
 #include "gang/page.h"
 #include "image/image.h"
+#include "image/package.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
 #include "link/os_port.h"
@@ -143,6 +144,12 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
     if (!g.options.image_file.empty()) {
         argv.push_back("--image");
         argv.push_back(g.options.image_file);
+        for (const std::string& file : g.options.trust) {
+            argv.push_back("--trust");
+            argv.push_back(file);
+        }
+        if (g.options.allow_unsigned)
+            argv.push_back("--allow-unsigned");
     }
     if (g.options.only_changed)
         argv.push_back("--only-changed");
@@ -426,10 +433,10 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
 int prepare(gang_run& g)
 {
     const gang_options& o = g.options;
-    long long size = 0;
-    if (!o.image_file.empty() && !load_image_file(o.image_file.c_str(), size)) {
-        fprintf(stderr, "pelmo4rix: %s %s\n", o.image_file.c_str(),
-                size < 0 ? "can't be read" : "is not an image: it must be exactly 1040384 bytes");
+    image_facts facts;
+    std::string why;
+    if (!o.image_file.empty() && !load_image(o.image_file, {o.trust, o.allow_unsigned}, facts, why)) {
+        fprintf(stderr, "pelmo4rix: %s\n", why.c_str());
         return EXIT_IMAGE_FILE;
     }
     if (!o.pool.empty()) {

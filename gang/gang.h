@@ -34,6 +34,8 @@ struct gang_options {
     std::string journal = POOL_JOURNAL;  // --journal FILE: results waiting for the pool's server
     std::string record;                  // --record FILE; empty: production.csv beside the address file
     std::string image_file;              // --image FILE; empty: the built-in image
+    std::vector<std::string> trust;      // --trust FILE: trusted keys for a package, passed to the workers
+    bool allow_unsigned = false;         // --allow-unsigned: a raw image file may be used
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
     int attempts = 3;                    // --attempts N: each worker's programming attempts
     int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended

@@ -81,7 +81,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed") {
+        if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed" ||
+            name == "--allow-unsigned") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
@@ -90,6 +91,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                 options.all = true;
             else if (name == "--only-changed")
                 options.only_changed = true;
+            else if (name == "--allow-unsigned")
+                options.allow_unsigned = true;
             else
                 options.help = true;
             continue;
@@ -97,7 +100,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
-                     name == "--journal";
+                     name == "--journal" || name == "--trust";
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -124,6 +127,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             options.record = value;
         else if (name == "--image")
             options.image_file = value;
+        else if (name == "--trust")
+            options.trust.push_back(value);
         else if (name == "--units")
             ok = parse_count(value, 1, MAX_UNITS, options.units);
         else if (name == "--attempts")
@@ -161,7 +166,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
 std::string gang_usage()
 {
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
-           "         [--record FILE] [--image FILE] [--units N] [--attempts N]\n"
+           "         [--record FILE] [--image FILE [--trust FILE] [--allow-unsigned]]\n"
+           "         [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
            "         [--pool URL [--station NAME] [--journal FILE]]\n"
            "         [--only-changed]\n"
@@ -173,7 +179,10 @@ std::string gang_usage()
            "  --all             also every numbered port that exists (COM1 to COM255)\n"
            "  --record FILE     production record, one CSV line per unit (default\n"
            "                    production.csv beside the address file)\n"
-           "  --image FILE      program this image file instead of the built-in image\n"
+           "  --image FILE      program this image package instead of the built-in image,\n"
+           "                    checked as flash --image checks it (pelmo4rix flash --help)\n"
+           "  --trust FILE      a trusted public key (or a folder of them) for the package\n"
+           "  --allow-unsigned  take a raw image file too, recorded as unsigned\n"
            "  --units N         end after N units\n"
            "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
            "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"

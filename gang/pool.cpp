@@ -241,7 +241,7 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
     r.time = utc_now();
     r.port = entry.port;
     r.address = address_number(entry.address);
-    r.image_version = image_version;
+    r.image_version = image_record_version;
     r.image_checksum = checksum_text();
     r.good = entry.good;
     r.error_code = entry.error_code;

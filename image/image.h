@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 constexpr int SECTOR_SIZE = 4096;
 constexpr int IMAGE_SECTORS = 254;
@@ -12,16 +14,17 @@ constexpr uint32_t CHECKSUM_END = 0x7D000;   // the unit checksums flash 0 to 0x
 constexpr uint32_t IMAGE_CRC = 0x3922BA1C;   // JAMCRC of image bytes 0 to 0x7CFFF
 
 // The image in use and its checksum: read-only views of the built-in image unless
-// load_image_file made a file the image in use.
+// use_image made another image the image in use.
 extern const uint8_t* firmware_image;        // IMAGE_SIZE bytes; sector n is flash sector n
 extern const uint8_t* expected_crc;          // JAMCRC of its bytes 0 to 0x7CFFF, least significant byte first
 extern const char* image_version;            // "6.05"; its first character chooses the flash size
+extern const char* image_record_version;     // the image as the records name it: image_version,
+                                             // "unsigned" for a raw file, "6.05 key ID" for a package
 extern const char tool_version[5];           // "1.03", the project's version: the trace banner, --version
 
-// Reads the image file at `path`; when it is exactly IMAGE_SIZE bytes it becomes the image in
-// use, with its checksum computed from its bytes, and the result is 1. Otherwise the image in
-// use stays as it was and the result is 0. `size` receives the file's size, -1 when it could
-// not be read.
-int load_image_file(const char* path, long long& size);
+// Makes `bytes` (exactly IMAGE_SIZE of them, checked by the caller) the image in use, with its
+// checksum computed from them, `version` as image_version and `record_version` as
+// image_record_version.
+void use_image(std::vector<uint8_t>&& bytes, const std::string& version, const std::string& record_version);
 // Makes the built-in image the image in use again.
 void use_builtin_image();

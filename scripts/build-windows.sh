@@ -29,6 +29,9 @@ fi
 # libpq for Windows, for the shared address pool; made once, then kept in the build directory.
 sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" || fail "building libpq for Windows failed"
 
+# libsodium for the signed image packages, linked into pelmo4rix.exe; made once, then kept.
+sh "$root/scripts/build-libsodium-windows.sh" "$build_dir/libsodium" || fail "building libsodium for Windows failed"
+
 # cpp-httplib's whole single header (Debian's binary package has only its declarations), for
 # the gang's page, and its licence, which goes with the programs: from Debian's source package,
 # fetched once, then kept in the build directory. The header is compiled into pelmo4rix.exe.
@@ -55,6 +58,7 @@ done
 # notice goes with it.
 cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
 cp "$httplib/LICENSE" "$build_dir/cpp-httplib-LICENSE.txt" || fail "copying cpp-httplib's licence failed"
+cp "$build_dir/libsodium/LICENSE" "$build_dir/libsodium-LICENSE.txt" || fail "copying libsodium's licence failed"
 echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe;
     beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool,
     and cpp-httplib-LICENSE.txt for the page that pelmo4rix.exe gang --http serves"

@@ -60,6 +60,10 @@ fi
 if [ -f build-win/cpp-httplib-LICENSE.txt ]; then
     sed 's/\r*$/\r/' build-win/cpp-httplib-LICENSE.txt >"$staging/$zip_name/cpp-httplib-LICENSE.txt"
 fi
+# The programs carry libsodium (linked in) for the image packages; its licence goes with them.
+if [ -f build-win/libsodium-LICENSE.txt ]; then
+    sed 's/\r*$/\r/' build-win/libsodium-LICENSE.txt >"$staging/$zip_name/libsodium-LICENSE.txt"
+fi
 # The guides as text files with Windows line ends, so that Notepad shows them as they are.
 for guide in README.md docs/*.md; do
     [ -f "$guide" ] || continue

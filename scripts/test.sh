@@ -9,7 +9,7 @@ cd "$root"
 jobs=$(nproc)
 
 packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl
-    lintian zip man-db bash-completion"
+    lintian zip man-db bash-completion libsodium-dev autoconf automake libtool"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
     export DEBIAN_FRONTEND=noninteractive

@@ -112,14 +112,14 @@ TEST_F(front_end, flash_of_an_image_file_checks_against_the_files_own_checksum)
     write_file(cwd / "other.bin", std::string(image.begin(), image.end()));
     vunit* unit = start_unit();
 
-    run_result info = run({"image", "other.bin"});
+    run_result info = run({"image", "other.bin", "--allow-unsigned"});
     EXPECT_EQ(info.exit_code, 0);
     char checksum[32];
     snprintf(checksum, sizeof checksum, "checksum  %08X\n", jamcrc(image.data(), CHECKSUM_END));
     EXPECT_NE(info.output.find(checksum), std::string::npos) << info.output;
     EXPECT_NE(info.output.find("accepted  yes\n"), std::string::npos);
 
-    run_result r = run({"flash", "--image", "other.bin", "--no-restart"});
+    run_result r = run({"flash", "--image", "other.bin", "--allow-unsigned", "--no-restart"});
     EXPECT_EQ(r.exit_code, 0) << r.errors;
     expect_programmed(unit, DEFAULT_ADDRESS, image.data());
     EXPECT_TRUE(vunit_in_loader(unit));  // --no-restart
@@ -221,9 +221,10 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
          "pelmo4rix: the unit's loader did not answer the handshake\n"},
         {"bad checksum", {"--fault", "bad-crc"}, true, {"flash"}, 20,
          "pelmo4rix: the unit's checksum differs from the image's\n"},
-        {"wrong-size image file", {}, true, {"flash", "--image", "short.bin"}, 24,
-         "pelmo4rix: short.bin is 1000 bytes; an image must be exactly 1040384 bytes\n"},
-        {"missing image file", {}, true, {"image", "none.bin"}, 24, "pelmo4rix: can't read none.bin\n"},
+        {"wrong-size image file", {}, true, {"flash", "--image", "short.bin", "--allow-unsigned"}, 24,
+         "pelmo4rix: short.bin refused: it is 1000 bytes; an image must be exactly 1040384 bytes\n"},
+        {"missing image file", {}, true, {"flash", "--image", "none.bin"}, 24,
+         "pelmo4rix: can't read none.bin: No such file or directory\n"},
         {"unknown option", {}, true, {"flash", "--frobnicate"}, 2, "pelmo4rix: unknown option --frobnicate for flash\n"},
         {"unknown command", {}, true, {"erase"}, 2, "pelmo4rix: unknown command erase\n"},
         {"bad address", {}, true, {"flash", "--address", "0604:3:000100"}, 2, "pelmo4rix: bad address 0604:3:000100"},

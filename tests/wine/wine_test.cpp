@@ -461,4 +461,33 @@ TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
     EXPECT_EQ(left, std::vector<std::string>{"pelmo4rix.exe"}) << "nothing written, no journal begun";
 }
 
+// A signed package on Windows: a trusted one programs the unit, a tampered one is refused
+// before anything is sent. The packages are made by the Linux program from the same sources.
+TEST_F(wine_tool, front_end_takes_a_trusted_package_and_refuses_a_tampered_one)
+{
+    for (std::vector<std::string> step : {std::vector<std::string>{"keygen", "--out", "release"},
+                                          {"make", "--key", "release.key", "--image", PELMO4RIX_IMAGE_FILE, "--version",
+                                           "6.05", "--out", "fw.p4pkg"}}) {
+        step.insert(step.begin(), {program_path("pelmo4rix"), "package"});
+        ASSERT_EQ(run_program(step, cwd.path, "", false, 30000).exit_code, 0) << step[2];
+    }
+    std::string bytes = read_file(cwd / "fw.p4pkg");
+    bytes.at(5 * 512 + 100) ^= 0x01;  // a byte of the image
+    write_file(cwd / "bad.p4pkg", bytes);
+
+    vunit* unit = start_listed_unit({"--stored-address", "0604:03:abcdef"});
+    ASSERT_NE(unit, nullptr);
+    wine_console tampered;
+    ASSERT_TRUE(tampered.start(windows_program("pelmo4rix.exe"), cwd.path,
+                               {"--port", "COM7", "flash", "--image", "bad.p4pkg", "--trust", "release.pub"}));
+    EXPECT_TRUE(tampered.wait_for("bad.p4pkg refused: its image does not match its manifest"));
+    EXPECT_EQ(tampered.exit_code(), 24);
+    EXPECT_TRUE(vunit_frames(unit).empty());
+
+    start_tool("pelmo4rix.exe", {"--port", "COM7", "flash", "--image", "fw.p4pkg", "--trust", "release.pub"});
+    ASSERT_TRUE(tool.wait_for("address    0604:03:abcdef\n", 120000));
+    EXPECT_EQ(tool.exit_code(), 0);
+    EXPECT_TRUE(holds_image_with_address(unit, {0xEF, 0xCD, 0xAB, 0x03, 0x04, 0x06}));
+}
+
 }  // namespace
