@@ -32,3 +32,16 @@ bool parse_count(const std::string& text, int low, int high, int& out)
     out = atoi(text.c_str());
     return out >= low && out <= high;
 }
+
+bool parse_baud(const std::string& text, unsigned& baud, std::string& error)
+{
+    bool digits = !text.empty() && text.size() <= 8;
+    for (char c : text)
+        digits = digits && isdigit(static_cast<unsigned char>(c));
+    baud = digits ? static_cast<unsigned>(strtoul(text.c_str(), nullptr, 10)) : 0;
+    if (baud >= BAUD_LOWEST && baud <= BAUD_HIGHEST)
+        return true;
+    error = "bad rate for --baud: " + text + " (" + std::to_string(BAUD_LOWEST) + " to " + std::to_string(BAUD_HIGHEST) +
+            " baud)";
+    return false;
+}

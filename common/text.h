@@ -8,3 +8,10 @@ std::string json_string(const std::string& text);
 // A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
 bool parse_count(const std::string& text, int low, int high, int& out);
 constexpr int MAX_ATTEMPTS = 20;  // --attempts: as many as the update tool makes in one cycle
+
+// --baud RATE of flash and gang: the rate the loader is asked for. Below the loader's usual
+// 1,000,000 nothing is gained; the fastest USB serial adapters stop at 12,000,000.
+constexpr unsigned BAUD_LOWEST = 1000000, BAUD_HIGHEST = 12000000;
+constexpr char BAUD_VARIABLE[] = "PELMO4RIX_BAUD";  // the rate when no --baud is given
+// A rate of BAUD_LOWEST to BAUD_HIGHEST in plain digits into `baud`; false with `error` else.
+bool parse_baud(const std::string& text, unsigned& baud, std::string& error);

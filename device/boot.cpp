@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "device/device.h"
 #include "link/console_print.h"
 #include "link/exchange.h"
@@ -34,9 +36,31 @@ int handshake_with_recovery()
     return run_command(CMD_HANDSHAKE);
 }
 
-}  // namespace
+// The loader asked for `baud` in its speed change; the program's side follows.
+int switch_speed(uint32_t baud)
+{
+    uint8_t frame[FRAME_MAX];
+    int length = build_speed_frame(baud, frame);
+    if (!run_frame(CMD_SET_BAUD_1M, frame, length))
+        return fail(9);
+    if (!configure_port(baud))
+        return fail(10);
+    return 1;
+}
 
-int enter_boot_mode()
+// One exchange at the new rate whose reply can't be mistaken: the probe's, whole and byte for
+// byte. Garbled bytes, silence or a reply at the old rate are none of it.
+int loader_answers()
+{
+    static const uint8_t probe_reply[] = {0x04, 0x0E, 0x05, 0x01, 0xE0, 0xFC, 0x01, 0x00};
+    if (run_command(CMD_PROBE) && reply_capture_count == sizeof probe_reply &&
+        memcmp(reply_capture, probe_reply, sizeof probe_reply) == 0)
+        return 1;
+    return fail(9);
+}
+
+// Boot mode entry with `baud` in the speed change.
+int enter_boot_mode_at(uint32_t baud)
 {
     if (!probe_with_restart()) {
         console_print(" Fail to enter boot mode\n");
@@ -44,9 +68,35 @@ int enter_boot_mode()
     }
     if (!handshake_with_recovery())
         return fail(8);
-    if (!run_command(CMD_SET_BAUD_1M))
-        return fail(9);
-    if (!configure_port(BAUD_LOADER))
-        return fail(10);
-    return 1;
+    return switch_speed(baud);
+}
+
+}  // namespace
+
+int enter_boot_mode()
+{
+    return enter_boot_mode_at(BAUD_LOADER);
+}
+
+uint32_t next_lower_baud(uint32_t baud)
+{
+    for (uint32_t lower : STEP_DOWN_BAUDS)
+        if (lower < baud)
+            return lower;
+    return BAUD_LOADER;
+}
+
+int enter_boot_mode_fast(uint32_t baud, uint32_t& reached)
+{
+    for (reached = baud; reached > BAUD_LOADER; reached = next_lower_baud(reached)) {
+        if (enter_boot_mode_at(reached) && loader_answers())
+            return 1;
+        if (error_code == 7 || error_code == 8)
+            return 0;  // no unit or no loader: no rate helps
+        console_print(" No sure answer at %u baud: the unit is restarted", static_cast<unsigned>(reached));
+        restart_device_at(reached);
+        console_print(" and asked for %u baud\n", static_cast<unsigned>(next_lower_baud(reached)));
+    }
+    reached = BAUD_LOADER;
+    return enter_boot_mode();
 }

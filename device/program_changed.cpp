@@ -252,7 +252,7 @@ int program_only_changed(change_report& report)
 
 }  // namespace
 
-int program_changed_flash(change_report& report)
+int program_changed_flash(change_report& report, bool skip_blank)
 {
     const auto start = steady::now();
     report = change_report{};
@@ -263,8 +263,8 @@ int program_changed_flash(change_report& report)
         console_print(" Only the changed sectors did not succeed: the whole flash is written\n");
         report.whole_plan = true;
         error_code = 0;
-        ok = program_flash();
-        report.written = flash_plan_sectors() + 1;
+        ok = program_whole_flash(skip_blank);
+        report.written = flash_plan_sectors() + 1 - (skip_blank ? blank_plan_sectors() : 0);
     }
     const double seconds = std::chrono::duration<double>(steady::now() - start).count();
     report.seconds_saved = whole_plan_ms() / 1000 - seconds;

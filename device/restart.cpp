@@ -13,3 +13,13 @@ void restart_device()
     run_command(CMD_RESTART_1);
     run_command(CMD_RESTART_2);
 }
+
+void restart_device_at(uint32_t baud)
+{
+    if (baud != BAUD_LOADER && baud != BAUD_DEFAULT) {
+        configure_port(baud);
+        run_command(CMD_RESTART_1);
+        run_command(CMD_RESTART_2);
+    }
+    restart_device();
+}
