@@ -249,14 +249,8 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
         options.pool = pool;
         options.address = ADDRESS_FROM_POOL;
     }
-    const char* baud = getenv(BAUD_VARIABLE);
-    if (options.command == "flash" && !options.baud_given && baud && *baud) {
-        options.baud_given = true;
-        if (!parse_baud(baud, options.baud, error)) {
-            error += " in " + std::string(BAUD_VARIABLE);
-            return 0;
-        }
-    }
+    if (options.command == "flash" && !take_baud_variable(options.baud_given, options.baud, error))
+        return 0;
     return check_combination(options, error) ? 1 : 0;
 }
 

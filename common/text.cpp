@@ -45,3 +45,15 @@ bool parse_baud(const std::string& text, unsigned& baud, std::string& error)
             " baud)";
     return false;
 }
+
+bool take_baud_variable(bool& given, unsigned& baud, std::string& error)
+{
+    const char* text = getenv(BAUD_VARIABLE);
+    if (given || !text || !*text)
+        return true;
+    given = true;
+    if (parse_baud(text, baud, error))
+        return true;
+    error += " in " + std::string(BAUD_VARIABLE);
+    return false;
+}

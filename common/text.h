@@ -15,3 +15,6 @@ constexpr unsigned BAUD_LOWEST = 1000000, BAUD_HIGHEST = 12000000;
 constexpr char BAUD_VARIABLE[] = "PELMO4RIX_BAUD";  // the rate when no --baud is given
 // A rate of BAUD_LOWEST to BAUD_HIGHEST in plain digits into `baud`; false with `error` else.
 bool parse_baud(const std::string& text, unsigned& baud, std::string& error);
+// The rate of BAUD_VARIABLE into `baud` when no option gave one (`given`, set when it does);
+// false with `error` when the variable holds no rate.
+bool take_baud_variable(bool& given, unsigned& baud, std::string& error);

@@ -1,6 +1,6 @@
-// A faster line and no writes of blank sectors in `pelmo4rix flash`: the real program against
-// the virtual unit, judged by the unit's frame log (each frame with the speed it came at) and
-// its flash.
+// A faster line and no writes of blank sectors in `pelmo4rix flash` and `pelmo4rix gang`: the
+// real programs against the virtual unit, judged by the unit's frame log (each frame with the
+// speed it came at) and its flash.
 #include <algorithm>
 #include <cstring>
 
@@ -9,6 +9,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "link/state.h"
+#include "support/gang_process.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 
@@ -266,6 +267,34 @@ TEST_F(fast_flash, the_rate_from_the_environment_and_the_option_over_it)
     run_result given = run(flash_args({"--baud", "2000000"}));
     EXPECT_EQ(given.exit_code, 0) << given.errors;
     EXPECT_EQ(rates_asked(unit), (std::vector<uint32_t>{3000000, 2000000}));
+}
+
+TEST_F(fast_flash, a_gang_port_asks_its_next_units_for_the_rate_that_worked)
+{
+    const std::vector<std::string> slow = {"--max-baud", "2000000", "--baud-fault", "ignore"};
+    vunit* first = start_unit(slow, "COM7");
+    gang_process gang;
+    gang.start({"--ports", "COM7", "--units", "2", "--baud", "3000000"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 0604:03:000100 good, attempts 1, at 2000000 baud")) << gang.output;
+    EXPECT_EQ(rates_asked(first), (std::vector<uint32_t>{3000000, 2000000}));
+    vunit_unplug(first);
+    ASSERT_TRUE(gang.wait_for("COM7 unit gone", 10000)) << gang.output;
+    stop_unit(first);
+
+    vunit* second = start_unit(slow, "COM7");
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    EXPECT_NE(gang.output.find("COM7 0604:03:000101 good, attempts 1, at 2000000 baud"), std::string::npos)
+        << gang.output;
+    EXPECT_EQ(rates_asked(second), std::vector<uint32_t>{2000000});  // the step down is not paid again
+    // The record has the baud column, last.
+    const std::string record = read_file(cwd / "production.csv");
+    EXPECT_EQ(record.rfind("time,port,address,image_version,image_checksum,result,error_code,attempts,seconds,baud\n", 0),
+              0u)
+        << record;
+    size_t lines = 0;
+    for (size_t at = record.find('\n'); (at = record.find(",2000000\n", at)) != std::string::npos; at++)
+        lines++;
+    EXPECT_EQ(lines, 2u) << record;
 }
 
 }  // namespace
