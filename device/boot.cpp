@@ -59,8 +59,8 @@ int loader_answers()
     return fail(9);
 }
 
-// Boot mode entry with `baud` in the speed change.
-int enter_boot_mode_at(uint32_t baud)
+// The probe and the handshake: the unit in its loader at 115200; else error_code 7 or 8.
+int open_loader()
 {
     if (!probe_with_restart()) {
         console_print(" Fail to enter boot mode\n");
@@ -68,14 +68,14 @@ int enter_boot_mode_at(uint32_t baud)
     }
     if (!handshake_with_recovery())
         return fail(8);
-    return switch_speed(baud);
+    return 1;
 }
 
 }  // namespace
 
 int enter_boot_mode()
 {
-    return enter_boot_mode_at(BAUD_LOADER);
+    return open_loader() && switch_speed(BAUD_LOADER);
 }
 
 uint32_t next_lower_baud(uint32_t baud)
@@ -86,17 +86,26 @@ uint32_t next_lower_baud(uint32_t baud)
     return BAUD_LOADER;
 }
 
+// A loader that refuses a rate still listens at 115200 and is asked for the next one at once;
+// after any other doubt it is restarted and entered again.
 int enter_boot_mode_fast(uint32_t baud, uint32_t& reached)
 {
+    bool listening = false;  // the loader refused the last rate asked
     for (reached = baud; reached > BAUD_LOADER; reached = next_lower_baud(reached)) {
-        if (enter_boot_mode_at(reached) && loader_answers())
-            return 1;
-        if (error_code == 7 || error_code == 8)
+        if (!listening && !open_loader())
             return 0;  // no unit or no loader: no rate helps
+        if (switch_speed(reached) && loader_answers())
+            return 1;
+        const unsigned lower = next_lower_baud(reached);
+        listening = speed_change_refused();
+        if (listening) {
+            console_print(" The loader refuses %u baud: asked for %u baud\n", static_cast<unsigned>(reached), lower);
+            continue;
+        }
         console_print(" No sure answer at %u baud: the unit is restarted", static_cast<unsigned>(reached));
         restart_device_at(reached);
-        console_print(" and asked for %u baud\n", static_cast<unsigned>(next_lower_baud(reached)));
+        console_print(" and asked for %u baud\n", lower);
     }
     reached = BAUD_LOADER;
-    return enter_boot_mode();
+    return listening ? switch_speed(BAUD_LOADER) : enter_boot_mode();
 }

@@ -37,11 +37,7 @@ int erase_flash()
 
 bool blank_sector(int index)
 {
-    const uint8_t* bytes = firmware_image + static_cast<size_t>(index) * SECTOR_SIZE;
-    for (int i = 0; i < SECTOR_SIZE; i++)
-        if (bytes[i] != 0xFF)
-            return false;
-    return true;
+    return erased_sector(firmware_image + static_cast<size_t>(index) * SECTOR_SIZE);
 }
 
 // One image sector, unless it is blank and blank ones are skipped.
@@ -131,6 +127,14 @@ int verify_flash()
         return 1;
     print_crc_error();
     return fail(20);
+}
+
+bool erased_sector(const uint8_t* bytes)
+{
+    for (int i = 0; i < SECTOR_SIZE; i++)
+        if (bytes[i] != 0xFF)
+            return false;
+    return true;
 }
 
 int flash_plan_sectors()

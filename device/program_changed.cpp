@@ -66,14 +66,6 @@ uint32_t erased_crc(int sectors)
     return crc;
 }
 
-bool erased_sector(const uint8_t* bytes)
-{
-    for (int i = 0; i < SECTOR_SIZE; i++)
-        if (bytes[i] != 0xFF)
-            return false;
-    return true;
-}
-
 // The unit's checksum of sectors `first` to `last`. Only a whole reply that is the loader's
 // event counts: anything else is a failed step.
 int unit_checksum(int first, int last, uint32_t& crc)
