@@ -103,7 +103,7 @@ int enter_boot_mode_fast(uint32_t baud, uint32_t& reached)
             continue;
         }
         console_print(" No sure answer at %u baud: the unit is restarted", static_cast<unsigned>(reached));
-        restart_device_at(reached);
+        restart_device_at(reached, reply_capture_count > 0);  // silent at the raised rate: it likely stayed at 1,000,000
         console_print(" and asked for %u baud\n", lower);
     }
     reached = BAUD_LOADER;

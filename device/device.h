@@ -6,9 +6,10 @@
 // Restarts the unit at whichever speed it listens, and leaves the port at 115200 baud.
 void restart_device();
 
-// The restart pair also at `baud` first, where a raised rate may have left the loader, then
-// as restart_device.
-void restart_device_at(uint32_t baud);
+// Restarts a unit whose loader a raised rate `baud` may have left there: the restart pair at
+// `baud`, at 1,000,000 and at 115200 (1,000,000 first unless `raised_first`), until the unit
+// answers one whole; leaves the port at 115200. Without a raised rate: restart_device.
+void restart_device_at(uint32_t baud, bool raised_first = true);
 
 // Asks the running firmware for its version: sets fw_version and new_flash_layout, prints the
 // version. 1 when the reply held it.
