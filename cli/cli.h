@@ -35,6 +35,9 @@ struct cli_options {
     bool restart = true;            // cleared by --no-restart
     int attempts = 1;               // --attempts N
     bool only_changed = false;      // --only-changed: erase and write only the sectors that differ
+    unsigned baud = BAUD_LOWEST;    // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
+    bool baud_given = false;        // --baud or PELMO4RIX_BAUD was given
+    bool write_blank = false;       // --write-blank: send the image's blank sectors too
 
     // trace
     std::string trace_out = "Pelmo4Rix.trace";  // --out FILE, "-" for standard output

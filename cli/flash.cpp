@@ -12,6 +12,7 @@
 #include "image/package.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
+#include "link/frames.h"
 #include "link/pause.h"
 #include "link/port.h"
 #include "link/state.h"
@@ -22,19 +23,30 @@ namespace {
 
 constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool waits
 
-// One programming attempt on the open port; 0 when the unit's checksum matched, else the
-// exit code to use when the step set no error_code, with `message`.
-int program_attempt(const cli_options& options, change_report& changes, std::string& message)
+// A failure of these steps at a raised rate may be the line's: the next attempt steps down.
+bool line_may_fail(int code)
+{
+    return code == 15 || code == 16 || code == 18 || code == 19 || code == 20;  // a write or the checksum
+}
+
+// One programming attempt on the open port, the loader asked for `baud`; 0 when the unit's
+// checksum matched, else the exit code to use when the step set no error_code, with
+// `message`. `line_baud`: the rate the loader ran at, 0 when it was not reached.
+int program_attempt(const cli_options& options, uint32_t baud, uint32_t& line_baud, change_report& changes,
+                    std::string& message)
 {
     error_code = 0;
     int own = EXIT_NO_UNIT;
-    bool ok = enter_boot_mode();
+    bool ok = enter_boot_mode_fast(baud, line_baud);
+    if (!ok)
+        line_baud = 0;
     if (ok && options.address == ADDRESS_KEEP && !bt_address_loaded) {
         own = EXIT_READ_BACK;
         ok = read_bt_address(1);
     }
     if (ok) {
-        ok = options.only_changed ? program_changed_flash(changes) : program_flash();
+        const bool skip_blank = !options.write_blank;
+        ok = options.only_changed ? program_changed_flash(changes, skip_blank) : program_whole_flash(skip_blank);
         end_progress_display();
     }
     if (ok)
@@ -44,18 +56,35 @@ int program_attempt(const cli_options& options, change_report& changes, std::str
 }
 
 // Programs the open unit, as many attempts as asked with the port reopened and a pause between
-// them; 0 when its checksum matched, else as program_attempt.
-int program_with_attempts(const cli_options& options, int& attempts, change_report& changes, std::string& message)
+// them; 0 when its checksum matched, else as program_attempt. A loader left at a raised rate
+// is restarted at it, and a write or checksum that failed there steps down for the next attempt.
+int program_with_attempts(const cli_options& options, int& attempts, uint32_t& line_baud, change_report& changes,
+                          std::string& message)
 {
+    uint32_t baud = options.baud;
     for (attempts = 1;; attempts++) {
         report_attempt(attempts);
-        int failed = program_attempt(options, changes, message);
+        int failed = program_attempt(options, baud, line_baud, changes, message);
         if (!failed || attempts == options.attempts || stop_signal())
             return failed;
+        if (line_baud > BAUD_LOADER && line_may_fail(error_code))
+            baud = next_lower_baud(line_baud);
         close_port();
         reopen_port();
+        if (line_baud > BAUD_LOADER)
+            restart_device_at(line_baud);
         pause_ms(ATTEMPT_PAUSE_MS);
     }
+}
+
+// A rate the port can't run at is refused before the unit hears of it.
+int check_port_rate(const cli_options& options)
+{
+    if (options.baud == BAUD_LOADER || port_can_run_at(options.baud))
+        return EXIT_OK;
+    close_port();
+    return report_failure(options, EXIT_USAGE,
+                          "the port " + std::string(found_port_name) + " can't run at " + std::to_string(options.baud) + " baud");
 }
 
 // The address file: locked for the whole command and read into bt_address. Unlike the
@@ -157,6 +186,8 @@ int command_flash(const cli_options& options)
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
+    if (code == EXIT_OK)
+        code = check_port_rate(options);
     // The address about to be written is taken out of the file first: should the program die
     // while programming, the next run skips it and never hands it out twice. The pool's
     // reservation is committed before programming for the same reason.
@@ -185,14 +216,15 @@ int command_flash(const cli_options& options)
     int attempts = 0;
     change_report changes;
     int failed = EXIT_IMAGE_FILE;
+    uint32_t line_baud = 0;
     if (message.empty())
-        failed = program_with_attempts(options, attempts, changes, message);
+        failed = program_with_attempts(options, attempts, line_baud, changes, message);
     else
         error_code = 0;  // refused by the tool, not by a failed step
     const std::string written = address_text(bt_address);
     if (!failed && options.restart) {
         console_print(" Reboot MCU \n");
-        restart_device();
+        restart_device_at(line_baud);
     }
     close_port();
     if (lock && failed)
@@ -218,6 +250,7 @@ int command_flash(const cli_options& options)
     add_text(r, "address", written);
     add_flag(r, "restarted", options.restart);
     add_number(r, "attempts", attempts);
+    add_number(r, "baud", line_baud);
     char text[24];
     snprintf(text, sizeof text, "%.1f", seconds);
     add_json(r, "seconds", text, text);

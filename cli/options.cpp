@@ -28,7 +28,7 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
     {"--out", "trace", true},           {"--seconds", "trace", true},
     {"--pool", "flash", true},          {"--station", "flash", true},
-    {"--only-changed", "flash", false},
+    {"--only-changed", "flash", false}, {"--baud", "flash", true},         {"--write-blank", "flash", false},
     {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
     {"--trust", "image", true},         {"--allow-unsigned", "image", false},
 };
@@ -156,6 +156,11 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         options.restart = false;
     } else if (name == "--only-changed") {
         options.only_changed = true;
+    } else if (name == "--write-blank") {
+        options.write_blank = true;
+    } else if (name == "--baud") {
+        options.baud_given = true;
+        return parse_baud(value, options.baud, error);
     } else if (name == "--attempts") {
         if (!parse_count(value, 1, MAX_ATTEMPTS, options.attempts)) {
             error = "bad number for --attempts: " + value + " (1 to " + std::to_string(MAX_ATTEMPTS) + ")";
@@ -273,6 +278,8 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
         options.pool = pool;
         options.address = ADDRESS_FROM_POOL;
     }
+    if (options.command == "flash" && !take_baud_variable(options.baud_given, options.baud, error))
+        return 0;
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -302,7 +309,7 @@ std::string usage_text(const std::string& command)
                "         [--trust FILE] [--allow-unsigned]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
                "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
-               "         [--only-changed]\n"
+               "         [--only-changed] [--baud RATE] [--write-blank]\n"
                "Programs the unit with the built-in image, or with the image package FILE\n"
                "(pelmo4rix package --help), checked against the trusted keys (--trust FILE, may\n"
                "be repeated, PELMO4RIX_TRUST, the folder trusted.d beside the programs,\n"
@@ -319,7 +326,12 @@ std::string usage_text(const std::string& command)
                "when no address option is given); --station NAME names this station in it.\n"
                "--only-changed: the unit checksums its sectors first, and only those that differ\n"
                "from the image (and the information sector when it differs) are erased and\n"
-               "written, sector 0 always and last; any doubt writes the whole flash after all.\n";
+               "written, sector 0 always and last; any doubt writes the whole flash after all.\n"
+               "--baud RATE (1000000 to 12000000; PELMO4RIX_BAUD when not given) asks the loader\n"
+               "for a faster line; a unit or adapter that does not keep up is restarted and\n"
+               "entered again at the next lower of 2000000, 1500000 and 1000000 baud. Image\n"
+               "sectors that are all 0xFF are not sent after the erase (the checksum still\n"
+               "proves them); --write-blank sends them too.\n";
     if (command == "trace")
         return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
                "Turns the unit's debug port on and copies its trace to FILE (default\n"

@@ -37,3 +37,28 @@ std::string count_of(long long n, const std::string& one, const std::string& man
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
+
+bool parse_baud(const std::string& text, unsigned& baud, std::string& error)
+{
+    bool digits = !text.empty() && text.size() <= 8;
+    for (char c : text)
+        digits = digits && isdigit(static_cast<unsigned char>(c));
+    baud = digits ? static_cast<unsigned>(strtoul(text.c_str(), nullptr, 10)) : 0;
+    if (baud >= BAUD_LOWEST && baud <= BAUD_HIGHEST)
+        return true;
+    error = "bad rate for --baud: " + text + " (" + std::to_string(BAUD_LOWEST) + " to " + std::to_string(BAUD_HIGHEST) +
+            " baud)";
+    return false;
+}
+
+bool take_baud_variable(bool& given, unsigned& baud, std::string& error)
+{
+    const char* text = getenv(BAUD_VARIABLE);
+    if (given || !text || !*text)
+        return true;
+    given = true;
+    if (parse_baud(text, baud, error))
+        return true;
+    error += " in " + std::string(BAUD_VARIABLE);
+    return false;
+}

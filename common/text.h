@@ -10,3 +10,13 @@ bool parse_count(const std::string& text, int low, int high, int& out);
 // `n` and the word that goes with it: "1 step", "30 steps", "1 address".
 std::string count_of(long long n, const std::string& one, const std::string& many);
 constexpr int MAX_ATTEMPTS = 20;  // --attempts: as many as the update tool makes in one cycle
+
+// --baud RATE of flash and gang: the rate the loader is asked for. Below the loader's usual
+// 1,000,000 nothing is gained; the fastest USB serial adapters stop at 12,000,000.
+constexpr unsigned BAUD_LOWEST = 1000000, BAUD_HIGHEST = 12000000;
+constexpr char BAUD_VARIABLE[] = "PELMO4RIX_BAUD";  // the rate when no --baud is given
+// A rate of BAUD_LOWEST to BAUD_HIGHEST in plain digits into `baud`; false with `error` else.
+bool parse_baud(const std::string& text, unsigned& baud, std::string& error);
+// The rate of BAUD_VARIABLE into `baud` when no option gave one (`given`, set when it does);
+// false with `error` when the variable holds no rate.
+bool take_baud_variable(bool& given, unsigned& baud, std::string& error);

@@ -35,15 +35,26 @@ int erase_flash()
     return 1;
 }
 
+bool blank_sector(int index)
+{
+    return erased_sector(firmware_image + static_cast<size_t>(index) * SECTOR_SIZE);
+}
+
+// One image sector, unless it is blank and blank ones are skipped.
+int write_sector(bool skip_blank)
+{
+    return (skip_blank && blank_sector(sector_index)) || run_command(CMD_WRITE_SECTOR);
+}
+
 // Sector 0 goes last: a unit whose programming stops half-way keeps no bootable image.
-int write_flash()
+int write_flash(bool skip_blank)
 {
     const int count = flash_plan_sectors();
     const int frames = count + 1;  // sectors 1 to count - 1, the information sector, sector 0
     flash_progress(PHASE_WRITE, PROGRESS_BEGIN, frames);
     for (sector_index = 1; sector_index < count; sector_index++) {
         flash_progress(PHASE_WRITE, sector_index - 1, frames);
-        if (!run_command(CMD_WRITE_SECTOR)) {
+        if (!write_sector(skip_blank)) {
             console_print("\n Fail to write flash add %x\n", sector_index);
             return fail(15);
         }
@@ -55,7 +66,7 @@ int write_flash()
     }
     sector_index = 0;
     flash_progress(PHASE_WRITE, count, frames);
-    if (!run_command(CMD_WRITE_SECTOR)) {
+    if (!write_sector(skip_blank)) {
         console_print("\n Fail to write flash add %x\n", 0);
         return fail(18);
     }
@@ -118,6 +129,14 @@ int verify_flash()
     return fail(20);
 }
 
+bool erased_sector(const uint8_t* bytes)
+{
+    for (int i = 0; i < SECTOR_SIZE; i++)
+        if (bytes[i] != 0xFF)
+            return false;
+    return true;
+}
+
 int flash_plan_sectors()
 {
     return static_cast<unsigned char>(image_version[0]) >= '3' ? PLAN_SECTORS_8MBIT : PLAN_SECTORS_4MBIT;
@@ -154,5 +173,18 @@ void print_progress_dots(flash_phase phase, int step, int total)
 
 int program_flash()
 {
-    return unlock_flash() && erase_flash() && write_flash() && verify_flash();
+    return program_whole_flash(false);
+}
+
+int program_whole_flash(bool skip_blank)
+{
+    return unlock_flash() && erase_flash() && write_flash(skip_blank) && verify_flash();
+}
+
+int blank_plan_sectors()
+{
+    int blank = 0;
+    for (int s = 0; s < flash_plan_sectors(); s++)
+        blank += blank_sector(s);
+    return blank;
 }

@@ -66,14 +66,6 @@ uint32_t erased_crc(int sectors)
     return crc;
 }
 
-bool erased_sector(const uint8_t* bytes)
-{
-    for (int i = 0; i < SECTOR_SIZE; i++)
-        if (bytes[i] != 0xFF)
-            return false;
-    return true;
-}
-
 // The unit's checksum of sectors `first` to `last`. Only a whole reply that is the loader's
 // event counts: anything else is a failed step.
 int unit_checksum(int first, int last, uint32_t& crc)
@@ -253,7 +245,7 @@ int program_only_changed(change_report& report)
 
 }  // namespace
 
-int program_changed_flash(change_report& report)
+int program_changed_flash(change_report& report, bool skip_blank)
 {
     const auto start = steady::now();
     report = change_report{};
@@ -264,8 +256,8 @@ int program_changed_flash(change_report& report)
         console_print(" Only the changed sectors did not succeed: the whole flash is written\n");
         report.whole_plan = true;
         error_code = 0;
-        ok = program_flash();
-        report.written = flash_plan_sectors() + 1;
+        ok = program_whole_flash(skip_blank);
+        report.written = flash_plan_sectors() + 1 - (skip_blank ? blank_plan_sectors() : 0);
     }
     const double seconds = std::chrono::duration<double>(steady::now() - start).count();
     report.seconds_saved = whole_plan_ms() / 1000 - seconds;

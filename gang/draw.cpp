@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/text.h"
 #include "gang/gang.h"
 
 namespace {
@@ -30,6 +31,13 @@ std::string bar(int percent)
     return "[" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') + "]";
 }
 
+std::string baud_text(unsigned baud)
+{
+    char text[24];
+    snprintf(text, sizeof text, "%g Mbaud", baud / 1e6);
+    return text;
+}
+
 std::string row_line(const port_row& row, gang_clock::time_point now)
 {
     char line[160];
@@ -42,6 +50,8 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
     std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
     if (result == "good" && row.written >= 0)
         result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
+    if (result == "good" && row.baud > BAUD_LOWEST)
+        result += ", " + baud_text(row.baud);
     if (row.quarantined)
         result = "check the fixture";
     if (row.state == PORT_EMPTY)

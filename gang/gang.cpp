@@ -153,6 +153,10 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
     }
     if (g.options.only_changed)
         argv.push_back("--only-changed");
+    if (g.options.write_blank)
+        argv.push_back("--write-blank");
+    if (g.options.baud_given)
+        argv.insert(argv.end(), {"--baud", std::to_string(row.baud ? row.baud : g.options.baud)});
     return argv;
 }
 
@@ -213,6 +217,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     port_row fresh;  // nothing of the port's last unit stays, but its run of failures
     fresh.name = row.name;
     fresh.failed_in_row = row.failed_in_row;
+    fresh.baud = row.baud;
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.reservation = row.reservation;
     fresh.state = PORT_BUSY;
@@ -261,6 +266,8 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     entry.written = good ? row.written : -1;
     entry.skipped = good ? row.skipped : -1;
     entry.seconds_saved = row.seconds_saved;
+    entry.baud_column = g.options.baud_given;
+    entry.baud = good ? row.baud : 0;
     bool recorded = g.record.empty() || append_record(g.record, entry);
     note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");
@@ -269,6 +276,8 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     what += ", attempts " + std::to_string(row.attempts);
     if (good && row.written >= 0)
         what += ", " + changes_text(row);
+    if (good && g.options.baud_given)
+        what += ", at " + std::to_string(row.baud) + " baud";
     // A unit that said how it failed does not count; one that ended unheard may have
     // been given its address already (the information sector goes before sector 0).
     bool told = row.result_seen && row.exit_code > 0 && row.exit_code < 128;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/exit_codes.h"
+#include "common/text.h"
 #include "gang/pool_store.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
@@ -44,6 +45,9 @@ struct gang_options {
     std::string http_host = "127.0.0.1";
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
     bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
+    unsigned baud = BAUD_LOWEST;         // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
+    bool baud_given = false;
+    bool write_blank = false;            // --write-blank: the workers send blank image sectors too
     bool help = false;
 };
 
@@ -149,6 +153,9 @@ struct port_row {
     // reported), and the seconds saved against the whole plan.
     int written = -1, skipped = -1;
     double seconds_saved = 0;
+    // The rate the port's last unit ran at (0: none yet); the next unit on it is asked for it
+    // first, so a slot whose adapter steps down does not pay for the step down again.
+    unsigned baud = 0;
 };
 
 // One ended unit as its record line has it, for the page.

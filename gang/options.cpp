@@ -82,7 +82,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             name.resize(eq);
         }
         if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed" ||
-            name == "--allow-unsigned") {
+            name == "--allow-unsigned" || name == "--write-blank") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
@@ -93,6 +93,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                 options.only_changed = true;
             else if (name == "--allow-unsigned")
                 options.allow_unsigned = true;
+            else if (name == "--write-blank")
+                options.write_blank = true;
             else
                 options.help = true;
             continue;
@@ -100,7 +102,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
-                     name == "--journal" || name == "--trust";
+                     name == "--journal" || name == "--trust" || name == "--baud";
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -135,6 +137,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             ok = parse_count(value, 1, MAX_ATTEMPTS, options.attempts);
         else if (name == "--http")
             ok = parse_http(value, options, error);
+        else if (name == "--baud")
+            ok = options.baud_given = parse_baud(value, options.baud, error);
         else if (name == "--quarantine")
             ok = parse_count(value, 0, MAX_UNITS, options.quarantine);
         else
@@ -160,7 +164,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
     const char* pool = getenv(POOL_VARIABLE);
     if (!address_file_given && options.pool.empty() && pool && *pool)
         options.pool = pool;
-    return 1;
+    return take_baud_variable(options.baud_given, options.baud, error) ? 1 : 0;
 }
 
 std::string gang_usage()
@@ -170,7 +174,7 @@ std::string gang_usage()
            "         [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
            "         [--pool URL [--station NAME] [--journal FILE]]\n"
-           "         [--only-changed]\n"
+           "         [--only-changed] [--baud RATE] [--write-blank]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -197,6 +201,10 @@ std::string gang_usage()
            "                    pool-journal.txt)\n"
            "  --only-changed    erase and write only the sectors that differ from the image\n"
            "                    (the unit's own checksums tell); any doubt writes them all\n"
+           "  --baud RATE       ask each unit's loader for RATE baud (1000000 to 12000000,\n"
+           "                    default PELMO4RIX_BAUD or 1000000); a port that steps down\n"
+           "                    keeps the rate that worked for its next units\n"
+           "  --write-blank     also send the image sectors that are all 0xFF\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"

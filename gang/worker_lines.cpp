@@ -74,6 +74,8 @@ bool take_worker_line(port_row& row, const std::string& line)
         row.result_ok = value_of(line, "ok") == "true";
         row.exit_code = number_of(line, "exit_code");
         row.error = value_of(line, "error");
+        if (row.result_ok && number_of(line, "baud") > 0)
+            row.baud = static_cast<unsigned>(number_of(line, "baud"));
         if (!value_of(line, "written").empty()) {
             row.written = number_of(line, "written");
             row.skipped = number_of(line, "skipped");

@@ -104,6 +104,11 @@ int exchange(CommandKind kind, const uint8_t* frame, int length)
 
 }  // namespace
 
+bool speed_change_refused()
+{
+    return refused_speed_change(last_command);
+}
+
 int capture_reply(int count, const uint8_t* bytes)
 {
     if (count <= 0)

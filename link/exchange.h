@@ -20,6 +20,10 @@ int capture_reply(int count, const uint8_t* bytes);
 // Reads a reply of up to `expected` bytes in chunks; returns the bytes read.
 int read_reply(int expected);
 
+// Whether the last exchange's reply was the loader's refusal of a speed change (kind 7): it
+// still listens at the rate it had.
+bool speed_change_refused();
+
 // Sends `kind` and judges its reply: 1 accepted, 0 failed (error_code 4 or 6).
 int run_command(CommandKind kind);
 // As run_command, with a frame of `kind` that the caller built (build_erase_frame,

@@ -154,6 +154,14 @@ int build_checksum_frame(uint32_t first, uint32_t last, uint8_t* frame)
     return 13;
 }
 
+int build_speed_frame(uint32_t baud, uint8_t* frame)
+{
+    const catalogue_entry* entry = find_entry(CMD_SET_BAUD_1M);
+    memcpy(frame, entry->bytes, entry->length);
+    put_le32(frame + 5, baud);
+    return entry->length;
+}
+
 int32_t send_frame(CommandKind kind, const uint8_t* frame, int length)
 {
     last_command = kind;

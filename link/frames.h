@@ -45,6 +45,9 @@ int build_frame(CommandKind kind, uint8_t* frame, int32_t& reply_length);
 // Each returns the frame's length.
 int build_erase_frame(uint8_t opcode, uint32_t address, uint8_t* frame);
 int build_checksum_frame(uint32_t first, uint32_t last, uint8_t* frame);
+// The speed change of kind 7 asking the loader for `baud`; with BAUD_LOADER it is the
+// catalogue's frame byte for byte.
+int build_speed_frame(uint32_t baud, uint8_t* frame);
 
 // Writes a frame that the caller built as one of `kind`, as send_command writes its own.
 int32_t send_frame(CommandKind kind, const uint8_t* frame, int length);

@@ -2,6 +2,7 @@
 // when set, /dev otherwise. Reads and writes follow the time-outs stated in os_port.h, timed
 // on the monotonic clock with poll (VMIN/VTIME count in tenths of a second: far too coarse).
 #include "link/os_port.h"
+#include "link/os_port_linux_baud.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -83,7 +84,14 @@ speed_t speed_code(uint32_t baud)
     case 460800: return B460800;
     case 921600: return B921600;
     case 1000000: return B1000000;
-    default: return B0;
+    case 1500000: return B1500000;
+    case 2000000: return B2000000;
+    case 2500000: return B2500000;
+    case 3000000: return B3000000;
+    case 3500000: return B3500000;
+    case 4000000: return B4000000;
+    default: return B0;  // set through termios2
+
     }
 }
 
@@ -116,6 +124,13 @@ void request_low_latency(os_port* port)
     port->low_latency_set = ioctl(port->fd, TIOCSSERIAL, &wanted) == 0;
 }
 
+// A driver runs a rate it can't divide exactly at the nearest one it can, and says so; more
+// than 2% off is more than two UARTs' sampling tolerates together.
+bool near_enough(uint32_t actual, uint32_t baud)
+{
+    return actual >= baud - baud / 50 && actual <= baud + baud / 50;
+}
+
 }  // namespace
 
 os_port* os_port_open(const char* name)
@@ -145,7 +160,7 @@ bool os_port_read_state(os_port* port)
 bool os_port_apply_state(os_port* port, uint32_t baud)
 {
     speed_t speed = speed_code(baud);
-    if (!port || speed == B0)
+    if (!port || baud == 0)
         return false;
     termios t = port->line;
     cfmakeraw(&t);  // no echo, no line editing, no translation: the line carries raw frames
@@ -154,12 +169,16 @@ bool os_port_apply_state(os_port* port, uint32_t baud)
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
+    if (speed != B0) {
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+    }
     if (tcsetattr(port->fd, TCSANOW, &t) != 0)
         return false;
     port->line = t;
-    return true;
+    if (speed == B0 && !set_any_baud(port->fd, baud))
+        return false;
+    return near_enough(actual_baud(port->fd), baud);
 }
 
 bool os_port_set_timeouts(os_port* port)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/console_print.h"
+#include "link/frames.h"
 #include "link/os_port.h"
 #include "link/state.h"
 
@@ -36,6 +37,15 @@ int configure_port(uint32_t baud)
         return 0;
     }
     return 1;
+}
+
+int port_can_run_at(uint32_t baud)
+{
+    if (!port_handle || !os_port_read_state(port_handle))
+        return 0;
+    int runs = os_port_apply_state(port_handle, baud);
+    os_port_apply_state(port_handle, BAUD_DEFAULT);
+    return runs;
 }
 
 int set_port_mask()

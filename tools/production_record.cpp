@@ -37,16 +37,33 @@ std::string csv_field(const std::string& text)
 
 namespace {
 
-// Whether the record's first line is the header with the change columns.
-bool has_change_columns(FILE* file)
+// The record's header: the base columns, the change columns, the baud column last.
+std::string record_header(bool change_columns, bool baud_column)
 {
-    char first[sizeof RECORD_HEADER_CHANGES + 1] = "";
-    return fseek(file, 0, SEEK_SET) == 0 && fgets(first, sizeof first, file) && strcmp(first, RECORD_HEADER_CHANGES) == 0;
+    std::string header = change_columns ? RECORD_HEADER_CHANGES : RECORD_HEADER;
+    if (baud_column)
+        header.insert(header.size() - 1, RECORD_BAUD_COLUMN);
+    return header;
+}
+
+// Which of the optional columns the record's first line names.
+void header_columns(FILE* file, bool& change_columns, bool& baud_column)
+{
+    char first[sizeof RECORD_HEADER_CHANGES + sizeof RECORD_BAUD_COLUMN] = "";
+    change_columns = baud_column = false;
+    if (fseek(file, 0, SEEK_SET) != 0 || !fgets(first, sizeof first, file))
+        return;
+    for (bool changes : {false, true})
+        for (bool baud : {false, true})
+            if (record_header(changes, baud) == first) {
+                change_columns = changes;
+                baud_column = baud;
+            }
 }
 
 }  // namespace
 
-std::string record_line(const production_entry& e, bool change_columns)
+std::string record_line(const production_entry& e, bool change_columns, bool baud_column)
 {
     const uint8_t* a = e.address;
     char line[320];
@@ -57,7 +74,10 @@ std::string record_line(const production_entry& e, bool change_columns)
         snprintf(line + n, sizeof line - n, ",%d,%d,%.1f", e.written, e.skipped, e.seconds_saved);
     else if (change_columns)
         snprintf(line + n, sizeof line - n, ",,,");
-    return std::string(line) + "\n";
+    std::string text = line;
+    if (baud_column)
+        text += "," + (e.baud ? std::to_string(e.baud) : "");
+    return text + "\n";
 }
 
 int append_record(const std::string& path, const production_entry& entry)
@@ -66,10 +86,12 @@ int append_record(const std::string& path, const production_entry& entry)
     if (!file)
         return 0;
     const bool fresh = fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0;
-    const bool change_columns = fresh ? entry.written >= 0 : has_change_columns(file);
-    std::string text = record_line(entry, change_columns);
+    bool change_columns = entry.written >= 0, baud_column = entry.baud_column;
+    if (!fresh)
+        header_columns(file, change_columns, baud_column);
+    std::string text = record_line(entry, change_columns, baud_column);
     if (fresh)
-        text = (change_columns ? RECORD_HEADER_CHANGES : RECORD_HEADER) + text;
+        text = record_header(change_columns, baud_column) + text;
     int ok = fseek(file, 0, SEEK_END) == 0;  // from reading back to writing
     ok = fwrite(text.data(), 1, text.size(), file) == text.size() && ok;
     ok = os_file_sync(file) && ok;

@@ -14,6 +14,10 @@ constexpr char RECORD_HEADER[] =
 constexpr char RECORD_HEADER_CHANGES[] =
     "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds,written,skipped,seconds_saved\n";
 
+// A record begun by a unit of a gang run with --baud has one column more at its end, `baud`:
+// the rate the unit's loader ran at (empty for a unit that failed before it was reached).
+constexpr char RECORD_BAUD_COLUMN[] = ",baud";
+
 struct production_entry {
     std::string port;
     uint8_t address[6];  // in bt_address order
@@ -24,6 +28,8 @@ struct production_entry {
     int written = -1;          // only the changed sectors programmed: sectors written; -1 otherwise
     int skipped = -1;          // sectors left as the unit held them
     double seconds_saved = 0;  // against the whole plan
+    unsigned baud = 0;         // --baud given: the rate the unit ran at (0: not reached); else unused
+    bool baud_column = false;  // --baud given: the record has the baud column
 };
 
 // The current UTC time as the record writes it (2026-12-10T11:52:54Z).
@@ -34,11 +40,12 @@ std::string checksum_text();
 std::string csv_field(const std::string& text);
 
 // The line of `entry`, stamped with the current UTC time and the image in use; with
-// `change_columns` the three columns of RECORD_HEADER_CHANGES too.
-std::string record_line(const production_entry& entry, bool change_columns = false);
+// `change_columns` the three columns of RECORD_HEADER_CHANGES too, with `baud_column` the baud
+// column last.
+std::string record_line(const production_entry& entry, bool change_columns = false, bool baud_column = false);
 // Appends the line of `entry` to the record at `path` (the header first when the file is new)
 // and flushes it to the disk; 1 when it is there. The file's header decides the columns: a new
-// file has the change columns when its first entry has them.
+// file has the change columns and the baud column when its first entry has them.
 int append_record(const std::string& path, const production_entry& entry);
 // The record beside the file at `path`: the same directory, PRODUCTION_RECORD.
 std::string record_beside(const std::string& path);

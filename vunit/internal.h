@@ -34,11 +34,11 @@ bool kind_has_address(int kind);  // erase, write and read frames carry a flash 
 uint32_t frame_address(const std::vector<uint8_t>& frame, int kind);
 
 struct fault {
-    enum type_t { silent, no_reply, short_reply, reply, bad_crc, unplug_after, noise } type;
+    enum type_t { silent, no_reply, short_reply, reply, bad_crc, unplug_after, noise, unerased } type;
     int kind = 0;
     long count = -1;  // frames still affected; -1 always
     long after = 0;   // frames of the kind let through before the fault starts
-    size_t length = 0;            // short-reply: bytes kept; unplug-after-sectors: N
+    size_t length = 0;            // short-reply: bytes kept; unplug-after-sectors: N; unerased: SECTOR
     std::vector<uint8_t> bytes;   // reply: the reply
 };
 bool parse_fault(const std::string& text, fault& out, std::string& error);
@@ -72,8 +72,12 @@ struct unit_model {
     bool bad_crc = false;
     bool noise = false;
     long unplug_after = -1;
+    long unerased_sector = -1;  // a worn sector: erases leave it as it was
     long sector_writes = 0;
     int erase_block_ms = 0, erase_sector_ms = 0, write_ms = 0, crc_ms = 0;
+    uint32_t max_baud = 1000000;
+    enum baud_fault_t { baud_ignore, baud_refuse, baud_garble } baud_fault = baud_ignore;
+    bool garbled = false;  // took a speed it can't keep: what it sends is garbage until a restart
     std::vector<fault> faults;
 
     // Builds the unit from a checked configuration (flash-in, stored address, parameters).
@@ -83,6 +87,7 @@ struct unit_model {
   private:
     plan running_face(const std::vector<uint8_t>& frame, int kind);
     plan loader_face(const std::vector<uint8_t>& frame, int kind);
+    plan speed_change(const std::vector<uint8_t>& frame);
     bool take_fault(fault::type_t type, int kind, fault** found);
     void restart();
     bool no_firmware() const;

@@ -17,6 +17,9 @@ constexpr uint32_t new_layout_info = 0xFD000, old_layout_info = 0x7D000, old_lay
 constexpr size_t version_reply_length = 33;
 constexpr size_t read_reply_new = 256, read_reply_old = 4110;
 constexpr double checksum_range = 0x7D000;  // the bytes whose checksum takes crc_ms
+constexpr uint32_t max_speed = 12000000;       // the loader takes no speed change above
+constexpr uint32_t ignored_rate = 1000000;     // what a loader that ignores the rate runs at
+constexpr uint8_t garble_mask = 0x5A;          // a garbling unit's bytes: none as it meant them
 
 void put_le32(std::vector<uint8_t>& out, uint32_t v)
 {
@@ -141,10 +144,10 @@ bool parse_fault(const std::string& text, fault& f, std::string& error)
     if (name == "silent-until-restart" || name == "bad-crc" || name == "noise") {
         ok = p.size() == 1;
         f.type = name == "noise" ? fault::noise : name == "bad-crc" ? fault::bad_crc : fault::silent;
-    } else if (name == "unplug-after-sectors") {
+    } else if (name == "unplug-after-sectors" || name == "unerased") {
         long n = 0;
         ok = p.size() == 2 && parse_count(p[1], n);
-        f.type = fault::unplug_after;
+        f.type = name == "unerased" ? fault::unerased : fault::unplug_after;
         f.length = size_t(n);
     } else if (name == "no-reply") {
         ok = (p.size() >= 2 && p.size() <= 4) && parse_count(p[1], kind) && parse_counts(p, 2, f);
@@ -196,6 +199,10 @@ bool check_config(const vunit_config& c, std::string& error)
         error = "--firmware-baud takes 115200 or 1000000";
     else if (c.adapter_latency_ms < 0 || c.adapter_latency_ms > 255)
         error = "--adapter-latency-ms takes 0 to 255";
+    else if (c.max_baud < 1200 || c.max_baud > max_speed)
+        error = "--max-baud takes 1200 to " + std::to_string(max_speed);
+    else if (c.baud_fault != "ignore" && c.baud_fault != "refuse" && c.baud_fault != "garble")
+        error = "--baud-fault takes ignore, refuse or garble";
     else {
         for (const auto& text : c.faults)
             if (!parse_fault(text, f, error))
@@ -221,6 +228,8 @@ bool unit_model::init(const vunit_config& c, std::string& error)
     write_ms = chosen(c.write_ms, -1, typical_flash.write_ms);
     crc_ms = chosen(c.crc_ms, -1, typical_flash.crc_ms);
     firmware_baud = baud = c.firmware_baud;
+    max_baud = c.max_baud;
+    baud_fault = c.baud_fault == "refuse" ? baud_refuse : c.baud_fault == "garble" ? baud_garble : baud_ignore;
     if (!c.flash_in.empty()) {
         FILE* in = std::fopen(c.flash_in.c_str(), "rb");
         if (!in) {
@@ -270,6 +279,8 @@ bool unit_model::init(const vunit_config& c, std::string& error)
             noise = true;
         else if (f.type == fault::unplug_after)
             unplug_after = long(f.length);
+        else if (f.type == fault::unerased)
+            unerased_sector = long(f.length);
         else
             faults.push_back(f);
     }
@@ -307,6 +318,7 @@ void unit_model::restart()
     trace_on = false;
     silent = false;
     restart_armed = false;
+    garbled = false;
 }
 
 plan unit_model::handle(const std::vector<uint8_t>& frame, int kind)
@@ -345,6 +357,9 @@ plan unit_model::handle(const std::vector<uint8_t>& frame, int kind)
     }
     if (changed && kind == 7)
         p.baud_after = 0;  // a unit that does not give its normal answer keeps its speed
+    if (garbled && kind != 7)
+        for (auto& b : p.reply)
+            b = uint8_t(b ^ garble_mask);
     return p;
 }
 
@@ -384,6 +399,25 @@ plan unit_model::running_face(const std::vector<uint8_t>& frame, int kind)
     return p;
 }
 
+// The speed change: up to max_baud the loader takes the rate asked; above it, as its
+// baud_fault says, it takes 1,000,000 instead, refuses, or takes it and talks garbage.
+plan unit_model::speed_change(const std::vector<uint8_t>& f)
+{
+    plan p;
+    uint32_t rate = le32(f, 5);
+    if (rate < 1200 || rate > max_speed)
+        return p;
+    p.send = true;
+    if (rate > max_baud && baud_fault == baud_refuse) {
+        p.reply = event({0x01, 0xE0, 0xFC, 0x0F, status_bad_argument});
+        return p;
+    }
+    p.reply = event({0x01, 0xE0, 0xFC, 0x0F, f[5], f[6], f[7], f[8], status_ok});
+    p.baud_after = rate > max_baud && baud_fault == baud_ignore ? ignored_rate : rate;
+    garbled = rate > max_baud && baud_fault == baud_garble;
+    return p;
+}
+
 plan unit_model::loader_face(const std::vector<uint8_t>& f, int kind)
 {
     const uint32_t mask = uint32_t(flash.size() - 1);
@@ -397,16 +431,8 @@ plan unit_model::loader_face(const std::vector<uint8_t>& f, int kind)
     case 2:
         p.reply = event({0x01, 0xE0, 0xFC, 0x02, 0x00});
         break;
-    case 7: {
-        uint32_t rate = le32(f, 5);
-        if (rate < 1200 || rate > 4000000) {
-            p.send = false;
-            break;
-        }
-        p.reply = event({0x01, 0xE0, 0xFC, 0x0F, f[5], f[6], f[7], f[8], status_ok});
-        p.baud_after = rate;
-        break;
-    }
+    case 7:
+        return speed_change(f);
     case 9:
     case 10:
         if (kind == 9)
@@ -432,7 +458,13 @@ plan unit_model::loader_face(const std::vector<uint8_t>& f, int kind)
         uint8_t st = locked ? status_protected : size ? status_ok : status_bad_argument;
         if (st == status_ok) {
             uint32_t first = (at & ~uint32_t(size - 1)) & mask;
+            size_t worn = size_t(unerased_sector) * sector_size;
+            std::vector<uint8_t> kept;
+            if (unerased_sector >= 0 && worn < flash.size())
+                kept.assign(flash.begin() + long(worn), flash.begin() + long(worn + sector_size));
             std::fill(flash.begin() + first, flash.begin() + first + std::min<size_t>(size, flash.size()), 0xFF);
+            if (!kept.empty())
+                std::copy(kept.begin(), kept.end(), flash.begin() + long(worn));
         }
         p.reply = extended_event(0x0F, st, {f[8], f[9], f[10], f[11], f[12]});
         p.delay_ms = size == 0x1000 ? erase_sector_ms : erase_block_ms;

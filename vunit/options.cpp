@@ -5,9 +5,10 @@
 
 namespace {
 
+// Up to 8 digits: line speeds reach 12,000,000.
 bool parse_int(const std::string& text, int& out)
 {
-    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 8 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     out = std::atoi(text.c_str());
     return true;
@@ -41,10 +42,15 @@ std::string vunit_usage()
            "  --firmware-baud N       the running firmware's speed (default 115200)\n"
            "  --adapter-latency-ms N  hold bytes toward the program until 62 wait or N ms passed,\n"
            "                          as a USB serial adapter's latency timer does (default 0)\n"
+           "  --max-baud N            the fastest speed change the loader takes (default 1000000)\n"
+           "  --baud-fault ignore|refuse|garble   a faster one: acknowledged and the line stays\n"
+           "                          at 1000000, refused, or acknowledged and the unit then\n"
+           "                          talks garbage until it restarts (default ignore)\n"
            "  --fault SPEC            silent-until-restart | no-reply:KIND[:COUNT[:AFTER]] |\n"
            "                          short-reply:KIND:LEN[:COUNT[:AFTER]] |\n"
            "                          reply:KIND:HEX[:COUNT[:AFTER]] |\n"
-           "                          bad-crc | unplug-after-sectors:N | noise   (repeatable)\n"
+           "                          bad-crc | unplug-after-sectors:N | noise |\n"
+           "                          unerased:SECTOR (erases leave that sector as it was)   (repeatable)\n"
            "Prints the port path as its first line, serves until SIGINT or SIGTERM.\n";
 }
 
@@ -98,6 +104,12 @@ bool vunit_parse_args(int argc, char** argv, vunit_config& config, std::string& 
             ok = parse_int(value, baud);
             config.firmware_baud = uint32_t(baud);
         }
+        else if (option == "--max-baud") {
+            int baud = 0;
+            ok = parse_int(value, baud);
+            config.max_baud = uint32_t(baud);
+        }
+        else if (option == "--baud-fault") config.baud_fault = value;
         else if (option == "--fault") config.faults.push_back(value);
         else {
             error = "unknown option " + option;

@@ -53,28 +53,6 @@ void close_pair(int& master, int& terminal)
     master = terminal = -1;
 }
 
-uint32_t line_speed(int master)
-{
-    // On Linux the master reports the terminal side's settings, so this is the speed the
-    // program set with cfsetospeed (ptys keep one speed for both directions).
-    static const struct { speed_t code; uint32_t baud; } table[] = {
-        {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300},
-        {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-        {B460800, 460800}, {B500000, 500000}, {B576000, 576000}, {B921600, 921600},
-        {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000},
-        {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-    };
-    termios t{};
-    if (tcgetattr(master, &t) != 0)
-        return 0;
-    speed_t code = cfgetospeed(&t);
-    for (const auto& e : table)
-        if (e.code == code)
-            return e.baud;
-    return 0;
-}
-
 int watch_terminal(const std::string& terminal_path)
 {
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

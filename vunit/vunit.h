@@ -30,6 +30,8 @@ struct vunit_config {
     int trace_bytes = -1;            // --trace-bytes N: the trace ends after N bytes (-1: never)
     uint32_t firmware_baud = 115200; // --firmware-baud N: the running firmware's line speed
     int adapter_latency_ms = 0;      // --adapter-latency-ms N: a USB adapter's latency timer
+    uint32_t max_baud = 1000000;     // --max-baud N: the fastest speed change the loader takes
+    std::string baud_fault = "ignore";  // --baud-fault ignore|refuse|garble: a faster one asked
     std::vector<std::string> faults; // --fault SPEC, repeatable
 };
 

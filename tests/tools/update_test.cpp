@@ -236,6 +236,7 @@ TEST_P(update_keeps_address, confirmed_success_at_the_first_attempt)
     EXPECT_TRUE(holds_image(unit));
     EXPECT_TRUE(info_sector_is(unit, GetParam().info_after));
     EXPECT_EQ(frames_of(unit, CMD_READ_BT_INFO, 1), 1);
+    EXPECT_EQ(frames_of(unit, CMD_WRITE_SECTOR, 253), 253);  // blank image sectors too: the tool's frames
     // Restarted after the checksum: the restart pair at both speeds, the firmware running.
     std::vector<int> kinds = kinds_received(unit);
     auto checksum = std::find(kinds.rbegin(), kinds.rend(), CMD_VERIFY_FLASH);
