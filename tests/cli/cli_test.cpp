@@ -12,6 +12,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "link/state.h"
+#include "support/json.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 #include "tools/address_file.h"
@@ -30,44 +31,27 @@ protected:
     }
 };
 
-// The values of `keys` in the one JSON object that `text` must be, as python3's json module
-// reads it: "key=value" lines, each value written as JSON again; "invalid" otherwise.
+// The values of `keys` in the one JSON object that `text` must be: "key=value" lines, each
+// value written as JSON again (compact, members in their order); "invalid" otherwise.
 std::string json_fields(const std::string& text, const std::vector<std::string>& keys)
 {
-    temp_dir dir;
-    write_file(dir / "out.json", text);
-    std::vector<std::string> argv = {"/usr/bin/python3", "-c",
-                                     "import json, sys\n"
-                                     "d = json.loads(open(sys.argv[1]).read())\n"
-                                     "assert isinstance(d, dict)\n"
-                                     "for k in sys.argv[2:]: print(k + '=' + json.dumps(d.get(k, '<missing>')))\n",
-                                     dir / "out.json"};
-    argv.insert(argv.end(), keys.begin(), keys.end());
-    run_result r = run_program(argv, dir.path, "", false, 10000, true);
-    return r.exit_code == 0 ? r.output : "invalid: " + r.errors;
+    nlohmann::ordered_json d = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (!d.is_object())
+        return "invalid: " + text;
+    std::string fields;
+    for (const std::string& k : keys)
+        fields += k + "=" + (d.contains(k) ? d[k].dump() : "\"<missing>\"") + "\n";
+    return fields;
 }
 
 // The unit's flash holds `image` in sectors 0 to 252 and the information sector of `address`.
 void expect_programmed(vunit* unit, const uint8_t address[6], const uint8_t* image = firmware_image)
 {
-    std::vector<uint8_t> flash = vunit_flash(unit);
-    ASSERT_GE(flash.size(), static_cast<size_t>(IMAGE_SIZE));
-    EXPECT_EQ(memcmp(flash.data(), image, 253 * SECTOR_SIZE), 0);
-    memcpy(bt_address, address, 6);
-    uint8_t info[SECTOR_SIZE];
-    build_info_sector(info);
-    EXPECT_EQ(memcmp(flash.data() + INFO_SECTOR_ADDRESS, info, SECTOR_SIZE), 0);
+    EXPECT_TRUE(holds_image(unit, image));
+    EXPECT_TRUE(holds_address(unit, address_text(address)));
 }
 
 const uint8_t DEFAULT_ADDRESS[6] = {0x00, 0x01, 0x00, 0x03, 0x04, 0x06};
-
-std::string address_text_of(const uint8_t address[6])
-{
-    char text[16];
-    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", address[5], address[4], address[3], address[2], address[1],
-             address[0]);
-    return text;
-}
 
 struct flash_case {
     const char* name;
@@ -147,7 +131,7 @@ TEST_F(front_end, address_file_hands_out_consecutive_addresses)
         EXPECT_EQ(r.exit_code, 0) << r.errors;
         expect_programmed(unit, expected[unit_number]);
         EXPECT_EQ(read_file(cwd / "info.ini"), file_after[unit_number]);
-        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text_of(expected[unit_number]) + "\"\n");
+        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text(expected[unit_number]) + "\"\n");
         EXPECT_NE(r.errors.find(" Next BT ADD = "), std::string::npos);  // the station's words, on standard error
         stop_unit(unit);
     }
@@ -305,9 +289,9 @@ TEST_F(front_end, ports_lists_listed_and_scanned_ports)
     run_result r = run({"--json", "ports"});
     EXPECT_EQ(r.exit_code, 0) << r.errors;
     EXPECT_EQ(json_fields(r.output, {"ports"}),
-              "ports=[{\"name\": \"COM7\", \"listed\": true, \"open\": true, \"unit\": true, \"driver\": null, "
-              "\"usb\": null, \"latency_timer_ms\": null}, {\"name\": \"COM3\", \"listed\": false, \"open\": true, "
-              "\"unit\": false, \"driver\": null, \"usb\": null, \"latency_timer_ms\": null}]\n");
+              "ports=[{\"name\":\"COM7\",\"listed\":true,\"open\":true,\"unit\":true,\"driver\":null,"
+              "\"usb\":null,\"latency_timer_ms\":null},{\"name\":\"COM3\",\"listed\":false,\"open\":true,"
+              "\"unit\":false,\"driver\":null,\"usb\":null,\"latency_timer_ms\":null}]\n");
 }
 
 TEST_F(front_end, trace_for_some_seconds_holds_exactly_what_the_unit_sent)
