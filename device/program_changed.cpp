@@ -264,7 +264,8 @@ int program_changed_flash(change_report& report)
         report.whole_plan = true;
         error_code = 0;
         ok = program_flash();
-        report.written = flash_plan_sectors() + 1;
+        if (ok)  // one that failed too wrote an unknown part: only the sectors known written count
+            report.written = flash_plan_sectors() + 1;
     }
     const double seconds = std::chrono::duration<double>(steady::now() - start).count();
     report.seconds_saved = whole_plan_ms() / 1000 - seconds;
