@@ -222,6 +222,12 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
          "pelmo4rix: can't create no/such/dir/t\n"},
         {"trace and JSON on standard output", {}, true, {"--json", "trace", "--out", "-"}, 2,
          "pelmo4rix: --json and --out - both want standard output\n"},
+        {"a version reply without the version", {"--fault", "reply:22:" + std::string(66, '0') + ":100"}, true,
+         {"--port", "COM7", "version"}, 22, "pelmo4rix: the unit did not report its firmware version\n"},
+        {"the information sector's read cut short", {"--fault", "short-reply:18:10:100"}, true, {"address"}, 23,
+         "pelmo4rix: the unit's information sector could not be read\n"},
+        {"the parameter sector's read cut short", {"--fault", "short-reply:19:10:100"}, true, {"params"}, 23,
+         "pelmo4rix: the unit's parameter sector could not be read\n"},
     };
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -239,6 +245,38 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
         if (unit)
             stop_unit(unit);
     }
+}
+
+// Options as --name=value work as --name value, for the front end's commands and the gang; a
+// flag given a value and a value left empty are refused before anything reaches the unit.
+TEST_F(front_end, options_given_as_name_equals_value)
+{
+    vunit* unit = start_unit();
+    run_result flashed = run({"--port=COM7", "--json", "flash", "--address=0604:03:00beef", "--attempts=2"});
+    EXPECT_EQ(flashed.exit_code, 0) << flashed.errors;
+    EXPECT_TRUE(holds_address(unit, "0604:03:00beef"));
+    run_result gang = run({"gang", "--ports=COM7", "--units=1", "--address-file=gang.ini", "--record=gang.csv"});
+    EXPECT_EQ(gang.exit_code, 0) << gang.output << gang.errors;
+    EXPECT_EQ(read_file(cwd / "gang.ini"), address_file_line(0x101));
+    EXPECT_TRUE(holds_address(unit, address_text(0x100)));
+    const size_t frames = vunit_frames(unit).size();
+
+    struct refusal {
+        std::vector<std::string> args;
+        const char* message;
+    } refusals[] = {
+        {{"--quiet=yes", "version"}, "pelmo4rix: option --quiet takes no value\n"},
+        {{"flash", "--attempts="}, "pelmo4rix: bad number for --attempts:  (1 to 20)\n"},
+        {{"flash", "--address="}, "pelmo4rix: bad address "},
+        {{"gang", "--all=yes"}, "option --all takes no value"},
+        {{"gang", "--units="}, "bad number for --units"},
+    };
+    for (const refusal& r : refusals) {
+        run_result refused = run(r.args);
+        EXPECT_EQ(refused.exit_code, 2) << r.args[0] << " " << r.args[1];
+        EXPECT_NE(refused.errors.find(r.message), std::string::npos) << refused.errors;
+    }
+    EXPECT_EQ(vunit_frames(unit).size(), frames) << "nothing reached the unit";
 }
 
 TEST_F(front_end, checksum_mismatch_in_json)
@@ -503,7 +541,7 @@ TEST_F(front_end, only_changed_unit_unplugged_after_sector_0_erase_is_restored_b
     vunit* unit = start_unit({"--boot-from-flash", "--flash-in", image_flash(cwd, {70}), "--stored-address",
                               "0604:03:abcdef", "--fault", "unplug-after-sectors:1"});
     run_result cut = run({"flash", "--only-changed"});
-    EXPECT_NE(cut.exit_code, 0);
+    EXPECT_EQ(cut.exit_code, 11) << "the whole plan after the doubt finds no unit to unlock\n" << cut.errors;
     EXPECT_EQ(sectors_written(unit), std::vector<int>{70});
     std::vector<uint8_t> left = vunit_flash(unit);
     EXPECT_TRUE(std::all_of(left.begin(), left.begin() + SECTOR_SIZE, [](uint8_t b) { return b == 0xFF; }));
@@ -512,7 +550,7 @@ TEST_F(front_end, only_changed_unit_unplugged_after_sector_0_erase_is_restored_b
 
     vunit* again = start_unit({"--boot-from-flash", "--flash-in", cwd / "left.bin"});
     EXPECT_TRUE(vunit_in_loader(again));
-    EXPECT_NE(run({"version"}).exit_code, 0);  // no firmware answers
+    EXPECT_EQ(run({"version"}).exit_code, 6);  // no firmware answers: the unit stopped answering
     run_result restored = run({"flash", "--only-changed", "--address", "0604:03:abcdef"});
     EXPECT_EQ(restored.exit_code, 0) << restored.errors;
     EXPECT_NE(restored.output.find("address        0604:03:abcdef\n"), std::string::npos) << restored.output;
