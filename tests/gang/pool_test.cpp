@@ -119,6 +119,32 @@ protected:
     }
 };
 
+// The journal's lines split at their tabs.
+std::vector<std::vector<std::string>> journal_lines(const std::string& journal)
+{
+    std::vector<std::vector<std::string>> lines;
+    size_t start = 0;
+    for (size_t end; (end = journal.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.emplace_back();
+        std::string line = journal.substr(start, end - start);
+        size_t from = 0;
+        for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+            lines.back().push_back(line.substr(from, tab - from));
+        lines.back().push_back(line.substr(from));
+    }
+    EXPECT_EQ(start, journal.size()) << "every journal line ends";
+    return lines;
+}
+
+// NAP:UAP:LAP of an address as the journal writes it: a number, the NAP's bytes highest.
+std::string journal_address(const std::string& number)
+{
+    const long long n = std::stoll(number);
+    char text[24];
+    snprintf(text, sizeof text, "%04llx:%02llx:%06llx", n >> 32 & 0xFFFF, n >> 24 & 0xFF, n & 0xFFFFFF);
+    return text;
+}
+
 std::string address_on(const std::vector<pool_line>& lines, const std::string& station, const std::string& port)
 {
     for (const pool_line& l : lines)
@@ -253,7 +279,18 @@ TEST_F(pool_test, TheServerAwayWhileUnitsAreProgrammed)
         ASSERT_TRUE(gang.read_more(deadline)) << "both results go to the journal\n" << gang.output;
     EXPECT_EQ(gang.count(" good, attempts 1"), 2) << gang.output;
     const std::string journal = read_file(cwd / "pool-journal.txt");
-    EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 2) << "both results flushed to the journal";
+    std::set<std::string> journaled;
+    for (const std::vector<std::string>& f : journal_lines(journal)) {
+        ASSERT_EQ(f.size(), 12u) << journal;
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 1, f.begin() + 2), std::vector<std::string>{"good"});
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 3, f.begin() + 6), (std::vector<std::string>{"1", "0", "1"}))
+            << "good, error_code 0, attempts 1";
+        EXPECT_EQ(std::vector<std::string>(f.begin() + 9, f.end()), (std::vector<std::string>{"6.05", "3922BA1C", "G"}));
+        journaled.insert(f[8] + " " + journal_address(f[2]));
+    }
+    EXPECT_EQ(journaled.size(), 2u) << "both results flushed to the journal\n" << journal;
+    for (const std::string& result : journaled)
+        EXPECT_NE(gang.output.find(result + " good"), std::string::npos) << result << "\n" << gang.output;
     gang.read_for(1500);
     EXPECT_EQ(gang.count("COM9 "), 0) << "no unit starts without a reservation\n" << gang.output;
     ASSERT_TRUE(server.start()) << server.error;
@@ -266,20 +303,39 @@ TEST_F(pool_test, TheServerAwayWhileUnitsAreProgrammed)
     for (const pool_line& l : lines)
         addresses.insert(l.address);
     EXPECT_EQ(addresses, (std::set<std::string>{address_text(0x100), address_text(0x101), address_text(0x102)}));
-    EXPECT_TRUE(holds_address(late, address_on(lines, "G", "COM9")));
+    EXPECT_TRUE(holds_address(late, address_on(lines, "G", "COM9"))) << gang.output;
     EXPECT_EQ(status("good"), "3");
     EXPECT_EQ(status("in_progress"), "0");
     EXPECT_EQ(read_file(cwd / "pool-journal.txt"), "") << "everything in the journal was sent";
 
     // A gang that died after sending, before it cleared its journal, sends it again: no harm.
-    write_file(cwd / "pool-journal.txt", journal);
+    // A line the server refuses (no reservation of that number) stays, and the gang says why.
+    const std::string refused = "999999\tgood\t6610616795392\t1\t0\t1\t1.0\t2026-12-10T11:52:54Z\tCOM7\t6.05\t3922BA1C\tG\n";
+    write_file(cwd / "pool-journal.txt", journal + refused);
     gang_process again;
     again.start({"--pool", url, "--ports", "COM99"}, cwd.path, dev_gang.path);
     ASSERT_TRUE(again.wait_for("gang pool ")) << again.output;
     kill(again.pid, SIGINT);
     EXPECT_EQ(again.finish(), 0) << again.output;
     EXPECT_EQ(records().size(), 3u) << "nothing repeated";
-    EXPECT_EQ(read_file(cwd / "pool-journal.txt"), "");
+    EXPECT_EQ(read_file(cwd / "pool-journal.txt"), refused) << "the refused line is kept as it was";
+    EXPECT_NE(again.output.find("results in the journal pool-journal.txt can't be stored: "), std::string::npos)
+        << again.output;
+}
+
+// A second gang on the same journal is refused while the first runs.
+TEST_F(pool_test, TheJournalServesOneGang)
+{
+    init_range();
+    gang_process first;
+    first.start({"--pool", url, "--ports", "COM99"}, cwd.path, dev.path);
+    ASSERT_TRUE(first.wait_for("gang pool ")) << first.output;
+    run_result second = pelmo4rix({"gang", "--pool", url, "--ports", "COM98"});
+    EXPECT_EQ(second.exit_code, 25) << second.output;
+    EXPECT_NE(second.output.find("the journal pool-journal.txt is used by another gang"), std::string::npos)
+        << second.output;
+    kill(first.pid, SIGINT);
+    EXPECT_EQ(first.finish(), 0) << first.output;
 }
 
 TEST_F(pool_test, TheRangeUsedUp)
