@@ -163,8 +163,10 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
     vunit* first = start_line_rate_unit("COM7");
     gang.start({"--units", "2"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
-    // Left on its port through several rounds of probes, it still answers: not programmed again.
-    gang.read_for(1500);
+    // Left on its port through more rounds of probes (one or two probe frames each), it still
+    // answers: not programmed again.
+    ASSERT_TRUE(took_more_frames(first, CMD_PROBE, frames_of_kind(first, CMD_PROBE), 4)) << "the gang probes on";
+    gang.read_available();
     EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
     unplug(first, "COM7");
     vunit* second = start_line_rate_unit("COM7");
@@ -211,13 +213,6 @@ TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
     EXPECT_TRUE(holds_address(other, address_text(0x101)));
     EXPECT_NE(gang.output.find("address given back"), std::string::npos) << "it never reached the information sector";
     EXPECT_EQ(address_file(), address_file_line(0x102)) << "the address after both, though the first went back unused";
-}
-
-// Frames of `kind` the unit has taken in.
-int frames_of_kind(vunit* unit, int kind)
-{
-    std::vector<vunit_frame> frames = vunit_frames(unit);
-    return static_cast<int>(std::count_if(frames.begin(), frames.end(), [kind](const vunit_frame& f) { return f.kind == kind; }));
 }
 
 // A worker killed at each step around the information sector, its unit silent after taking

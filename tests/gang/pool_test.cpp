@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "link/frames.h"
 #include "support/gang_process.h"
 #include "support/json.h"
 #include "support/pg_server.h"
@@ -291,7 +292,8 @@ TEST_F(pool_test, TheServerAwayWhileUnitsAreProgrammed)
     EXPECT_EQ(journaled.size(), 2u) << "both results flushed to the journal\n" << journal;
     for (const std::string& result : journaled)
         EXPECT_NE(gang.output.find(result + " good"), std::string::npos) << result << "\n" << gang.output;
-    gang.read_for(1500);
+    ASSERT_TRUE(took_more_frames(late, CMD_PROBE, 0, 4)) << "the gang sees the unit: probes answered";
+    gang.read_available();
     EXPECT_EQ(gang.count("COM9 "), 0) << "no unit starts without a reservation\n" << gang.output;
     ASSERT_TRUE(server.start()) << server.error;
     ASSERT_EQ(gang.finish(), 0) << gang.output;

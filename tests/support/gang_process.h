@@ -80,6 +80,16 @@ struct gang_process {
         return r > 0;
     }
 
+    // Takes in what the gang has printed so far, without waiting.
+    void read_available()
+    {
+        pollfd p = {out, POLLIN, 0};
+        char chunk[4096];
+        ssize_t r;
+        while (poll(&p, 1, 0) > 0 && (r = read(out, chunk, sizeof chunk)) > 0)
+            output.append(chunk, static_cast<size_t>(r));
+    }
+
     // Collects what the gang prints during `ms`.
     void read_for(int ms)
     {

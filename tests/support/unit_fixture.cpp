@@ -124,3 +124,19 @@ testing::AssertionResult holds_image(vunit* unit, const uint8_t* image)
     return testing::AssertionFailure() << "the flash differs from the image at 0x" << std::hex
                                        << (differs.first - flash.begin());
 }
+
+int frames_of_kind(vunit* unit, int kind)
+{
+    std::vector<vunit_frame> frames = vunit_frames(unit);
+    return static_cast<int>(std::count_if(frames.begin(), frames.end(), [kind](const vunit_frame& f) { return f.kind == kind; }));
+}
+
+bool took_more_frames(vunit* unit, int kind, int seen, int more, int ms)
+{
+    for (int waited = 0; frames_of_kind(unit, kind) < seen + more; waited += 10) {
+        if (waited >= ms)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}

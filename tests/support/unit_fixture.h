@@ -36,6 +36,12 @@ protected:
     int frames_of(vunit* unit, int kind, int expected);
 };
 
+// Frames of `kind` the unit has taken in so far.
+int frames_of_kind(vunit* unit, int kind);
+// Waits until the unit has taken `more` frames of `kind` beyond the `seen` it had (at most
+// `ms`): something that was to look at the unit has looked, where a sleep would only hope so.
+bool took_more_frames(vunit* unit, int kind, int seen, int more, int ms = 20000);
+
 // The unit's flash holds `image`'s sectors 0 to 252 (the whole image).
 testing::AssertionResult holds_image(vunit* unit, const uint8_t* image = nullptr);
 
