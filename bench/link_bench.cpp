@@ -3,10 +3,12 @@
 // the median and the spread of several runs, the limit a figure is held against and their
 // ratio. The tests never time anything; this program does nothing else.
 //   usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]
-//   sections: line program changed speed adapter tools discovery trace memory (default: all of them)
+//   sections: line timeouts program changed speed adapter tools discovery trace memory (default: all)
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -170,6 +172,49 @@ void bench_line(const options& o)
         print_row("  widest gap inside it" + at, widest, "ms", 0, "the read-interval time-out is 1 ms");
         print_row("  gaps above 0.2 ms inside it" + at, wide_gaps, "", 0, "of 4109");
     }
+}
+
+// How soon a port read ends: on its count (the bytes already there), on the quiet gap after
+// fewer bytes than asked, and on its total time-out of n + 1 ms when nothing comes. The port
+// test holds only the least of these waits; how much longer they take is measured here.
+void bench_timeouts(const options& o)
+{
+    // A pseudo-terminal pair of our own: its far side writes what the port reads.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const char* name = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    const int terminal = name ? open(name, O_RDWR | O_NOCTTY) : -1;  // held: the port's close never hangs it up
+    termios raw;
+    cfmakeraw(&raw);
+    const std::string link = device_dir + "/COM30";
+    if (terminal < 0 || tcsetattr(terminal, TCSANOW, &raw) != 0 || symlink(name, link.c_str()) != 0 ||
+        !open_port("COM30") || !configure_port(BAUD_DEFAULT)) {
+        print_note("read time-outs: no pseudo-terminal to read from");
+        return;
+    }
+    const uint8_t bytes[10] = {};
+    uint8_t buffer[300];
+    figure counted, gap, nothing;
+    auto timed_read = [&](figure& f, size_t n) {
+        auto start = bench_clock::now();
+        os_port_read(port_handle, buffer, n);
+        f.runs.push_back(ms_since(start));
+    };
+    for (int run = 0; run < o.runs; run++) {
+        if (write(master, bytes, 10) != 10 || usleep(20000) != 0)
+            break;
+        timed_read(counted, 10);
+        if (write(master, bytes, 5) != 5 || usleep(20000) != 0)
+            break;
+        timed_read(gap, 290);
+        timed_read(nothing, 200);
+    }
+    close_port();
+    close(terminal);
+    close(master);
+    unlink(link.c_str());
+    print_row("read of 10 bytes that are there", counted, "ms", 0, "ends on its count");
+    print_row("read of 290 bytes when 5 came", gap, "ms", 0, "ends on the quiet gap");
+    print_row("read of 200 bytes when none come", nothing, "ms", 201, "the total time-out, n + 1 ms");
 }
 
 // ---- Programming ----------------------------------------------------------------------------
@@ -725,17 +770,17 @@ void bench_memory(const options&)
 }
 
 const std::map<std::string, std::function<void(const options&)>> sections = {
-    {"line", bench_line},           {"program", bench_program}, {"adapter", bench_adapter}, {"tools", bench_tools},
+    {"line", bench_line},           {"timeouts", bench_timeouts}, {"program", bench_program}, {"adapter", bench_adapter}, {"tools", bench_tools},
     {"discovery", bench_discovery}, {"trace", bench_trace},     {"memory", bench_memory},
     {"changed", bench_changed},     {"speed", bench_speed},
 };
-const char* const section_order[] = {"line",  "program",   "changed", "speed", "adapter",
-                                     "tools", "discovery", "trace",   "memory"};
+const char* const section_order[] = {"line",  "timeouts",  "program", "changed", "speed",
+                                     "adapter", "tools", "discovery", "trace", "memory"};
 
 int usage()
 {
     fprintf(stderr, "usage: link_bench [--runs N] [--trace-seconds S] [SECTION...]\n"
-                    "sections: line program changed speed adapter tools discovery trace memory (default: all)\n");
+                    "sections: line timeouts program changed speed adapter tools discovery trace memory (default: all)\n");
     return 2;
 }
 

@@ -257,7 +257,8 @@ int program_changed_flash(change_report& report, bool skip_blank)
         report.whole_plan = true;
         error_code = 0;
         ok = program_whole_flash(skip_blank);
-        report.written = flash_plan_sectors() + 1 - (skip_blank ? blank_plan_sectors() : 0);
+        if (ok)  // one that failed too wrote an unknown part: only the sectors known written count
+            report.written = flash_plan_sectors() + 1 - (skip_blank ? blank_plan_sectors() : 0);
     }
     const double seconds = std::chrono::duration<double>(steady::now() - start).count();
     report.seconds_saved = whole_plan_ms() / 1000 - seconds;

@@ -12,6 +12,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "link/state.h"
+#include "support/json.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 #include "tools/address_file.h"
@@ -30,44 +31,27 @@ protected:
     }
 };
 
-// The values of `keys` in the one JSON object that `text` must be, as python3's json module
-// reads it: "key=value" lines, each value written as JSON again; "invalid" otherwise.
+// The values of `keys` in the one JSON object that `text` must be: "key=value" lines, each
+// value written as JSON again (compact, members in their order); "invalid" otherwise.
 std::string json_fields(const std::string& text, const std::vector<std::string>& keys)
 {
-    temp_dir dir;
-    write_file(dir / "out.json", text);
-    std::vector<std::string> argv = {"/usr/bin/python3", "-c",
-                                     "import json, sys\n"
-                                     "d = json.loads(open(sys.argv[1]).read())\n"
-                                     "assert isinstance(d, dict)\n"
-                                     "for k in sys.argv[2:]: print(k + '=' + json.dumps(d.get(k, '<missing>')))\n",
-                                     dir / "out.json"};
-    argv.insert(argv.end(), keys.begin(), keys.end());
-    run_result r = run_program(argv, dir.path, "", false, 10000, true);
-    return r.exit_code == 0 ? r.output : "invalid: " + r.errors;
+    nlohmann::ordered_json d = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (!d.is_object())
+        return "invalid: " + text;
+    std::string fields;
+    for (const std::string& k : keys)
+        fields += k + "=" + (d.contains(k) ? d[k].dump() : "\"<missing>\"") + "\n";
+    return fields;
 }
 
 // The unit's flash holds `image` in sectors 0 to 252 and the information sector of `address`.
 void expect_programmed(vunit* unit, const uint8_t address[6], const uint8_t* image = firmware_image)
 {
-    std::vector<uint8_t> flash = vunit_flash(unit);
-    ASSERT_GE(flash.size(), static_cast<size_t>(IMAGE_SIZE));
-    EXPECT_EQ(memcmp(flash.data(), image, 253 * SECTOR_SIZE), 0);
-    memcpy(bt_address, address, 6);
-    uint8_t info[SECTOR_SIZE];
-    build_info_sector(info);
-    EXPECT_EQ(memcmp(flash.data() + INFO_SECTOR_ADDRESS, info, SECTOR_SIZE), 0);
+    EXPECT_TRUE(holds_image(unit, image));
+    EXPECT_TRUE(holds_address(unit, address_text(address)));
 }
 
 const uint8_t DEFAULT_ADDRESS[6] = {0x00, 0x01, 0x00, 0x03, 0x04, 0x06};
-
-std::string address_text_of(const uint8_t address[6])
-{
-    char text[16];
-    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", address[5], address[4], address[3], address[2], address[1],
-             address[0]);
-    return text;
-}
 
 struct flash_case {
     const char* name;
@@ -147,7 +131,7 @@ TEST_F(front_end, address_file_hands_out_consecutive_addresses)
         EXPECT_EQ(r.exit_code, 0) << r.errors;
         expect_programmed(unit, expected[unit_number]);
         EXPECT_EQ(read_file(cwd / "info.ini"), file_after[unit_number]);
-        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text_of(expected[unit_number]) + "\"\n");
+        EXPECT_EQ(json_fields(r.output, {"address"}), "address=\"" + address_text(expected[unit_number]) + "\"\n");
         EXPECT_NE(r.errors.find(" Next BT ADD = "), std::string::npos);  // the station's words, on standard error
         stop_unit(unit);
     }
@@ -237,6 +221,12 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
          "pelmo4rix: give only one of --keep-address, --address and --address-file\n"},
         {"trace file can't be created", {}, true, {"trace", "--out", "no/such/dir/t"}, 26,
          "pelmo4rix: can't create no/such/dir/t\n"},
+        {"a version reply without the version", {"--fault", "reply:22:" + std::string(66, '0') + ":100"}, true,
+         {"--port", "COM7", "version"}, 22, "pelmo4rix: the unit did not report its firmware version\n"},
+        {"the information sector's read cut short", {"--fault", "short-reply:18:10:100"}, true, {"address"}, 23,
+         "pelmo4rix: the unit's information sector could not be read\n"},
+        {"the parameter sector's read cut short", {"--fault", "short-reply:19:10:100"}, true, {"params"}, 23,
+         "pelmo4rix: the unit's parameter sector could not be read\n"},
     };
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -254,6 +244,38 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
         if (unit)
             stop_unit(unit);
     }
+}
+
+// Options as --name=value work as --name value, for the front end's commands and the gang; a
+// flag given a value and a value left empty are refused before anything reaches the unit.
+TEST_F(front_end, options_given_as_name_equals_value)
+{
+    vunit* unit = start_unit();
+    run_result flashed = run({"--port=COM7", "--json", "flash", "--address=0604:03:00beef", "--attempts=2"});
+    EXPECT_EQ(flashed.exit_code, 0) << flashed.errors;
+    EXPECT_TRUE(holds_address(unit, "0604:03:00beef"));
+    run_result gang = run({"gang", "--ports=COM7", "--units=1", "--address-file=gang.ini", "--record=gang.csv"});
+    EXPECT_EQ(gang.exit_code, 0) << gang.output << gang.errors;
+    EXPECT_EQ(read_file(cwd / "gang.ini"), address_file_line(0x101));
+    EXPECT_TRUE(holds_address(unit, address_text(0x100)));
+    const size_t frames = vunit_frames(unit).size();
+
+    struct refusal {
+        std::vector<std::string> args;
+        const char* message;
+    } refusals[] = {
+        {{"--quiet=yes", "version"}, "pelmo4rix: option --quiet takes no value\n"},
+        {{"flash", "--attempts="}, "pelmo4rix: bad number for --attempts:  (1 to 20)\n"},
+        {{"flash", "--address="}, "pelmo4rix: bad address "},
+        {{"gang", "--all=yes"}, "option --all takes no value"},
+        {{"gang", "--units="}, "bad number for --units"},
+    };
+    for (const refusal& r : refusals) {
+        run_result refused = run(r.args);
+        EXPECT_EQ(refused.exit_code, 2) << r.args[0] << " " << r.args[1];
+        EXPECT_NE(refused.errors.find(r.message), std::string::npos) << refused.errors;
+    }
+    EXPECT_EQ(vunit_frames(unit).size(), frames) << "nothing reached the unit";
 }
 
 TEST_F(front_end, checksum_mismatch_in_json)
@@ -304,9 +326,9 @@ TEST_F(front_end, ports_lists_listed_and_scanned_ports)
     run_result r = run({"--json", "ports"});
     EXPECT_EQ(r.exit_code, 0) << r.errors;
     EXPECT_EQ(json_fields(r.output, {"ports"}),
-              "ports=[{\"name\": \"COM7\", \"listed\": true, \"open\": true, \"unit\": true, \"driver\": null, "
-              "\"usb\": null, \"latency_timer_ms\": null}, {\"name\": \"COM3\", \"listed\": false, \"open\": true, "
-              "\"unit\": false, \"driver\": null, \"usb\": null, \"latency_timer_ms\": null}]\n");
+              "ports=[{\"name\":\"COM7\",\"listed\":true,\"open\":true,\"unit\":true,\"driver\":null,"
+              "\"usb\":null,\"latency_timer_ms\":null},{\"name\":\"COM3\",\"listed\":false,\"open\":true,"
+              "\"unit\":false,\"driver\":null,\"usb\":null,\"latency_timer_ms\":null}]\n");
 }
 
 TEST_F(front_end, trace_for_some_seconds_holds_exactly_what_the_unit_sent)
@@ -568,7 +590,7 @@ TEST_F(front_end, only_changed_unit_unplugged_after_sector_0_erase_is_restored_b
     vunit* unit = start_unit({"--boot-from-flash", "--flash-in", image_flash(cwd, {70}), "--stored-address",
                               "0604:03:abcdef", "--fault", "unplug-after-sectors:1"});
     run_result cut = run({"flash", "--only-changed"});
-    EXPECT_NE(cut.exit_code, 0);
+    EXPECT_EQ(cut.exit_code, 11) << "the whole plan after the doubt finds no unit to unlock\n" << cut.errors;
     EXPECT_EQ(sectors_written(unit), std::vector<int>{70});
     std::vector<uint8_t> left = vunit_flash(unit);
     EXPECT_TRUE(std::all_of(left.begin(), left.begin() + SECTOR_SIZE, [](uint8_t b) { return b == 0xFF; }));
@@ -577,7 +599,7 @@ TEST_F(front_end, only_changed_unit_unplugged_after_sector_0_erase_is_restored_b
 
     vunit* again = start_unit({"--boot-from-flash", "--flash-in", cwd / "left.bin"});
     EXPECT_TRUE(vunit_in_loader(again));
-    EXPECT_NE(run({"version"}).exit_code, 0);  // no firmware answers
+    EXPECT_EQ(run({"version"}).exit_code, 6);  // no firmware answers: the unit stopped answering
     run_result restored = run({"flash", "--only-changed", "--address", "0604:03:abcdef"});
     EXPECT_EQ(restored.exit_code, 0) << restored.errors;
     EXPECT_NE(restored.output.find("address        0604:03:abcdef\n"), std::string::npos) << restored.output;

@@ -61,15 +61,12 @@ protected:
     }
 
     // A unit holding that flash, in its loader at 1,000,000 baud; the run writes `address`.
-    vunit* loader_unit(const std::string& flash, const uint8_t address[6], std::vector<std::string> options = {},
-                       int mbit = 8)
+    vunit* unit_holding(const std::string& flash, const uint8_t address[6], std::vector<std::string> options = {},
+                        int mbit = 8)
     {
         options.insert(options.end(), {"--flash-in", flash, "--flash-mbit", std::to_string(mbit)});
-        vunit* unit = start_unit(options);
-        EXPECT_TRUE(open_unit_port());
-        EXPECT_EQ(enter_boot_mode(), 1);
+        vunit* unit = loader_unit(options);
         memcpy(bt_address, address, 6);
-        error_code = 0;
         return unit;
     }
 
@@ -175,7 +172,7 @@ TEST_F(only_changed, erases_and_writes_exactly_the_sectors_that_differ)
     for (const changed_case& c : table) {
         SCOPED_TRACE(c.name);
         std::string flash = flash_file(8, c.held, c.changed, c.blank);
-        vunit* unit = loader_unit(flash, c.given);
+        vunit* unit = unit_holding(flash, c.given);
         change_report report;
         int result = -1;
         printed_by([&] { result = program_changed_flash(report); });
@@ -202,7 +199,7 @@ TEST_F(only_changed, four_mbit_plan_keeps_the_information_sector_beside_a_change
 {
     image_version = "2.05";
     std::string flash = flash_file(4, HELD_ADDRESS, range(112, 124));
-    vunit* unit = loader_unit(flash, HELD_ADDRESS, {}, 4);
+    vunit* unit = unit_holding(flash, HELD_ADDRESS, {}, 4);
     change_report report;
     int result = -1;
     printed_by([&] { result = program_changed_flash(report); });
@@ -219,8 +216,8 @@ TEST_F(only_changed, four_mbit_plan_keeps_the_information_sector_beside_a_change
     EXPECT_EQ(report.skipped, 126 - 14);
 }
 
-// A unit whose checksum of the block that holds the changed sector lies (it answers the
-// image's): the final checksum catches it and the whole plan runs in the same call.
+// Any doubt in a run of only the changed sectors (a checksum that lies, a step that fails) runs
+// the whole plan in the same call, and the result is exact.
 TEST_F(only_changed, doubt_runs_the_whole_plan_and_the_result_is_exact)
 {
     uint32_t crc = 0xFFFFFFFFu;
@@ -229,25 +226,33 @@ TEST_F(only_changed, doubt_runs_the_whole_plan_and_the_result_is_exact)
     char lie[40];
     snprintf(lie, sizeof lie, "reply:17:040E0801E0FC10%02X%02X%02X%02X:1", crc & 0xFF, crc >> 8 & 0xFF, crc >> 16 & 0xFF,
              crc >> 24);
+    // Each failing step fails twice: the link sends a frame that has no answer once more.
     struct doubt_case {
         const char* name;
         std::vector<std::string> faults;
+        const uint8_t* given;  // the address this run writes
+        std::string shown;     // what the failed step said
     } table[] = {
-        {"checksum reply that lies", {"--fault", lie}},
-        {"a sector write that fails", {"--fault", "no-reply:14:2"}},
-        {"a checksum reply cut short", {"--fault", "short-reply:17:9:1:3"}},
+        {"checksum reply that lies", {"--fault", lie}, HELD_ADDRESS, ""},
+        {"a sector write that fails", {"--fault", "no-reply:14:2"}, HELD_ADDRESS, " Fail to write flash add 5\n"},
+        {"a checksum reply cut short", {"--fault", "short-reply:17:9:1:3"}, HELD_ADDRESS, ""},
+        {"an erase that fails", {"--fault", "no-reply:13:2:1"}, HELD_ADDRESS, " Fail on erase flash at sector 5\n"},
+        {"the information sector's write that fails", {"--fault", "no-reply:15:2"}, OTHER_ADDRESS, " Fail to write BT info\n"},
     };
     for (const doubt_case& c : table) {
         SCOPED_TRACE(c.name);
-        vunit* unit = loader_unit(flash_file(8, HELD_ADDRESS, {5}), HELD_ADDRESS, c.faults);
+        vunit* unit = unit_holding(flash_file(8, HELD_ADDRESS, {5}), c.given, c.faults);
         change_report report;
         int result = -1;
         std::string shown = printed_by([&] { result = program_changed_flash(report); });
         EXPECT_EQ(result, 1);
+        EXPECT_EQ(error_code, 0);
         EXPECT_TRUE(report.whole_plan);
         EXPECT_EQ(report.written, 254);
         EXPECT_EQ(report.skipped, 0);
-        EXPECT_NE(shown.find("the whole flash is written"), std::string::npos);
+        EXPECT_NE(shown.find(c.shown + " Only the changed sectors did not succeed: the whole flash is written"),
+                  std::string::npos)
+            << shown;
         std::vector<erase_seen> erases = erased(unit);  // the whole plan's thirty erases come last
         ASSERT_GE(erases.size(), static_cast<size_t>(ERASE_STEPS));
         EXPECT_EQ(std::vector<erase_seen>(erases.end() - ERASE_STEPS, erases.end()), whole_plan_erases());
@@ -255,6 +260,37 @@ TEST_F(only_changed, doubt_runs_the_whole_plan_and_the_result_is_exact)
         close_port();
         stop_unit(unit);
     }
+}
+
+// A whole plan run after a doubt that fails too: the run fails with the step's error and
+// counts only the sectors it knows it wrote.
+TEST_F(only_changed, a_failing_whole_plan_claims_no_sectors_it_did_not_write)
+{
+    unit_holding(flash_file(8, HELD_ADDRESS, {5}), OTHER_ADDRESS, {"--fault", "no-reply:15:4"});
+    change_report report;
+    int result = -1;
+    printed_by([&] { result = program_changed_flash(report); });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error_code, 16);
+    EXPECT_TRUE(report.whole_plan);
+    EXPECT_EQ(report.written, 1) << "sector 5, before the information sector failed";
+    EXPECT_EQ(report.skipped, 0);
+}
+
+// The last block holds the image's last sectors, the information sector and the two sectors
+// above it that the plan erases and never writes: with all of the first two differing, one
+// 64 KB erase serves the whole block.
+TEST_F(only_changed, the_last_block_with_the_information_sector_is_erased_whole)
+{
+    unit_holding(flash_file(8, HELD_ADDRESS, range(240, 252)), OTHER_ADDRESS);
+    vunit* unit = units.back();
+    change_report report;
+    int result = -1;
+    printed_by([&] { result = program_changed_flash(report); });
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(erased(unit), (std::vector<erase_seen>{{SECTOR, 0}, {BLOCK, 240}}));
+    expect_plan_in_flash(unit);
+    EXPECT_FALSE(report.whole_plan);
 }
 
 }  // namespace

@@ -109,15 +109,6 @@ protected:
         unit_test::TearDown();
     }
 
-    // A unit in its loader at 1,000,000 baud, as the tools have it before programming.
-    vunit* loader_unit(const std::vector<std::string>& options = {})
-    {
-        vunit* unit = start_unit(options);
-        EXPECT_TRUE(open_unit_port());
-        EXPECT_EQ(enter_boot_mode(), 1);
-        error_code = 0;
-        return unit;
-    }
 };
 
 std::string erase_dots() { return " Erase flash " + std::string(ERASE_STEPS, '.') + " Done\n"; }

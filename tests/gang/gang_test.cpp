@@ -1,12 +1,7 @@
 // The gang station end to end: `pelmo4rix gang` as a real process, virtual units at line
 // rate on their own ports, each unit programmed by a worker process of its own. Checked in
 // the gang's event lines, on each unit's flash, in the address file and in the record.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +15,7 @@
 
 #include "device/flash_layout.h"
 #include "image/image.h"
+#include "link/frames.h"
 #include "link/state.h"
 #include "support/gang_process.h"
 #include "support/session.h"
@@ -55,27 +51,15 @@ protected:
     std::string address_file() { return read_file(cwd / "info.ini"); }
 
     // The record's lines split into fields, the header first.
-    std::vector<std::vector<std::string>> record_fields()
-    {
-        std::istringstream in(read_file(cwd / "production.csv"));
-        std::vector<std::vector<std::string>> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.emplace_back();
-            std::stringstream fields(line);
-            for (std::string field; std::getline(fields, field, ',');)
-                lines.back().push_back(field);
-        }
-        return lines;
-    }
+    std::vector<std::vector<std::string>> record_fields() { return csv_rows(read_file(cwd / "production.csv")); }
 
     std::vector<record_line> records()
     {
-        std::istringstream in(read_file(cwd / "production.csv"));
-        std::string line;
+        std::string file = read_file(cwd / "production.csv");
         std::vector<record_line> lines;
-        std::getline(in, line);
-        EXPECT_EQ(line + "\n", "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n");
-        std::vector<std::vector<std::string>> all = record_fields();
+        EXPECT_EQ(file.substr(0, file.find('\n') + 1),
+                  "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds\n");
+        std::vector<std::vector<std::string>> all = csv_rows(file);
         for (size_t i = 1; i < all.size(); i++) {
             const std::vector<std::string>& f = all[i];
             EXPECT_EQ(f.size(), 9u) << i;
@@ -85,21 +69,6 @@ protected:
         return lines;
     }
 };
-
-// NAP:UAP:LAP of the address file's default address with LAP `lap`.
-std::string address_text(int lap)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0604:03:%06x", lap);
-    return text;
-}
-
-std::string file_line(int lap)
-{
-    char text[16];
-    snprintf(text, sizeof text, "0604 03 %06x ", lap);
-    return text;
-}
 
 // The address on the record line of `port` with that result; empty when there is none.
 std::string address_on(const std::vector<record_line>& lines, const std::string& port, bool good)
@@ -138,7 +107,7 @@ TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
     gang.start({"--units", "3"}, cwd.path);
     ASSERT_EQ(gang.finish(), 0) << gang.output;
 
-    EXPECT_EQ(address_file(), file_line(0x103)) << "the file advanced by three";
+    EXPECT_EQ(address_file(), address_file_line(0x103)) << "the file advanced by three";
     std::vector<record_line> lines = records();
     ASSERT_EQ(lines.size(), 3u);
     std::set<std::string> addresses;
@@ -166,8 +135,9 @@ TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
     vunit* bad = start_line_rate_unit("COM7", {"--fault", "bad-crc"});
     vunit* good[2] = {start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
     gang.start({"--units", "4", "--attempts", "1"}, cwd.path);
-    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " failed error_code 20")) << gang.output;
-    ASSERT_TRUE(gang.wait_for("COM9 " + address_text(0x102) + " good")) << gang.output;
+    ASSERT_TRUE(gang.wait_for_each({"COM7 " + address_text(0x100) + " failed error_code 20",
+                                    "COM9 " + address_text(0x102) + " good"}))
+        << gang.output;
     unplug(bad, "COM7");
     vunit* replacement = start_line_rate_unit("COM7");
     ASSERT_EQ(gang.finish(), 28) << "a unit failed\n" << gang.output;
@@ -175,7 +145,7 @@ TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
     EXPECT_TRUE(holds_address(good[0], address_text(0x101)));
     EXPECT_TRUE(holds_address(good[1], address_text(0x102)));
     EXPECT_TRUE(holds_address(replacement, address_text(0x100))) << "the failed unit's address was used next";
-    EXPECT_EQ(address_file(), file_line(0x103));
+    EXPECT_EQ(address_file(), address_file_line(0x103));
     std::vector<record_line> lines = records();
     ASSERT_EQ(lines.size(), 4u);
     // The three units of the first round end at about the same time: their lines come in any order.
@@ -211,8 +181,10 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
     vunit* first = start_line_rate_unit("COM7");
     gang.start({"--units", "2"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
-    // Left on its port through several rounds of probes, it still answers: not programmed again.
-    gang.read_for(1500);
+    // Left on its port through more rounds of probes (one or two probe frames each), it still
+    // answers: not programmed again.
+    ASSERT_TRUE(took_more_frames(first, CMD_PROBE, frames_of_kind(first, CMD_PROBE), 4)) << "the gang probes on";
+    gang.read_available();
     EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
     unplug(first, "COM7");
     vunit* second = start_line_rate_unit("COM7");
@@ -225,12 +197,10 @@ TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
 {
     vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
     gang.start({"--units", "3"}, cwd.path);
-    for (const char* port : {"COM7", "COM8", "COM9"})
-        ASSERT_TRUE(gang.wait_for(std::string(port) + " 0604:03:0001", 20000) && gang.wait_for(" write", 20000))
-            << gang.output;
+    ASSERT_TRUE(gang.wait_for_count(" write\n", 3)) << "the three units writing\n" << gang.output;
     kill(gang.pid, SIGKILL);
     gang.finish();
-    EXPECT_EQ(address_file(), file_line(0x103)) << "the three addresses in use were reserved";
+    EXPECT_EQ(address_file(), address_file_line(0x103)) << "the three addresses in use were reserved";
 
     gang_process again;
     again.start({"--units", "3"}, cwd.path);
@@ -242,7 +212,7 @@ TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
     const char* ports[3] = {"COM7", "COM8", "COM9"};
     for (int i = 0; i < 3; i++)
         EXPECT_TRUE(holds_address(units[i], address_on(records(), ports[i], true))) << ports[i];
-    EXPECT_EQ(address_file(), file_line(0x106));
+    EXPECT_EQ(address_file(), address_file_line(0x106));
 }
 
 TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
@@ -260,7 +230,59 @@ TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
         << gang.output;
     EXPECT_TRUE(holds_address(other, address_text(0x101)));
     EXPECT_NE(gang.output.find("address given back"), std::string::npos) << "it never reached the information sector";
-    EXPECT_EQ(address_file(), file_line(0x102)) << "the address after both, though the first went back unused";
+    EXPECT_EQ(address_file(), address_file_line(0x102)) << "the address after both, though the first went back unused";
+}
+
+// A worker killed at each step around the information sector, its unit silent after taking
+// that step's frame. From the information sector on the unit may hold the address: it is
+// never handed out again. Killed before it, the address is given back to the next unit.
+TEST_F(gang_test, AWorkerKilledAroundTheInformationSector)
+{
+    // The whole plan's frames, counted on a unit programmed to its end: sector 0 is the last write.
+    vunit* counted = start_unit({}, "COM7");
+    ASSERT_EQ(run_program({program_path("pelmo4rix"), "--port", "COM7", "--quiet", "flash", "--address", "0604:03:00abcd"},
+                          cwd.path, "", false, 30000)
+                  .exit_code,
+              0);
+    const int writes = frames_of_kind(counted, CMD_WRITE_SECTOR);
+    const int checksums = frames_of_kind(counted, CMD_VERIFY_FLASH);
+    ASSERT_GT(writes, 2);
+    ASSERT_GE(checksums, 1);
+    stop_unit(counted);
+
+    struct step_case {
+        const char* name;
+        int kind, nth;  // the step's frame: the nth of its kind
+        bool kept;      // the address is never handed out again
+    } cases[] = {
+        {"the last image sector", CMD_WRITE_SECTOR, writes - 1, false},
+        {"the information sector", CMD_WRITE_BT_INFO, 1, true},
+        {"sector 0", CMD_WRITE_SECTOR, writes, true},
+        {"the final checksum", CMD_VERIFY_FLASH, checksums, true},
+    };
+    for (const step_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        temp_dir dir;
+        const std::string silent = "no-reply:" + std::to_string(c.kind) + ":1000:" + std::to_string(c.nth - 1);
+        vunit* unit = start_unit({"--fault", silent}, "COM7");
+        gang_process run;
+        run.start({"--ports", "COM7", "--units", "1", "--attempts", "1"}, dir.path);
+        const std::string started = "COM7 " + address_text(0x100) + " start, worker ";
+        ASSERT_TRUE(run.wait_for(started)) << run.output;
+        const pid_t worker = std::stoi(run.output.substr(run.seen));
+        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+             frames_of_kind(unit, c.kind) < c.nth; usleep(2000))
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the step was never reached\n" << run.output;
+        kill(worker, SIGKILL);
+        EXPECT_EQ(run.finish(), 28) << run.output;
+        EXPECT_NE(run.output.find(c.kept ? ", address not used again" : ", address given back"), std::string::npos)
+            << run.output;
+        EXPECT_EQ(read_file(dir / "info.ini"), address_file_line(c.kept ? 0x101 : 0x100));
+        if (c.kind != CMD_WRITE_BT_INFO) {  // the unit's side: it holds the address once it took that sector
+            EXPECT_EQ(holds_address(unit, address_text(0x100)), c.kept);
+        }
+        stop_unit(unit);
+    }
 }
 
 TEST_F(gang_test, TheTableOnATerminalEndsWithQ)
@@ -296,9 +318,7 @@ TEST_F(gang_test, CtrlCEndsAfterTheUnitsInProgressAndASecondStopsThem)
         temp_dir dir;
         gang_process run;
         run.start({}, dir.path);
-        ASSERT_TRUE(run.wait_for("COM7 0604:03:0001") && run.wait_for("COM8 0604:03:0001") && run.wait_for(" write") &&
-                    run.wait_for(" write", 20000))
-            << s.name << "\n" << run.output;
+        ASSERT_TRUE(run.wait_for_count(" write\n", 2)) << "both units writing: " << s.name << "\n" << run.output;
         kill(run.pid, SIGINT);
         ASSERT_TRUE(run.wait_for("ending after the units in progress")) << s.name;
         if (s.interrupts == 2) {
@@ -323,7 +343,7 @@ TEST_F(gang_test, ARecordThatCanNoLongerBeWrittenStopsTheGang)
     EXPECT_NE(gang.output.find("COM7 0604:03:000100 is NOT in the record records/production.csv: no more units"),
               std::string::npos)
         << gang.output;
-    EXPECT_EQ(address_file(), file_line(0x101)) << "the programmed unit's address is not handed out again";
+    EXPECT_EQ(address_file(), address_file_line(0x101)) << "the programmed unit's address is not handed out again";
 }
 
 TEST_F(gang_test, TheStationWritesTheSameRecordForEveryP)
@@ -363,15 +383,8 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     ASSERT_TRUE(station.start("pelmo4rix-station", locked.path, dev.path));
     ASSERT_TRUE(station.wait_for("q: exit program"));
     write_file(cwd / "short.bin", "not an image");
-    int listener = socket(AF_INET, SOCK_STREAM, 0);  // holds a loopback port for the page
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int busy_port = ntohs(address.sin_port);
+    loopback_listener busy;  // holds a loopback port for the page
+    ASSERT_GT(busy.port, 0);
     struct refusal {
         const char* name;
         std::vector<std::string> args;
@@ -387,7 +400,7 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
         {"a page port out of range", {"--http", "65536"}, 2, "bad address for --http: 65536"},
         {"a page host without a port", {"--http", "0.0.0.0:"}, 2, "bad address for --http"},
         {"an IPv6 page host without brackets", {"--http", "::1:8080"}, 2, "bad address for --http"},
-        {"a page on a port in use", {"--http", "127.0.0.1:" + std::to_string(busy_port)}, 31, "can't serve the page on"},
+        {"a page on a port in use", {"--http", "127.0.0.1:" + std::to_string(busy.port)}, 31, "can't serve the page on"},
         {"a negative quarantine", {"--quarantine", "-1"}, 2, "bad number for --quarantine"},
     };
     for (const refusal& c : cases) {
@@ -406,7 +419,6 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     ASSERT_TRUE(second.start("pelmo4rix-station", cwd.path, dev.path));
     EXPECT_TRUE(second.wait_for(" Error !!!! \"info.ini\" is used by another station. \n\n")) << second.transcript;
     EXPECT_EQ(second.finish(), 0);
-    close(listener);
 }
 
 TEST_F(gang_test, AQuarantinedPortTakesUnitsAgainOnlyAfterR)
@@ -457,10 +469,8 @@ TEST_F(gang_test, OnlyChangedUnitsAreRecordedWithWhatWasWritten)
     }
     EXPECT_EQ(written_skipped, (std::map<std::string, std::string>{{"COM7", "2,252"}, {"COM8", "201,53"}}));
     EXPECT_NE(gang.output.find("good, attempts 1, written 2, skipped 252, "), std::string::npos) << gang.output;
-    for (vunit* unit : {held, blank}) {
-        std::vector<uint8_t> programmed = vunit_flash(unit);
-        EXPECT_EQ(memcmp(programmed.data(), firmware_image, 253 * SECTOR_SIZE), 0);
-    }
+    for (vunit* unit : {held, blank})
+        EXPECT_TRUE(holds_image(unit));
 }
 
 }  // namespace

@@ -31,9 +31,14 @@ for command in $commands $pool_commands; do
     # a command's entry in the manual page: a tag line that begins with its name
     grep -qE "^\\.B[IR]? \"?$command( |\"|\$)" "$manual" || { echo "the manual page lacks the command $command"; failed=1; }
 done
+# The options the completion offers, as bash has them after loading it (a comment that names an
+# option offers nothing), and the manual page without its comment lines.
+offered="$_pelmo4rix_global_options $(for command in $commands $pool_commands; do _pelmo4rix_command_options "$command"; done)"
+offered=${offered//$'\n'/ }
+manual_text=$(grep -v '^\.\\"' "$manual")
 for option in $options; do
-    grep -qw -- "$option" "$completion" || { echo "the completion lacks $option"; failed=1; }
+    _pelmo4rix_in "$option" "$offered" || { echo "the completion lacks $option"; failed=1; }
     # roff writes a hyphen as \-; the option's name must end there (--port is not --ports)
-    grep -qE -- "${option//-/\\\\-}([^a-z\\\\]|\$)" "$manual" || { echo "the manual page lacks $option"; failed=1; }
+    grep -qE -- "${option//-/\\\\-}([^a-z\\\\]|\$)" <<<"$manual_text" || { echo "the manual page lacks $option"; failed=1; }
 done
 exit "$failed"

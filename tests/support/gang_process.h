@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct gang_process {
     pid_t pid = -1;
     int out = -1;
     std::string output;
+    size_t seen = 0;  // output already matched by wait_for
     bool reaped = false;
 
     gang_process() = default;
@@ -78,6 +80,16 @@ struct gang_process {
         return r > 0;
     }
 
+    // Takes in what the gang has printed so far, without waiting.
+    void read_available()
+    {
+        pollfd p = {out, POLLIN, 0};
+        char chunk[4096];
+        ssize_t r;
+        while (poll(&p, 1, 0) > 0 && (r = read(out, chunk, sizeof chunk)) > 0)
+            output.append(chunk, static_cast<size_t>(r));
+    }
+
     // Collects what the gang prints during `ms`.
     void read_for(int ms)
     {
@@ -87,13 +99,26 @@ struct gang_process {
                 usleep(10000);
     }
 
-    // Waits until the output holds `text`; false after `ms` or at the gang's end.
+    // Waits until `text` appears after what earlier waits matched; false after `ms` or at the
+    // gang's end.
     bool wait_for(const std::string& text, int ms = 60000)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (output.find(text) == std::string::npos)
-            if (!read_more(deadline))
+        return wait_after(output, seen, text, ms, [this](std::chrono::steady_clock::time_point d) { return read_more(d); });
+    }
+
+    // Waits until each of `texts` has appeared after what earlier waits matched, in any order
+    // (events of units side by side); the next wait goes on after the last of them.
+    bool wait_for_each(const std::vector<std::string>& texts, int ms = 60000)
+    {
+        const size_t from = seen;
+        size_t last = from;
+        for (const std::string& text : texts) {
+            seen = from;
+            if (!wait_for(text, ms))
                 return false;
+            last = std::max(last, seen);
+        }
+        seen = last;
         return true;
     }
 

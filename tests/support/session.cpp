@@ -1,4 +1,5 @@
 #include "support/session.h"
+#include "support/support.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -92,16 +93,7 @@ bool session::start(const std::string& program, const std::string& cwd, const st
 
 bool session::wait_for(const std::string& text, int ms)
 {
-    auto deadline = steady::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        size_t at = transcript.find(text, seen);
-        if (at != std::string::npos) {
-            seen = at + text.size();
-            return true;
-        }
-        if (!read_more(deadline))
-            return false;
-    }
+    return wait_after(transcript, seen, text, ms, [this](steady::time_point deadline) { return read_more(deadline); });
 }
 
 void session::type(const std::string& keys)
@@ -114,15 +106,12 @@ bool session::wait_for_line_editing(int ms)
 {
     // The pseudo-terminal's mode, read on our side, is the one the program set on its side.
     auto deadline = steady::now() + std::chrono::milliseconds(ms);
-    termios mode;
-    while (tcgetattr(terminal, &mode) == 0) {
-        if ((mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO))
-            return true;
+    while (!in_line_mode(terminal)) {
         if (steady::now() > deadline)
             return false;
         usleep(1000);
     }
-    return false;
+    return true;
 }
 
 int session::finish(int ms)

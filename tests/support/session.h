@@ -8,6 +8,24 @@
 #include <string>
 #include <vector>
 
+// Waits until `text` appears in `output` after `seen` (the end of the last match), reading
+// more with `read_more(deadline)` (false: nothing more came in time, or the output ended);
+// moves `seen` past the match. Each wait so waits for the next event after the last one.
+template <typename ReadMore>
+bool wait_after(const std::string& output, size_t& seen, const std::string& text, int ms, ReadMore read_more)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        size_t at = output.find(text, seen);
+        if (at != std::string::npos) {
+            seen = at + text.size();
+            return true;
+        }
+        if (!read_more(deadline))
+            return false;
+    }
+}
+
 struct session {
     pid_t pid = -1;
     int terminal = -1;       // our side of the program's terminal

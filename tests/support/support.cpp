@@ -1,9 +1,12 @@
 #include "support/support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -234,4 +237,92 @@ std::vector<uint8_t> unhex(const std::string& text)
     while (in >> two)
         bytes.push_back(static_cast<uint8_t>(std::stoul(two, nullptr, 16)));
     return bytes;
+}
+
+std::string address_text(int lap)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0604:03:%06x", lap);
+    return text;
+}
+
+std::string address_text(const uint8_t address[6])
+{
+    char text[16];
+    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", address[5], address[4], address[3], address[2], address[1],
+             address[0]);
+    return text;
+}
+
+std::string address_file_line(int lap)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0604 03 %06x ", lap);
+    return text;
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& text)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string cell;
+    bool quoted = false, any = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char c = text[i];
+        any = true;
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+            cell += '"';
+            i++;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            row.push_back(cell);
+            cell.clear();
+        } else if (!quoted && (c == '\n' || c == '\r')) {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                i++;
+            row.push_back(cell);
+            rows.push_back(row);
+            row.clear();
+            cell.clear();
+            any = false;
+        } else {
+            cell += c;
+        }
+    }
+    if (any) {
+        row.push_back(cell);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+loopback_listener::loopback_listener()
+{
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, 1) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+}
+
+loopback_listener::~loopback_listener()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool in_line_mode(int terminal)
+{
+    termios mode{};
+    return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+}
+
+bool in_keys_mode(int terminal)
+{
+    termios mode{};
+    return tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == 0;
 }

@@ -61,6 +61,30 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 std::string hex(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> unhex(const std::string& text);
 
+// NAP:UAP:LAP text of the address with the address file's default NAP and UAP (0604:03) and `lap`.
+std::string address_text(int lap);
+// NAP:UAP:LAP text of an address in flash order (LAP's low byte first).
+std::string address_text(const uint8_t address[6]);
+// The address file's one line that hands out that address next.
+std::string address_file_line(int lap);
+
+// The rows of a CSV text, each split into its cells (quoted cells unquoted).
+std::vector<std::vector<std::string>> csv_rows(const std::string& text);
+
+// A listening TCP socket on 127.0.0.1 with a port that the system picked: a port in use.
+struct loopback_listener {
+    int fd = -1;
+    int port = 0;
+    loopback_listener();
+    ~loopback_listener();
+    loopback_listener(const loopback_listener&) = delete;
+};
+
+// The mode the program set on its terminal, read on our side of a pseudo-terminal: line editing
+// with echo (it waits for ENTER), or single keys without echo.
+bool in_line_mode(int terminal);
+bool in_keys_mode(int terminal);
+
 // What `action` printed on standard output.
 template <typename Action>
 std::string printed_by(Action action)

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "device/flash_layout.h"
+#include "device/device.h"
 #include "image/image.h"
 #include "link/frames.h"
 #include "link/pause.h"
@@ -68,6 +69,15 @@ bool unit_test::open_unit_port(const std::string& name)
     return open_port(name.c_str()) && configure_port(BAUD_DEFAULT) && set_port_mask();
 }
 
+vunit* unit_test::loader_unit(const std::vector<std::string>& options)
+{
+    vunit* unit = start_unit(options);
+    EXPECT_TRUE(open_unit_port());
+    EXPECT_EQ(enter_boot_mode(), 1);
+    error_code = 0;
+    return unit;
+}
+
 std::vector<int> unit_test::kinds_received(vunit* unit, uint32_t baud)
 {
     std::vector<int> kinds;
@@ -99,4 +109,34 @@ bool holds_address(vunit* unit, const std::string& address)
     std::vector<uint8_t> sector(SECTOR_SIZE), flash = vunit_flash(unit);
     build_info_sector(sector.data());
     return std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS);
+}
+
+testing::AssertionResult holds_image(vunit* unit, const uint8_t* image)
+{
+    if (!image)
+        image = firmware_image;
+    std::vector<uint8_t> flash = vunit_flash(unit);
+    if (flash.size() < static_cast<size_t>(INFO_SECTOR_ADDRESS))
+        return testing::AssertionFailure() << "a flash of " << flash.size() << " bytes";
+    auto differs = std::mismatch(flash.begin(), flash.begin() + INFO_SECTOR_ADDRESS, image);
+    if (differs.first == flash.begin() + INFO_SECTOR_ADDRESS)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the flash differs from the image at 0x" << std::hex
+                                       << (differs.first - flash.begin());
+}
+
+int frames_of_kind(vunit* unit, int kind)
+{
+    std::vector<vunit_frame> frames = vunit_frames(unit);
+    return static_cast<int>(std::count_if(frames.begin(), frames.end(), [kind](const vunit_frame& f) { return f.kind == kind; }));
+}
+
+bool took_more_frames(vunit* unit, int kind, int seen, int more, int ms)
+{
+    for (int waited = 0; frames_of_kind(unit, kind) < seen + more; waited += 10) {
+        if (waited >= ms)
+            return false;
+        usleep(10000);
+    }
+    return true;
 }

@@ -3,7 +3,6 @@
 // the moment, the address file stays whole and valid, no address reaches two units, the
 // terminal gets its mode back and the port is free for the next run.
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,12 +25,6 @@ protected:
 
     std::string address_file() { return read_file(cwd / "info.ini"); }
 };
-
-bool in_line_mode(const session& s)
-{
-    termios mode{};
-    return tcgetattr(s.terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
-}
 
 // The LAP that the address file hands out next; -1 unless the file is one whole valid line.
 long next_lap(const std::string& file)
@@ -122,7 +115,7 @@ TEST_P(signal_while_programming, leaves_terminal_and_port_as_they_were)
     ASSERT_TRUE(first.wait_for(" 8Mb flash Write ."));
     first.kill_now(c.signal);
     EXPECT_EQ(first.finish(), -1);
-    EXPECT_TRUE(in_line_mode(first));
+    EXPECT_TRUE(in_line_mode(first.terminal));
 
     session second;
     ASSERT_TRUE(second.start(c.program, cwd.path, dev.path));

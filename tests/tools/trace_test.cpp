@@ -192,18 +192,6 @@ TEST_F(trace_tool, killed_while_logging_loses_nothing_already_read)
     EXPECT_EQ(trace_file(), file);
 }
 
-bool in_keys_mode(const session& s)
-{
-    termios mode{};
-    return tcgetattr(s.terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == 0;
-}
-
-bool in_line_mode(const session& s)
-{
-    termios mode{};
-    return tcgetattr(s.terminal, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
-}
-
 // What the screen shows between "Logging ." and the count: the dots, and nothing typed.
 std::string logging_line(const std::string& transcript)
 {
@@ -231,7 +219,7 @@ TEST_P(keys_while_logging, stop_it_unechoed_and_count_as_one_press)
     start_unit();
     start_tool();
     wait_for_dots(2);
-    EXPECT_TRUE(in_keys_mode(tool));
+    EXPECT_TRUE(in_keys_mode(tool.terminal));
     tool.type(GetParam().bytes);
     ASSERT_TRUE(tool.wait_for(" bytes. Press any key to exit program.\n"));
     EXPECT_EQ(logging_line(tool.transcript).find_first_not_of('.'), std::string::npos) << tool.transcript;
@@ -239,7 +227,7 @@ TEST_P(keys_while_logging, stop_it_unechoed_and_count_as_one_press)
     tool.type("k");
     ASSERT_TRUE(tool.wait_for(" Exit program.\n"));
     EXPECT_EQ(tool.finish(), 0);
-    EXPECT_TRUE(in_line_mode(tool));
+    EXPECT_TRUE(in_line_mode(tool.terminal));
 }
 
 INSTANTIATE_TEST_SUITE_P(trace_tool, keys_while_logging,
@@ -272,7 +260,7 @@ TEST_P(signal_during_trace, restores_terminal_stops_trace_and_frees_the_port)
     }
     tool.kill_now(GetParam().signal);
     EXPECT_EQ(tool.finish(), -1);
-    EXPECT_TRUE(in_line_mode(tool));
+    EXPECT_TRUE(in_line_mode(tool.terminal));
     EXPECT_EQ(frames_of(unit, CMD_QUIT, 1), 1);
     EXPECT_EQ(kinds_received(unit).back(), CMD_QUIT);
 

@@ -90,13 +90,6 @@ testing::AssertionResult info_sector_is(vunit* unit, const std::vector<uint8_t>&
     return testing::AssertionFailure() << "holds " << head(sector) << "...\nwanted " << head(expected) << "...";
 }
 
-// The image's sectors 0 to 252 are in the unit's flash.
-bool holds_image(vunit* unit)
-{
-    std::vector<uint8_t> flash = vunit_flash(unit);
-    return memcmp(flash.data(), firmware_image, 253 * SECTOR_SIZE) == 0;
-}
-
 // True when no program holds the port: one that has it open holds its exclusive lock.
 bool port_is_free(const std::string& path)
 {

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -262,19 +261,6 @@ sockaddr_in loopback(int port)
     return address;
 }
 
-// A port of 127.0.0.1 that no program uses now, as the system hands one out; 0 if none.
-int free_loopback_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    bool got = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-               getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (fd >= 0)
-        close(fd);
-    return got ? ntohs(address.sin_port) : 0;
-}
-
 // The whole answer (head and body) to GET `path` from 127.0.0.1:`port`; empty when none came
 // within ten seconds.
 std::string http_get(int port, const std::string& path)
@@ -315,9 +301,13 @@ TEST_F(wine_tool, gang_serves_its_page_and_status_on_loopback)
     write_file(cwd / "info.ini", "0604 03 000200 ");
     vunit* unit = start_listed_unit();
     ASSERT_NE(unit, nullptr);
-    const int port = free_loopback_port();
-    ASSERT_GT(port, 0);
-    start_tool("pelmo4rix.exe", {"gang", "--ports", "COM7", "--units", "2", "--http", "127.0.0.1:" + std::to_string(port)});
+    // The page on a port that the system picks, as the gang names it.
+    start_tool("pelmo4rix.exe", {"gang", "--ports", "COM7", "--units", "2", "--http", "127.0.0.1:0"});
+    const std::string named = "page http://127.0.0.1:";
+    ASSERT_TRUE(tool.wait_for(named, 120000));
+    const std::string shown = tool.screen();
+    const int port = atoi(shown.c_str() + shown.find(named) + named.size());
+    ASSERT_GT(port, 0) << shown;
     ASSERT_TRUE(tool.wait_for("good 1  failed 0", 120000));
 
     // The gang renews the status just after it draws the table: asked until it has the unit.
@@ -345,34 +335,25 @@ TEST_F(wine_tool, gang_serves_its_page_and_status_on_loopback)
     EXPECT_EQ(http_get(port, "/api/status"), "") << "the page ends with the gang";
 }
 
-// pelmo4rix.exe with the shared pool: a private PostgreSQL server reached over TCP on 127.0.0.1
-// with a password, as a station PC reaches the factory's server; libpq.dll beside the program.
+// pelmo4rix.exe with the shared pool: the suite's PostgreSQL server reached over TCP on
+// 127.0.0.1 with a password, as a station PC reaches the factory's server; libpq.dll beside
+// the program.
 class wine_pool : public wine_tool {
 protected:
-    static pg_server* server;
+    pg_database pool;
     std::string url;  // a fresh pool of ten addresses from 0604:03:100000, for this case
-
-    static void TearDownTestSuite()
-    {
-        delete server;
-        server = nullptr;
-    }
 
     void SetUp() override
     {
         wine_tool::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        if (!server) {
-            auto started = std::make_unique<pg_server>();
-            START_PG_SERVER(*started);
-            ASSERT_TRUE(started->sql("CREATE ROLE station LOGIN PASSWORD 'line secret'")) << started->error;
-            server = started.release();
-        }
-        static int pools = 0;
-        std::string db = "line" + std::to_string(++pools);
-        ASSERT_TRUE(server->sql("CREATE DATABASE " + db + " OWNER station")) << server->error;
-        url = server->tcp_url("station", "line%20secret", db);
+        if (pg_server::bin_dir().empty())
+            GTEST_SKIP() << "no PostgreSQL server programs installed";
+        const std::string station = pool.role("station", "LOGIN PASSWORD 'line secret'");
+        std::string why;
+        ASSERT_TRUE(pool.create(why, station)) << why;
+        url = pool.tcp_url(station, "line%20secret");
         ASSERT_TRUE(run_exe({"pool", "init", "--pool", url, "--first", "0604:03:100000", "--last", "0604:03:100009"}));
     }
 
@@ -413,8 +394,6 @@ protected:
         EXPECT_NE(record.find("," + station + "\n"), std::string::npos) << record;
     }
 };
-
-pg_server* wine_pool::server = nullptr;
 
 const std::vector<uint8_t> FIRST_ADDRESS = {0x00, 0x00, 0x10, 0x03, 0x04, 0x06};  // 0604:03:100000 in flash order
 
