@@ -83,8 +83,6 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
         error = "no pool given: --pool URL (or PELMO4RIX_POOL)";
     else if (o.action == "init" && o.first.empty() != o.last.empty())
         error = "pool init needs --first and --last together";
-    else if (o.action == "init" && o.first.empty() && o.lease.empty())
-        error = "pool init needs --first and --last, or --lease";
     else if (o.action == "release" && o.addresses.empty())
         error = "pool release needs the address: NAP:UAP:LAP";
     else if (o.action == "records" && o.report.json)

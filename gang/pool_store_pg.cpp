@@ -193,13 +193,23 @@ bool asks_to_retry(const pool_store* store)
     return store->sqlstate == "40001" || store->sqlstate == "40P01";
 }
 
+// A fresh connection on the same server, after one was lost.
+int reconnect(pool_store* store)
+{
+    PQreset(store->conn);
+    return PQstatus(store->conn) == CONNECTION_OK;
+}
+
 // `sql` alone in a READ COMMITTED transaction (set here, whatever the database's default),
-// tried again while the server reports a serialization failure or a deadlock; its result
-// once committed, else nullptr with `error`. A connection lost at COMMIT leaves the outcome
-// unknown: the callers resolve it by looking up on the next connection.
+// tried again while the server reports a serialization failure or a deadlock, and once more
+// on a new connection when the connection was lost (ended by the server, a time-out, a
+// pooler); its result once committed, else nullptr with `error`. Every call is safe to
+// repeat: a lost answer to a COMMIT that took a reservation is resolved by the server
+// handing that reservation to its instance again, a record sent twice changes nothing.
 PGresult* in_transaction(pool_store* store, const char* sql, const std::vector<std::string>& params,
                          const std::string& what, pool_error& error)
 {
+    bool reconnected = false;
     for (int tries = 1;; tries++) {
         PGresult* res = nullptr;
         if (run_command(store, "BEGIN ISOLATION LEVEL READ COMMITTED", {}, what, error) &&
@@ -209,7 +219,12 @@ PGresult* in_transaction(pool_store* store, const char* sql, const std::vector<s
         if (res)
             PQclear(res);
         roll_back(store);
-        if (!asks_to_retry(store) || tries == TRANSACTION_TRIES)
+        if (error.problem == POOL_AWAY && !reconnected) {
+            reconnected = true;
+            if (reconnect(store))
+                continue;
+        }
+        if (!asks_to_retry(store) || tries >= TRANSACTION_TRIES)
             return nullptr;
         std::this_thread::sleep_for(std::chrono::milliseconds(RETRY_PAUSE_MS * tries));
     }
@@ -296,13 +311,6 @@ std::string array_of(const std::vector<int64_t>& numbers)
     for (int64_t n : numbers)
         list += (list.size() > 1 ? "," : "") + std::to_string(n);
     return list + "}";
-}
-
-// A fresh connection on the same server, after one was lost.
-int reconnect(pool_store* store)
-{
-    PQreset(store->conn);
-    return PQstatus(store->conn) == CONNECTION_OK;
 }
 
 }  // namespace
@@ -395,10 +403,6 @@ int pool_reserve(pool_store* store, const pool_instance& instance, const std::ve
     const char* sql = "SELECT taken_address, taken_reservation, addresses_left FROM pelmo4rix.reserve($1, $2, $3::bigint[])";
     const std::vector<std::string> params = {instance.id, instance.station, array_of(known)};
     PGresult* res = in_transaction(store, sql, params, "reserving an address", error);
-    // Lost on the way, perhaps after the server committed: asked again on a new connection,
-    // the server hands that reservation out again (this instance does not know it).
-    if (!res && error.problem == POOL_AWAY && reconnect(store))
-        res = in_transaction(store, sql, params, "reserving an address", error);
     if (!res)
         return 0;
     out.address = number(res, 0, 0);
@@ -444,9 +448,6 @@ int pool_finish(pool_store* store, const pool_record& r, pool_outcome outcome, p
                                              r.image_checksum, r.good ? "true" : "false", std::to_string(r.error_code),
                                              std::to_string(r.attempts), seconds, r.station, STATES[outcome]};
     PGresult* res = in_transaction(store, sql, params, "storing the record", error);
-    // Sending it again changes nothing if the lost answer was to a commit that took it.
-    if (!res && error.problem == POOL_AWAY && reconnect(store))
-        res = in_transaction(store, sql, params, "storing the record", error);
     if (!res)
         return 0;
     bool done = text(res, 0, 0) == "t";  // now, or by an earlier sending
@@ -616,7 +617,7 @@ void keep_lease(pool_lease_keeper* k)
         if (!store)
             store = pool_open(k->url, false, error);
         bool renewed = store && pool_renew(store, k->instance, renewal, error);
-        if (!renewed && store && !reconnect(store)) {
+        if (!renewed) {  // pool_renew has tried a new connection already
             pool_close(store);
             store = nullptr;
         }
