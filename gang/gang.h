@@ -76,9 +76,9 @@ struct address_pool {
     std::string server;           // host:port/dbname
     pool_instance instance;       // this gang's, with its lease on the server
     gang_clock::time_point next_renewal{};
-    std::string lease_news;       // what the last renewal found worth telling
+    pool_renewal renewal;         // what the last renewal found
     std::string opening_note;     // what open_pool found worth telling (a torn journal line)
-    std::set<int64_t> held;       // reservations of units in progress
+    std::set<int64_t> held;       // reservations not yet finished on the server (units in progress, results in the journal)
     gang_clock::time_point next_try{};
     int64_t left = -1;            // addresses left after the last reservation
     int journal_waiting = 0;      // results in the journal not yet sent

@@ -100,26 +100,36 @@ int append_journal(const std::string& path, const std::string& line)
     return fclose(file) == 0 && ok;
 }
 
-// The journal holding only `text`, in one step (copy, flush, rename).
-int rewrite_journal_text(const std::string& path, const std::string& text)
+std::vector<std::string> journal_lines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return lines;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, n);
+    fclose(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;  // a last line without its end was cut by a crash before it was flushed
+}
+
+// The journal holding only `lines`, in one step (copy, flush, rename).
+int rewrite_journal(const std::string& path, const std::vector<std::string>& lines)
 {
     const std::string temporary = path + ".tmp";
     FILE* file = fopen(temporary.c_str(), "wb");
     if (!file)
         return 0;
-    int ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+    int ok = 1;
+    for (const std::string& line : lines)
+        ok = ok && fwrite(line.data(), 1, line.size(), file) == line.size() && fputc('\n', file) != EOF;
     ok = os_file_sync(file) && ok;
     ok = fclose(file) == 0 && ok;
     return ok && os_file_replace(temporary.c_str(), path.c_str());
-}
-
-// The journal holding only `lines`.
-int rewrite_journal(const std::string& path, const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines)
-        text += line + "\n";
-    return rewrite_journal_text(path, text);
 }
 
 // A last line without its line end (a power cut, a full disk) would swallow the next line
@@ -143,30 +153,11 @@ int set_aside_torn_line(const std::string& path, std::string& note)
     int ok = aside && fwrite(text.data() + cut, 1, text.size() - cut, aside) == text.size() - cut &&
              fputc('\n', aside) != EOF && os_file_sync(aside);
     ok = (aside && fclose(aside) == 0) && ok;
-    text.resize(cut);
-    ok = ok && rewrite_journal_text(path, text);
+    ok = ok && rewrite_journal(path, journal_lines(path));  // its whole lines only
     note = ok ? "the journal " + path + " ended in a torn line (a crash while writing it): set aside in " + side
               : "the journal " + path + " ends in a torn line that can't be set aside in " + side;
     return ok;
 }
-
-std::vector<std::string> journal_lines(const std::string& path)
-{
-    std::vector<std::string> lines;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file)
-        return lines;
-    std::string text;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, n);
-    fclose(file);
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;  // a last line without its end was cut by a crash before it was flushed
-}
-
 
 void lost_server(address_pool& pool)
 {
@@ -190,6 +181,7 @@ void send_journal(address_pool& pool)
             continue;
         }
         if (pool_finish(pool.store, r, outcome, error)) {
+            pool.held.erase(r.reservation);  // known to the server as finished now
             sent = true;
             continue;
         }
@@ -225,7 +217,7 @@ int renew_lease(address_pool& pool, pool_error& error)
         return 0;
     }
     pool.next_renewal = gang_clock::now() + std::chrono::milliseconds(pool_renew_interval_ms(renewal.lease_seconds));
-    pool.lease_news = lease_news(renewal);
+    pool.renewal = renewal;
     return 1;
 }
 
@@ -242,7 +234,6 @@ int connect_pool(address_pool& pool, pool_error& error)
     send_journal(pool);
     return pool.store != nullptr;
 }
-
 
 }  // namespace
 
@@ -289,8 +280,8 @@ int reach_pool(address_pool& pool, std::string& message)
         return 0;
     pool_error error;
     if (connect_pool(pool, error)) {
-        message = "the pool server " + pool.server + " answers again" +
-                  (pool.lease_news.empty() ? "" : "; " + pool.lease_news);
+        const std::string news = lease_news(pool.renewal);
+        message = "the pool server " + pool.server + " answers again" + (news.empty() ? "" : "; " + news);
         return 1;
     }
     message = error.message;
@@ -300,8 +291,9 @@ int reach_pool(address_pool& pool, std::string& message)
 void keep_lease(address_pool& pool, std::string& message)
 {
     pool_error error;
-    if (pool.store && gang_clock::now() >= pool.next_renewal && renew_lease(pool, error))
-        message = pool.lease_news;
+    // Units taken back are news only after an outage; units in doubt always are.
+    if (pool.store && gang_clock::now() >= pool.next_renewal && renew_lease(pool, error) && pool.renewal.doubted > 0)
+        message = lease_news(pool.renewal);
 }
 
 void note_written(address_pool& pool, int64_t reservation)
@@ -327,10 +319,11 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
     r.attempts = entry.attempts;
     r.seconds = entry.seconds;
     r.station = pool.station;
-    pool.held.erase(reservation);
     pool_error error;
-    if (pool.store && pool_finish(pool.store, r, outcome, error))
+    if (pool.store && pool_finish(pool.store, r, outcome, error)) {
+        pool.held.erase(reservation);
         return 1;
+    }
     // A result the server refuses is kept in the journal too, for the engineer to see.
     bool refused = pool.store && error.problem != POOL_AWAY;
     if (pool.store && !refused)

@@ -8,12 +8,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <random>
 #include <set>
 #include <sstream>
+
+#include "device/flash_layout.h"
+#include "image/image.h"
+#include "link/state.h"
 
 #include "support/gang_process.h"
 #include "support/pg_server.h"
 #include "support/unit_fixture.h"
+#include "vunit/vunit.h"
 
 namespace {
 
@@ -419,6 +428,111 @@ TEST_F(lease_test, ALayoutOfVersion1IsBroughtUpToDateAndKeepsTheRules)
     EXPECT_NE(owner.output.find("is good: its state never changes"), std::string::npos) << "not even the owner\n"
                                                                                         << owner.output;
     EXPECT_EQ(pelmo4rix({"pool", "release", "--pool", url, lap_address(0x102), lap_address(0x103)}).exit_code, 0);
+}
+
+// The address a unit's flash holds when it is complete (its sector 0 written last, after the
+// information sector), among the range's; empty for a unit left incomplete or blank.
+std::string complete_units_address(const std::vector<uint8_t>& flash, int first_lap, int last_lap)
+{
+    if (std::all_of(flash.begin(), flash.begin() + SECTOR_SIZE, [](uint8_t b) { return b == 0xFF; }))
+        return "";
+    for (int lap = first_lap; lap <= last_lap; lap++) {
+        const uint8_t bytes[6] = {uint8_t(lap), uint8_t(lap >> 8), uint8_t(lap >> 16), 0x03, 0x04, 0x06};
+        memcpy(bt_address, bytes, sizeof bytes);
+        std::vector<uint8_t> sector(SECTOR_SIZE);
+        build_info_sector(sector.data());
+        if (std::equal(sector.begin(), sector.end(), flash.begin() + INFO_SECTOR_ADDRESS))
+            return lap_address(lap);
+    }
+    return "";
+}
+
+// Rounds of stations killed or stopped and the server restarted at random moments while two
+// gangs program; then, on the units' flash and in the database: no address on two complete
+// units, every complete unit's address held (good or in doubt), every good record on a
+// complete unit. Run by bench/chaos.sh with PELMO4RIX_CHAOS_ROUNDS rounds.
+TEST_F(lease_test, ChaosKeepsOneAddressPerUnit)
+{
+    const char* rounds_variable = getenv("PELMO4RIX_CHAOS_ROUNDS");
+    if (!rounds_variable)
+        GTEST_SKIP() << "bench/chaos.sh runs it (PELMO4RIX_CHAOS_ROUNDS)";
+    const int rounds = atoi(rounds_variable);
+    constexpr int FIRST_LAP = 0x100, LAST_LAP = 0x1ff;
+    ASSERT_EQ(pelmo4rix({"pool", "init", "--pool", url, "--first", lap_address(FIRST_LAP), "--last",
+                         lap_address(LAST_LAP), "--lease", "2"})
+                  .exit_code,
+              0);
+    std::mt19937 random(std::random_device{}());
+    std::vector<std::unique_ptr<temp_dir>> dirs;  // every incarnation's device directory and cwd
+    struct station {
+        std::unique_ptr<gang_process> gang;
+        std::vector<vunit*> units;
+    } stations[2];
+    auto start_station = [&](station& s, const std::string& name) {
+        dirs.push_back(std::make_unique<temp_dir>());
+        const std::string dev_dir = dirs.back()->path;
+        dirs.push_back(std::make_unique<temp_dir>());
+        s.units.clear();
+        for (const char* port : {"COM7", "COM8"})
+            s.units.push_back(start_unit({"--device-dir", dev_dir, "--write-ms", std::to_string(2 + random() % 6)}, port));
+        s.gang = std::make_unique<gang_process>();
+        // Each unit once: a gang that misses a done unit on a busy machine would program it
+        // again ("unit gone"), a matter of the gang's slots, not of the pool.
+        s.gang->start({"--pool", url, "--station", name, "--attempts", "1", "--units", "2"}, dirs.back()->path,
+                      dev_dir);
+    };
+    start_station(stations[0], "A");
+    start_station(stations[1], "B");
+    std::string ended;  // what the stations ended in the rounds said
+    for (int round = 0; round < rounds; round++) {
+        usleep(500000 + random() % 2500000);
+        const int what = random() % 3, which = random() % 2;
+        SCOPED_TRACE("round " + std::to_string(round) + ", action " + std::to_string(what));
+        if (what == 2) {
+            ASSERT_TRUE(server.stop() && server.start()) << server.error;
+            continue;
+        }
+        // The station killed, or stopped as an operator stops it; fresh units for its next run.
+        kill(stations[which].gang->pid, what == 0 ? SIGKILL : SIGINT);
+        stations[which].gang->finish(60000);
+        ended += stations[which].gang->output;
+        start_station(stations[which], which ? "B" : "A");
+    }
+    for (station& s : stations) {
+        kill(s.gang->pid, SIGINT);
+        s.gang->finish(120000);
+    }
+    usleep(2500000);  // the killed stations' leases have expired
+
+    std::map<std::string, std::string> states;  // address: its state now
+    run_result rows = run_program({pg_server::bin_dir() + "/psql", "-X", "-At", "-F", " ", url, "-c",
+                                   "SELECT to_hex(address), state FROM pelmo4rix.address_states"},
+                                  cwd.path, "", false, 30000, true);
+    std::istringstream in(rows.output);
+    for (std::string hex_address, state; in >> hex_address >> state;)
+        states[lap_address(static_cast<int>(strtol(hex_address.c_str(), nullptr, 16) & 0xFFFFFF))] = state;
+    std::map<std::string, int> on_units;
+    std::string flashes;
+    for (vunit* unit : units) {
+        const std::vector<uint8_t> flash = vunit_flash(unit);
+        const std::string address = complete_units_address(flash, FIRST_LAP, LAST_LAP);
+        flashes += address + " s0 " + hex(std::vector<uint8_t>(flash.begin(), flash.begin() + 8)) + " info " +
+                   hex(std::vector<uint8_t>(flash.begin() + INFO_SECTOR_ADDRESS, flash.begin() + INFO_SECTOR_ADDRESS + 8)) + "\n";
+        if (address.empty())
+            continue;
+        on_units[address]++;
+        EXPECT_TRUE(states[address] == "good" || states[address] == "in_doubt")
+            << address << " is on a complete unit but " << states[address];
+    }
+    for (const auto& [address, count] : on_units)
+        EXPECT_EQ(count, 1) << address << " on more than one complete unit";
+    std::string dump = rows.output + rows.errors + flashes;
+    for (const auto& [address, count] : on_units)
+        dump += address + " x" + std::to_string(count) + "\n";
+    SCOPED_TRACE(dump + ended + stations[0].gang->output + stations[1].gang->output);
+    for (const std::string& address : good_addresses())
+        EXPECT_EQ(on_units.count(address), 1u) << address << " is good but on no complete unit";
+    EXPECT_GT(on_units.size(), 0u) << "some units were completed";
 }
 
 }  // namespace
