@@ -2,7 +2,8 @@
 -- migration: each section brings a layout of the version before it to its own version.
 -- `pelmo4rix pool init` reads schema_version first (no layout: version 0) and runs, in one
 -- transaction, every section above it; a layout newer than the program is left untouched.
--- A section starts with a line "-- layout N". No '@' anywhere: the build embeds this text.
+-- A section starts with a line of its own: two dashes, "layout" and its number. No at-sign
+-- anywhere: the build embeds this text.
 
 -- layout 1: the ranges, one row per address handed out, the production record.
 CREATE SCHEMA IF NOT EXISTS pelmo4rix;

@@ -264,18 +264,17 @@ int check_version(pool_store* store, pool_error& error)
     return 0;
 }
 
-// The sections of the layout above `version`, in order, as one text.
+// The sections of the layout above `version`, in order, as one text. A section starts at a
+// line that begins with SECTION_MARK and its number.
 std::string layout_steps_after(int64_t version)
 {
-    const std::string text = pool_schema_sql;
+    const std::string text = pool_schema_sql, mark = std::string("\n") + SECTION_MARK;
     std::string steps;
-    size_t at = text.find(SECTION_MARK);
-    while (at != std::string::npos) {
-        size_t next = text.find(std::string("\n") + SECTION_MARK, at);
-        const size_t end = next == std::string::npos ? text.size() : next + 1;
-        if (atoll(text.c_str() + at + strlen(SECTION_MARK)) > version)
-            steps += text.substr(at, end - at);
-        at = next == std::string::npos ? next : next + 1;
+    for (size_t at = text.find(mark); at != std::string::npos;) {
+        const size_t next = text.find(mark, at + 1);
+        if (atoll(text.c_str() + at + mark.size()) > version)
+            steps += text.substr(at, (next == std::string::npos ? text.size() : next) - at);
+        at = next;
     }
     return steps;
 }

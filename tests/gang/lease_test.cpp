@@ -192,8 +192,9 @@ TEST_F(lease_test, ReservationsOutliveTheServersConnections)
     ASSERT_TRUE(server.sql(STATION_ROLE)) << server.error;
     ASSERT_TRUE(server.sql("ALTER ROLE station SET idle_session_timeout = '1s'")) << server.error;
     temp_dir dev_a, dev_b, cwd_a, cwd_b;
-    vunit* unit_a = start_unit({"--device-dir", dev_a.path, "--write-ms", "30"}, "COM7");  // about 8 s of writing
-    vunit* unit_b = start_unit({"--device-dir", dev_b.path, "--write-ms", "30"}, "COM7");
+    // About 20 s of writing: longer than the checks below take on a busy machine.
+    vunit* unit_a = start_unit({"--device-dir", dev_a.path, "--write-ms", "80"}, "COM7");
+    vunit* unit_b = start_unit({"--device-dir", dev_b.path, "--write-ms", "80"}, "COM7");
     gang_process a, b;
     a.start({"--pool", url, "--station", "A", "--units", "1"}, cwd_a.path, dev_a.path);
     b.start({"--pool", server.tcp_url("station", "pw", "pool"), "--station", "B", "--units", "1"}, cwd_b.path,
