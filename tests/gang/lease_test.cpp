@@ -3,17 +3,22 @@
 // flash, pool and address file), a torn journal line, the stations' rights in the database
 // and a layout of version 1 brought up to date. Against a private PostgreSQL server, with
 // the real programs on virtual units; checked in the pool and on the units' flash.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "device/flash_layout.h"
 #include "image/image.h"
@@ -345,6 +350,89 @@ TEST_F(lease_test, AJournalsTornLastLineIsSetAside)
     EXPECT_EQ(good_addresses(), std::vector<std::string>{FIRST}) << "the result appended after the torn line is stored";
     EXPECT_EQ(read_file(cwd / "pool-journal.txt"), "");
     EXPECT_EQ(read_file(cwd / "pool-journal.txt.torn"), torn + "\n");
+}
+
+// A TCP relay to the server that lets the server commit the first reservation and then
+// cuts the connection before its answer to COMMIT reaches the station.
+struct commit_cutter {
+    int listener = -1, port = 0;
+    std::thread thread;
+    // Shared with the connections' threads, which may end after the relay.
+    std::shared_ptr<std::atomic<bool>> cut = std::make_shared<std::atomic<bool>>(false);
+
+    explicit commit_cutter(int server_port)
+    {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(listener, 8), 0);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this, server_port] {
+            for (int client; (client = accept(listener, nullptr, nullptr)) >= 0;)
+                std::thread(relay, client, server_port, cut).detach();
+        });
+    }
+    ~commit_cutter()
+    {
+        shutdown(listener, SHUT_RDWR);
+        close(listener);
+        thread.join();
+    }
+    static void relay(int client, int server_port, std::shared_ptr<std::atomic<bool>> cut)
+    {
+        int server = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(server_port));
+        bool reserving = false, committing = false;
+        if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            for (;;) {
+                pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (poll(p, 2, 30000) <= 0)
+                    break;
+                char chunk[65536];
+                const int from = p[0].revents ? client : server, to = from == client ? server : client;
+                ssize_t n = read(from, chunk, sizeof chunk);
+                if (n <= 0)
+                    break;
+                const std::string text(chunk, size_t(n));
+                if (from == server && committing) {
+                    *cut = true;  // the server has committed: its answer is lost
+                    break;
+                }
+                if (from == client && !*cut) {
+                    reserving = reserving || text.find("pelmo4rix.reserve(") != std::string::npos;
+                    committing = reserving && text.find("COMMIT") != std::string::npos;
+                }
+                if (write(to, chunk, size_t(n)) != n)
+                    break;
+            }
+        close(server);
+        close(client);
+    }
+};
+
+// The answer to the COMMIT of a reservation lost with its connection: the station finds
+// that reservation again on a new connection, and no address is left in progress or doubt.
+TEST_F(lease_test, ALostAnswerToCommitIsResolvedOnReconnect)
+{
+    init_pool();
+    ASSERT_TRUE(server.sql(STATION_ROLE)) << server.error;
+    commit_cutter cutter(server.port);
+    vunit* unit = start_unit({}, "COM7");
+    run_result flash = pelmo4rix(
+        {"--quiet", "flash", "--pool", "postgresql://station:pw@127.0.0.1:" + std::to_string(cutter.port) + "/pool"});
+    EXPECT_TRUE(*cutter.cut) << "the answer to COMMIT was cut";
+    ASSERT_EQ(flash.exit_code, 0) << flash.output;
+    EXPECT_TRUE(holds_address(unit, FIRST));
+    EXPECT_EQ(state_of(FIRST), "good");
+    EXPECT_EQ(count("next"), "\"next\":\"0604:03:000101\"") << "one address handed out";
+    EXPECT_EQ(count("in_doubt"), "\"in_doubt\":0");
 }
 
 // A layout of version 1, as the first tools left it, with rows in every state.
