@@ -23,6 +23,19 @@ namespace {
 
 constexpr int ATTEMPT_PAUSE_MS = 3000;  // between attempts, as the update tool waits
 
+// The information sector goes before sector 0: once its write may have begun, the unit may
+// hold the address whatever happens next, and the address is never another unit's.
+progress_function shown_progress;  // the display's own reporting
+bool info_sector_sent;
+
+void watch_info_sector(flash_phase phase, int step, int total)
+{
+    shown_progress(phase, step, total);
+    // The display closes the port on a stop signal: then nothing more is sent.
+    if (phase == PHASE_WRITE && step != PROGRESS_BEGIN && step >= total - 2 && port_handle)
+        info_sector_sent = true;
+}
+
 // A failure of these steps at a raised rate may be the line's: the next attempt steps down.
 bool line_may_fail(int code)
 {
@@ -109,6 +122,16 @@ int take_address_file(const cli_options& options, os_file_lock*& lock)
     return EXIT_OK;
 }
 
+// The instance ends with the command: whatever it still holds is in doubt.
+void end_in_pool(pool_store* pool, const pool_instance& instance)
+{
+    int doubted = 0;
+    pool_error error;
+    if (pool)
+        pool_end_instance(pool, instance, doubted, error);
+    pool_close(pool);
+}
+
 int pool_failure(const cli_options& options, const pool_error& error)
 {
     return report_failure(options, pool_exit_code(error.problem), error.message);
@@ -119,6 +142,7 @@ int pool_failure(const cli_options& options, const pool_error& error)
 int finish_in_pool(const cli_options& options, pool_store* store, const pool_reservation& taken, bool good,
                    int error_code, int attempts, double seconds)
 {
+    const pool_outcome outcome = good ? POOL_GOOD : info_sector_sent ? POOL_IN_DOUBT : POOL_GIVE_BACK;
     pool_record r;
     r.reservation = taken.id;
     r.time = utc_now();
@@ -132,7 +156,7 @@ int finish_in_pool(const cli_options& options, pool_store* store, const pool_res
     r.seconds = seconds;
     r.station = options.station.empty() ? os_host_name() : options.station;
     pool_error error;
-    if (pool_finish(store, r, good ? POOL_GOOD : POOL_GIVE_BACK, error))
+    if (pool_finish(store, r, outcome, error))
         return EXIT_OK;
     char line[160];
     snprintf(line, sizeof line, "%s,%s,%s,%s,%d,%d,%.1f,%s", r.time.c_str(), r.port.c_str(),
@@ -181,8 +205,13 @@ int command_flash(const cli_options& options)
     pool_store* pool = nullptr;
     pool_reservation taken;
     pool_error error;
-    if (options.address == ADDRESS_FROM_POOL && !(pool = pool_open(options.pool, false, error)))
+    pool_instance instance = pool_new_instance(options.station.empty() ? os_host_name() : options.station);
+    pool_renewal lease;
+    if (options.address == ADDRESS_FROM_POOL &&
+        (!(pool = pool_open(options.pool, false, error)) || !pool_renew(pool, instance, lease, error))) {
+        pool_close(pool);
         return pool_failure(options, error);
+    }
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
@@ -196,7 +225,7 @@ int command_flash(const cli_options& options)
         code = report_failure(options, EXIT_ADDRESS_FILE, "the address file " + options.address_file + " can't be saved");
     }
     if (code == EXIT_OK && pool) {
-        if (pool_reserve(pool, options.station.empty() ? os_host_name() : options.station, taken, error)) {
+        if (pool_reserve(pool, instance, {}, taken, error)) {
             address_bytes(taken.address, bt_address);
         } else {
             close_port();
@@ -205,7 +234,7 @@ int command_flash(const cli_options& options)
     }
     if (code != EXIT_OK) {
         unlock_address_file(lock);
-        pool_close(pool);
+        end_in_pool(pool, instance);
         return code;
     }
     // Its result matters through the layout that the read-back needs, and the flash size that
@@ -217,30 +246,41 @@ int command_flash(const cli_options& options)
     change_report changes;
     int failed = EXIT_IMAGE_FILE;
     uint32_t line_baud = 0;
-    if (message.empty())
+    if (message.empty()) {
+        // While the unit is programmed, a thread of its own renews the lease.
+        pool_lease_keeper* keeper = pool ? pool_keep_lease(options.pool, instance, lease.lease_seconds) : nullptr;
+        shown_progress = flash_progress;
+        flash_progress = watch_info_sector;
+        info_sector_sent = false;
         failed = program_with_attempts(options, attempts, line_baud, changes, message);
-    else
+        flash_progress = shown_progress;
+        pool_stop_keeper(keeper);
+    } else {
         error_code = 0;  // refused by the tool, not by a failed step
+    }
     const std::string written = address_text(bt_address);
     if (!failed && options.restart) {
         console_print(" Reboot MCU \n");
         restart_device_at(line_baud);
     }
     close_port();
-    if (lock && failed)
-        release_address(path);
-    else if (lock)
-        advance_address(path);  // after a verified success only
+    if (lock && failed && !info_sector_sent)
+        release_address(path);  // the unit can't hold it: the next unit gets it
+    else if (lock && !failed)
+        advance_address(path);  // after a verified success only; a failed unit's stays skipped
     unlock_address_file(lock);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (pool) {
         // The code the failure is reported with below.
         int why = !failed ? 0 : stop_signal() ? EXIT_SIGNAL_BASE + stop_signal() : error_code ? error_code : failed;
         int recorded = finish_in_pool(options, pool, taken, !failed, why, attempts, seconds);
-        pool_close(pool);
+        end_in_pool(pool, instance);
         if (recorded != EXIT_OK && !failed)
             return recorded;
     }
+    if (failed && info_sector_sent && options.address != ADDRESS_GIVEN && options.address != ADDRESS_KEEP)
+        message += (message.empty() ? "" : "; ") + std::string("the unit may hold ") + written +
+                   (pool ? ": the address stays in doubt" : ": the address is not handed out again");
     if (failed)
         return fail_step(options, failed, message);
 

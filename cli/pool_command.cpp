@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "common/text.h"
 #include "gang/gang.h"
 #include "tools/production_record.h"
 
@@ -13,7 +14,9 @@ struct pool_options {
     cli_options report;  // --json, for the report functions
     std::string action;  // init, status, records, release
     std::string url;     // --pool URL, or PELMO4RIX_POOL
-    std::string first, last, since, address;
+    std::string first, last, since, lease;
+    std::vector<std::string> addresses;  // release
+    bool doubt = false;                  // status --doubt
     bool help = false;
 };
 
@@ -22,6 +25,7 @@ bool take_option(pool_options& o, const std::string& name, const std::string& va
     std::string* field = name == "--pool" ? &o.url
                        : name == "--first" && o.action == "init" ? &o.first
                        : name == "--last" && o.action == "init" ? &o.last
+                       : name == "--lease" && o.action == "init" ? &o.lease
                        : name == "--since" && o.action == "records" ? &o.since
                                                                      : nullptr;
     if (!field) {
@@ -42,6 +46,8 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
             o.report.json = true;
         } else if (arg == "--quiet") {
             o.report.quiet = true;  // the pool's commands print nothing but their results and errors
+        } else if (arg == "--doubt" && o.action == "status") {
+            o.doubt = true;
         } else if (arg.rfind("--", 0) == 0) {
             size_t eq = arg.find('=');
             std::string name = arg.substr(0, eq), value;
@@ -61,8 +67,8 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
                 return false;
             }
             o.action = arg;
-        } else if (o.action == "release" && o.address.empty()) {
-            o.address = arg;
+        } else if (o.action == "release") {
+            o.addresses.push_back(arg);
         } else {
             error = "unexpected argument " + arg;
             return false;
@@ -77,9 +83,9 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
         error = "no pool command given";
     else if (o.url.empty())
         error = "no pool given: --pool URL (or PELMO4RIX_POOL)";
-    else if (o.action == "init" && (o.first.empty() || o.last.empty()))
-        error = "pool init needs --first and --last";
-    else if (o.action == "release" && o.address.empty())
+    else if (o.action == "init" && o.first.empty() != o.last.empty())
+        error = "pool init needs --first and --last together";
+    else if (o.action == "release" && o.addresses.empty())
         error = "pool release needs the address: NAP:UAP:LAP";
     else if (o.action == "records" && o.report.json)
         error = "pool records prints CSV; --json is not for it";
@@ -90,21 +96,26 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
 
 std::string pool_usage()
 {
-    return "usage: pelmo4rix pool init --pool URL --first NAP:UAP:LAP --last NAP:UAP:LAP\n"
-           "       pelmo4rix pool status --pool URL [--json]\n"
+    return "usage: pelmo4rix pool init --pool URL [--first NAP:UAP:LAP --last NAP:UAP:LAP] [--lease SECONDS]\n"
+           "       pelmo4rix pool status --pool URL [--doubt] [--json]\n"
            "       pelmo4rix pool records --pool URL [--since TIME]\n"
-           "       pelmo4rix pool release --pool URL NAP:UAP:LAP\n"
+           "       pelmo4rix pool release --pool URL NAP:UAP:LAP...\n"
            "The shared address pool on a PostgreSQL server, for gangs and flash with --pool.\n"
            "URL is a connection string or URI (postgresql://user@host:5432/db); without\n"
            "--pool the environment's PELMO4RIX_POOL is used. Passwords come from the URL,\n"
            "~/.pgpass or a service file, and are never shown.\n"
-           "  init     sets the pool up in that database (when not yet) and adds a range; a\n"
-           "           range may only vary the LAP and must not overlap another\n"
+           "  init     sets the pool up in that database (when not yet, or brings an older\n"
+           "           layout up to date) and adds a range, which may only vary the LAP and\n"
+           "           must not overlap another; --lease sets how long a station's lease lasts\n"
+           "           without renewal (default 60 s)\n"
            "  status   the range in use, the next address, and how many addresses are free,\n"
-           "           in progress, good, given back and in doubt\n"
+           "           in progress, good, given back and in doubt; --doubt lists each address\n"
+           "           in doubt with its station, instance, time reserved, phase and record\n"
            "  records  the production record as CSV (production.csv's columns and station),\n"
-           "           from TIME on (e.g. 2026-12-10 or 2026-12-10T08:00:00Z)\n"
-           "  release  gives an address that is in doubt back, once its unit was checked\n"
+           "           from TIME on (UTC unless it has its own offset: 2026-12-10,\n"
+           "           2026-12-10T08:00:00Z)\n"
+           "  release  gives addresses that are in doubt back, once their units were checked;\n"
+           "           refused while the station that reserved one still runs\n"
            "Exit codes: 0 done; 2 a usage error or a request the pool refuses; 32 no address\n"
            "left; 33 the server can't be reached, refuses the login, or holds no pool.\n";
 }
@@ -134,20 +145,31 @@ std::string address_of_number(int64_t number)
     return address_text(a);
 }
 
+constexpr int LEASE_LONGEST_S = 86400;  // a day: longer would keep a dead station's addresses for ever
+
 int init(const pool_options& o, pool_store* store)
 {
-    int64_t first, last;
+    int64_t first = -1, last = -1;
     std::string error;
-    if (!parse_range(o, first, last, error))
+    if (!o.first.empty() && !parse_range(o, first, last, error))
         return report_failure(o.report, EXIT_USAGE, error);
+    char* end = nullptr;
+    const long lease = o.lease.empty() ? 0 : strtol(o.lease.c_str(), &end, 10);
+    if (!o.lease.empty() && (*end || lease < 1 || lease > LEASE_LONGEST_S))
+        return report_failure(o.report, EXIT_USAGE,
+                              "bad --lease " + o.lease + ": give whole seconds, 1 to " + std::to_string(LEASE_LONGEST_S));
     pool_error failure;
-    if (!pool_add_range(store, first, last, failure))
+    if (!pool_setup(store, first, last, static_cast<int>(lease), failure))
         return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
     result r;
     add_text(r, "pool", pool_server(store));
-    add_text(r, "first", address_of_number(first));
-    add_text(r, "last", address_of_number(last));
-    add_number(r, "addresses", last - first + 1);
+    if (first >= 0) {
+        add_text(r, "first", address_of_number(first));
+        add_text(r, "last", address_of_number(last));
+        add_number(r, "addresses", last - first + 1);
+    }
+    if (lease > 0)
+        add_number(r, "lease_seconds", lease);
     print_result(o.report, r);
     return EXIT_OK;
 }
@@ -175,6 +197,38 @@ int status(const pool_options& o, pool_store* store)
     return EXIT_OK;
 }
 
+// Every address in doubt, with what the engineer needs to find its unit.
+int doubts(const pool_options& o, pool_store* store)
+{
+    std::vector<pool_doubt> list;
+    pool_error failure;
+    if (!pool_doubts(store, list, failure))
+        return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
+    if (o.report.json) {
+        std::string json = "[";
+        for (const pool_doubt& d : list) {
+            const std::string record = d.result.empty() ? "null"
+                                       : "{\"result\":" + json_string(d.result) + ",\"error_code\":" +
+                                             std::to_string(d.error_code) + ",\"port\":" + json_string(d.port) + "}";
+            json += std::string(json.size() > 1 ? "," : "") + "{\"address\":" +
+                    json_string(address_of_number(d.address)) + ",\"station\":" + json_string(d.station) +
+                    ",\"instance\":" + json_string(d.instance) + ",\"reserved\":" + json_string(d.reserved) +
+                    ",\"phase\":" + (d.phase.empty() ? "null" : json_string(d.phase)) + ",\"record\":" + record + "}";
+        }
+        result r;
+        add_text(r, "pool", pool_server(store));
+        add_json(r, "in_doubt", json + "]", "");
+        print_result(o.report, r);
+        return EXIT_OK;
+    }
+    printf("address,station,instance,reserved,phase,result,error_code,port\n");
+    for (const pool_doubt& d : list)
+        printf("%s,%s,%s,%s,%s,%s,%s,%s\n", address_of_number(d.address).c_str(), csv_field(d.station).c_str(),
+               d.instance.c_str(), d.reserved.c_str(), csv_field(d.phase).c_str(), d.result.c_str(),
+               d.result.empty() ? "" : std::to_string(d.error_code).c_str(), csv_field(d.port).c_str());
+    return EXIT_OK;
+}
+
 int records(const pool_options& o, pool_store* store)
 {
     std::vector<pool_record> lines;
@@ -191,18 +245,35 @@ int records(const pool_options& o, pool_store* store)
     return EXIT_OK;
 }
 
+// Each address on its own: one refused leaves the others released; the first refusal's
+// exit code, and every refusal said.
 int release(const pool_options& o, pool_store* store)
 {
-    uint8_t a[6];
-    if (!parse_address(o.address, a))
-        return report_failure(o.report, EXIT_USAGE,
-                              "bad address " + o.address + ": give NAP:UAP:LAP in hexadecimal, e.g. 0604:03:000100");
-    pool_error failure;
-    if (!pool_release(store, address_number(a), failure))
-        return report_failure(o.report, pool_exit_code(failure.problem),
-                              o.address + " is not released: " + failure.message);
+    std::vector<int64_t> numbers;
+    for (const std::string& text : o.addresses) {
+        uint8_t a[6];
+        if (!parse_address(text, a))
+            return report_failure(o.report, EXIT_USAGE,
+                                  "bad address " + text + ": give NAP:UAP:LAP in hexadecimal, e.g. 0604:03:000100");
+        numbers.push_back(address_number(a));
+    }
+    int code = EXIT_OK;
+    std::string released, refused;
+    for (int64_t number : numbers) {
+        pool_error failure;
+        const std::string text = address_of_number(number);
+        if (pool_release(store, number, failure)) {
+            released += (released.empty() ? "" : " ") + text;
+            continue;
+        }
+        refused += (refused.empty() ? "" : "; ") + text + " is not released: " + failure.message;
+        if (code == EXIT_OK)
+            code = pool_exit_code(failure.problem);
+    }
+    if (code != EXIT_OK)
+        return report_failure(o.report, code, refused + (released.empty() ? "" : "; released: " + released));
     result r;
-    add_text(r, "released", address_text(a));
+    add_text(r, "released", released);
     print_result(o.report, r);
     return EXIT_OK;
 }
@@ -228,7 +299,7 @@ int pool_main(int argc, char** argv, const cli_options& globals)
     if (!store)
         return report_failure(o.report, pool_exit_code(failure.problem), failure.message);
     int code = o.action == "init"     ? init(o, store)
-               : o.action == "status" ? status(o, store)
+               : o.action == "status" ? (o.doubt ? doubts(o, store) : status(o, store))
                : o.action == "records" ? records(o, store)
                                        : release(o, store);
     pool_close(store);

@@ -278,10 +278,9 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
         what += ", " + changes_text(row);
     if (good && g.options.baud_given)
         what += ", at " + std::to_string(row.baud) + " baud";
-    // A unit that said how it failed does not count; one that ended unheard may have
-    // been given its address already (the information sector goes before sector 0).
-    bool told = row.result_seen && row.exit_code > 0 && row.exit_code < 128;
-    bool reuse = !good && (told || !row.info_sector_sent);
+    // Once its information sector was sent the unit may hold its address, however it
+    // failed (a checksum mismatch leaves the address on its flash): never another unit's.
+    bool reuse = !good && !row.info_sector_sent;
     if (good)
         g.totals.good++;
     else
@@ -323,7 +322,11 @@ void serve_workers(gang_run& g)
         for (size_t end; (end = row.pending.find('\n')) != std::string::npos;) {
             std::string line = row.pending.substr(0, end);
             row.pending.erase(0, end + 1);
-            if (take_worker_line(row, line))
+            const bool written = row.info_sector_sent;
+            bool news = take_worker_line(row, line);
+            if (row.info_sector_sent && !written && !g.pool.url.empty())
+                note_written(g.pool, row.reservation);
+            if (news)
                 event(g, row,
                       address_of(row.address) + " " + row.phase +
                           (row.phase == "boot" ? ", attempt " + std::to_string(row.attempts) : ""));
@@ -493,9 +496,15 @@ int prepare(gang_run& g)
 // While the pool's server is away: tries it again now and then, and says what it waits for.
 void keep_pool(gang_run& g)
 {
-    if (g.pool.url.empty() || g.pool.store)
+    if (g.pool.url.empty())
         return;
     std::string message;
+    if (g.pool.store) {
+        keep_lease(g.pool, message);
+        if (!message.empty())
+            notice(g, message);
+        return;
+    }
     if (reach_pool(g.pool, message)) {
         notice(g, message);
         g.waiting.clear();
@@ -535,6 +544,8 @@ int run(gang_run& g)
                             (g.options.units ? ", " + std::to_string(g.options.units) + " units" : ""));
     if (g.page)
         print_event("gang", "page " + g.page_url);
+    if (!g.pool.opening_note.empty())
+        print_event("gang", g.pool.opening_note);
     // The device layer's messages are held back from here on (a silent port is no news, and
     // the gang says itself what went wrong); the probe thread has the port.
     console_stream = nullptr;

@@ -80,7 +80,11 @@ struct address_pool {
     std::string station, journal;
     pool_store* store = nullptr;  // nullptr while the server is away
     std::string server;           // host:port/dbname
-    std::set<int64_t> held;       // reservations of units in progress
+    pool_instance instance;       // this gang's, with its lease on the server
+    gang_clock::time_point next_renewal{};
+    pool_renewal renewal;         // what the last renewal found
+    std::string opening_note;     // what open_pool found worth telling (a torn journal line)
+    std::set<int64_t> held;       // reservations not yet finished on the server (units in progress, results in the journal)
     gang_clock::time_point next_try{};
     int64_t left = -1;            // addresses left after the last reservation
     int journal_waiting = 0;      // results in the journal not yet sent
@@ -110,6 +114,12 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
 // With the pool: connects when the server is away (at most once a second) and then sends the
 // journal; 1 when connected. `message` says what happened worth telling.
 int reach_pool(address_pool& pool, std::string& message);
+// With the pool: renews the station's lease when it is due; `message` says what the renewal
+// found worth telling (units in doubt because the lease had expired).
+void keep_lease(address_pool& pool, std::string& message);
+// With the pool: the unit of `reservation` may hold its address now (its information sector
+// was sent), for the engineer who looks for it.
+void note_written(address_pool& pool, int64_t reservation);
 // With the pool, at the start: connects, the journal locked and its results sent; 0 with
 // `message` and the exit code when the gang can't start.
 int open_pool(address_pool& pool, std::string& message, int& exit_code);

@@ -132,6 +132,33 @@ int rewrite_journal(const std::string& path, const std::vector<std::string>& lin
     return ok && os_file_replace(temporary.c_str(), path.c_str());
 }
 
+// A last line without its line end (a power cut, a full disk) would swallow the next line
+// appended after it: it goes to "<journal>.torn" (appended, flushed) and the journal keeps
+// its whole lines. `note` names the side file; 0 when the journal could not be mended.
+int set_aside_torn_line(const std::string& path, std::string& note)
+{
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file)
+        return 1;  // none yet
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        text.append(chunk, n);
+    fclose(file);
+    if (text.empty() || text.back() == '\n')
+        return 1;
+    const size_t cut = text.rfind('\n') + 1;  // npos + 1 is 0: the whole text is the torn line
+    const std::string side = path + ".torn";
+    FILE* aside = fopen(side.c_str(), "ab");
+    int ok = aside && fwrite(text.data() + cut, 1, text.size() - cut, aside) == text.size() - cut &&
+             fputc('\n', aside) != EOF && os_file_sync(aside);
+    ok = (aside && fclose(aside) == 0) && ok;
+    ok = ok && rewrite_journal(path, journal_lines(path));  // its whole lines only
+    note = ok ? "the journal " + path + " ended in a torn line (a crash while writing it): set aside in " + side
+              : "the journal " + path + " ends in a torn line that can't be set aside in " + side;
+    return ok;
+}
+
 void lost_server(address_pool& pool)
 {
     pool_close(pool.store);
@@ -154,6 +181,7 @@ void send_journal(address_pool& pool)
             continue;
         }
         if (pool_finish(pool.store, r, outcome, error)) {
+            pool.held.erase(r.reservation);  // known to the server as finished now
             sent = true;
             continue;
         }
@@ -168,6 +196,31 @@ void send_journal(address_pool& pool)
     pool.journal_waiting = static_cast<int>(kept.size());
 }
 
+// What a renewal found worth telling: units taken back, or units in doubt because the
+// lease expired while the server was away.
+std::string lease_news(const pool_renewal& renewal)
+{
+    if (renewal.doubted > 0)
+        return "the station's lease expired while the pool server was away: " + std::to_string(renewal.doubted) +
+               " units in progress are in doubt";
+    if (renewal.adopted > 0)
+        return std::to_string(renewal.adopted) + " units in progress taken back";
+    return "";
+}
+
+// Renews the lease now and sets when to renew it next; the server lost on failure.
+int renew_lease(address_pool& pool, pool_error& error)
+{
+    pool_renewal renewal;
+    if (!pool_renew(pool.store, pool.instance, renewal, error)) {
+        lost_server(pool);
+        return 0;
+    }
+    pool.next_renewal = gang_clock::now() + std::chrono::milliseconds(pool_renew_interval_ms(renewal.lease_seconds));
+    pool.renewal = renewal;
+    return 1;
+}
+
 int connect_pool(address_pool& pool, pool_error& error)
 {
     pool.store = pool_open(pool.url, false, error);
@@ -176,11 +229,8 @@ int connect_pool(address_pool& pool, pool_error& error)
         return 0;
     }
     pool.server = pool_server(pool.store);
-    std::vector<int64_t> held(pool.held.begin(), pool.held.end());
-    if (!pool_hold(pool.store, held, error)) {
-        lost_server(pool);
+    if (!renew_lease(pool, error))
         return 0;
-    }
     send_journal(pool);
     return pool.store != nullptr;
 }
@@ -203,10 +253,14 @@ int open_pool(address_pool& pool, std::string& message, int& exit_code)
         exit_code = EXIT_USAGE;
         return 0;
     }
+    pool.instance = pool_new_instance(pool.station);
     pool.journal_lock = os_lock_open((pool.journal + ".lock").c_str());
     if (!pool.journal_lock || !os_lock_take(pool.journal_lock)) {
         message = "the journal " + pool.journal + " is used by another gang";
         exit_code = EXIT_ADDRESS_FILE;
+    } else if (!set_aside_torn_line(pool.journal, pool.opening_note)) {
+        message = pool.opening_note;
+        exit_code = EXIT_RECORD_FILE;
     } else if (!connect_pool(pool, error)) {
         message = error.message;
         exit_code = pool_exit_code(error.problem);
@@ -226,11 +280,28 @@ int reach_pool(address_pool& pool, std::string& message)
         return 0;
     pool_error error;
     if (connect_pool(pool, error)) {
-        message = "the pool server " + pool.server + " answers again";
+        const std::string news = lease_news(pool.renewal);
+        message = "the pool server " + pool.server + " answers again" + (news.empty() ? "" : "; " + news);
         return 1;
     }
     message = error.message;
     return 0;
+}
+
+void keep_lease(address_pool& pool, std::string& message)
+{
+    pool_error error;
+    // Units taken back are news only after an outage; units in doubt always are.
+    if (pool.store && gang_clock::now() >= pool.next_renewal && renew_lease(pool, error) && pool.renewal.doubted > 0)
+        message = lease_news(pool.renewal);
+}
+
+void note_written(address_pool& pool, int64_t reservation)
+{
+    pool_error error;
+    if (pool.store && !pool_note_phase(pool.store, pool.instance, reservation, "written", error) &&
+        error.problem == POOL_AWAY)
+        lost_server(pool);
 }
 
 int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t reservation, pool_outcome outcome,
@@ -248,10 +319,11 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
     r.attempts = entry.attempts;
     r.seconds = entry.seconds;
     r.station = pool.station;
-    pool.held.erase(reservation);
     pool_error error;
-    if (pool.store && pool_finish(pool.store, r, outcome, error))
+    if (pool.store && pool_finish(pool.store, r, outcome, error)) {
+        pool.held.erase(reservation);
         return 1;
+    }
     // A result the server refuses is kept in the journal too, for the engineer to see.
     bool refused = pool.store && error.problem != POOL_AWAY;
     if (pool.store && !refused)
@@ -276,7 +348,8 @@ int take_from_pool(address_pool& pool, uint8_t address[6], int64_t& reservation,
         return 0;
     pool_reservation taken;
     pool_error error;
-    if (!pool_reserve(pool.store, pool.station, taken, error)) {
+    std::vector<int64_t> known(pool.held.begin(), pool.held.end());
+    if (!pool_reserve(pool.store, pool.instance, known, taken, error)) {
         message = error.message;
         if (error.problem == POOL_AWAY)
             lost_server(pool);
@@ -320,6 +393,10 @@ void give_back(address_pool& pool, const uint8_t address[6])
 int close_pool(address_pool& pool)
 {
     if (!pool.url.empty()) {
+        int doubted = 0;
+        pool_error error;
+        if (pool.store)  // what it still holds is in doubt at once, not when the lease expires
+            pool_end_instance(pool.store, pool.instance, doubted, error);
         pool_close(pool.store);
         pool.store = nullptr;
         os_lock_close(pool.journal_lock);

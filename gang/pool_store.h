@@ -11,7 +11,10 @@
 // never hold the same one; each row has one state (in progress, good, given back, in doubt)
 // and every change of state is one committed transaction; the record of a unit is stored
 // in the same transaction that marks its address good or gives it back, at most once per
-// reservation, and no two good records can ever name one address.
+// reservation, and no two good records can ever name one address. A reservation belongs to
+// a station instance (a gang or `flash --pool` while it runs, by an id it makes at start)
+// that renews its lease on the server's clock; it is in doubt only once that lease has
+// expired or the instance ended without a result for it.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +62,12 @@ void pool_close(pool_store* store);
 // The server as host:port/dbname, for messages.
 std::string pool_server(const pool_store* store);
 
+// A running station: the lease and its reservations are this instance's.
+struct pool_instance {
+    std::string id;       // random, made at start
+    std::string station;  // the station's name
+};
+
 struct pool_reservation {
     int64_t id = 0;       // names this reservation in pool_finish
     int64_t address = 0;
@@ -66,10 +75,36 @@ struct pool_reservation {
 };
 // Reserves the next address for a unit of `station`: one given back first, else the next
 // never handed out. Committed before it returns 1.
-int pool_reserve(pool_store* store, const std::string& station, pool_reservation& out, pool_error& error);
-// After a new connection: the reservations of units still in progress are this
-// connection's again (they would otherwise look abandoned, in doubt).
-int pool_hold(pool_store* store, const std::vector<int64_t>& reservations, pool_error& error);
+// With the instance's lease renewed first. `known` are the instance's reservations in
+// progress that the caller knows of: one it does not know (the answer to a commit was lost
+// with the connection) is handed out again, to this instance only.
+int pool_reserve(pool_store* store, const pool_instance& instance, const std::vector<int64_t>& known,
+                 pool_reservation& out, pool_error& error);
+
+// A new instance of `station`, with a random id, not yet known to the server.
+pool_instance pool_new_instance(const std::string& station);
+struct pool_renewal {
+    int adopted = 0;       // reservations of the instance still in progress: its own again
+    int doubted = 0;       // those that turned in doubt now: the lease had expired
+    int lease_seconds = 0; // the pool's lease
+};
+// Renews the instance's lease (its first call starts it). Also after a new connection.
+int pool_renew(pool_store* store, const pool_instance& instance, pool_renewal& out, pool_error& error);
+// The phase its station last saw of the unit with `reservation` ("written": the information
+// sector was sent), for the engineer who looks for the unit of an address in doubt.
+int pool_note_phase(pool_store* store, const pool_instance& instance, int64_t reservation, const std::string& phase,
+                    pool_error& error);
+// The instance ends: what it still holds is in doubt; `doubted` says how many.
+int pool_end_instance(pool_store* store, const pool_instance& instance, int& doubted, pool_error& error);
+// How often to renew a lease of `lease_seconds`: several times within it, at most every 5 s.
+int pool_renew_interval_ms(int lease_seconds);
+
+// A thread that renews the instance's lease on a connection of its own, for a program that
+// blocks while it programs a unit (flash --pool); it reconnects by itself. Stopping it ends
+// nothing on the server.
+struct pool_lease_keeper;
+pool_lease_keeper* pool_keep_lease(const std::string& url, const pool_instance& instance, int lease_seconds);
+void pool_stop_keeper(pool_lease_keeper* keeper);
 
 enum pool_outcome {
     POOL_GOOD,       // the unit holds the address: the address is good
@@ -93,9 +128,11 @@ struct pool_record {
 // Sending the same reservation again changes nothing and succeeds.
 int pool_finish(pool_store* store, const pool_record& record, pool_outcome outcome, pool_error& error);
 
-// Creates what the pool needs (when missing) and adds the range first..last, which may only
-// vary the LAP and must not overlap another range.
-int pool_add_range(pool_store* store, int64_t first, int64_t last, pool_error& error);
+// Creates what the pool needs, or brings an older layout up to this program's (all in one
+// transaction, every row kept; the layout's version is read before anything is created),
+// then adds the range first..last (when `first` >= 0), which may only vary the LAP and must
+// not overlap another range, and sets the lease's length (when `lease_seconds` > 0).
+int pool_setup(pool_store* store, int64_t first, int64_t last, int lease_seconds, pool_error& error);
 
 struct pool_counts {
     int64_t first = -1, last = -1;  // the range in use (the first with addresses left)
@@ -108,5 +145,17 @@ int pool_count(pool_store* store, pool_counts& out, pool_error& error);
 // The production record from `since` on (empty: all of it), oldest first.
 int pool_records(pool_store* store, const std::string& since, std::vector<pool_record>& out, pool_error& error);
 
-// Gives an address that is in doubt back: the next unit may take it.
+// An address in doubt, with what is known of its unit.
+struct pool_doubt {
+    int64_t address = 0;
+    std::string station, instance, reserved;  // reserved: UTC, as pool_record::time
+    std::string phase;                         // the last its station reported; empty: unknown
+    std::string result;                        // its record's result, empty when none
+    int error_code = 0;
+    std::string port;
+};
+int pool_doubts(pool_store* store, std::vector<pool_doubt>& out, pool_error& error);
+
+// Gives an address that is in doubt back: the next unit may take it. Refused (POOL_CONFLICT,
+// saying why) while the lease of the instance that reserved it lives.
 int pool_release(pool_store* store, int64_t address, pool_error& error);

@@ -23,13 +23,33 @@ void pool_close(pool_store*) {}
 
 std::string pool_server(const pool_store*) { return ""; }
 
-int pool_reserve(pool_store*, const std::string&, pool_reservation&, pool_error& error) { return no_support(error); }
+pool_instance pool_new_instance(const std::string& station) { return {"", station}; }
 
-int pool_hold(pool_store*, const std::vector<int64_t>&, pool_error& error) { return no_support(error); }
+int pool_renew_interval_ms(int) { return 0; }
+
+int pool_renew(pool_store*, const pool_instance&, pool_renewal&, pool_error& error) { return no_support(error); }
+
+int pool_reserve(pool_store*, const pool_instance&, const std::vector<int64_t>&, pool_reservation&, pool_error& error)
+{
+    return no_support(error);
+}
+
+int pool_note_phase(pool_store*, const pool_instance&, int64_t, const std::string&, pool_error& error)
+{
+    return no_support(error);
+}
+
+int pool_end_instance(pool_store*, const pool_instance&, int&, pool_error& error) { return no_support(error); }
+
+pool_lease_keeper* pool_keep_lease(const std::string&, const pool_instance&, int) { return nullptr; }
+
+void pool_stop_keeper(pool_lease_keeper*) {}
+
+int pool_doubts(pool_store*, std::vector<pool_doubt>&, pool_error& error) { return no_support(error); }
 
 int pool_finish(pool_store*, const pool_record&, pool_outcome, pool_error& error) { return no_support(error); }
 
-int pool_add_range(pool_store*, int64_t, int64_t, pool_error& error) { return no_support(error); }
+int pool_setup(pool_store*, int64_t, int64_t, int, pool_error& error) { return no_support(error); }
 
 int pool_count(pool_store*, pool_counts&, pool_error& error) { return no_support(error); }
 

@@ -1,77 +1,64 @@
 // The address pool on PostgreSQL, through libpq. Every libpq call of the program is here.
 //
-// Tables, in the schema pelmo4rix:
-//   schema_version  one row: the layout's version, checked before any other use;
-//   ranges          first, last and next address of each range; next only grows;
-//   addresses       one row per address ever handed out, the address its primary key, with
-//                   a CHECK'ed state; an address without a row is free;
-//   records         one line per reservation (its primary key), the production record;
-//                   a unique index over the good lines' addresses.
-// Two stations never receive one address: a new address comes from the range's `next`,
-// moved on under that range row's lock, and its row is inserted in the same transaction, so
-// a second hand-out would break the primary key; an address given back is taken with
-// FOR UPDATE SKIP LOCKED by exactly one reserving transaction. An in-progress row names the
-// server process of the connection that holds it: when that connection is gone (its station
-// killed, crashed, cut off) the row counts as in doubt and stays so until released.
-// Parameters always travel apart from the statement; the SQLSTATE decides what an error means.
+// The layout (gang/pool_schema.sql, built in) lives in the schema pelmo4rix: the ranges, one
+// row per address ever handed out (its primary key the address, its state CHECK'ed), the
+// production record (one line per reservation; a unique index over the good lines'
+// addresses), the station instances with their leases, and the functions that make every
+// change of state. The stations' role may read the tables and call the station's functions,
+// nothing else; release is the engineer's.
+//
+// How one address stays on one unit:
+// - the database hands it out once: a new address comes from its range's `next`, moved on
+//   under that range row's lock, and its row is inserted in the same transaction, so a second
+//   hand-out would break the primary key; an address given back is taken with FOR UPDATE
+//   SKIP LOCKED by exactly one reserving transaction; nothing leaves good (a trigger);
+// - a reservation names the station instance that made it, never a server process or a
+//   connection: connections end (server restarts, failover, time-outs, poolers) while the
+//   station goes on programming. The instance renews its lease on the server's clock, and
+//   its reservations count as in doubt only once the lease has expired or it ended. An
+//   instance that comes back after its lease expired finds what it held in doubt for good;
+//   one that comes back in time takes its reservations back;
+// - release gives back only an address in doubt, under the lock of its instance's row that
+//   renewal takes too, so a lease can't be renewed between the check and the release;
+// - the stations give back only an address whose information sector was never sent; any
+//   other failure or stop keeps it in doubt.
+// Nothing depends on session state (no advisory locks, no temporary tables, no SET outside
+// a transaction), so a pooler in transaction mode may sit between. Each change is one
+// function call in one READ COMMITTED transaction, set explicitly, tried again when the
+// server reports a serialization failure or a deadlock. Parameters always travel apart from
+// the statement; the SQLSTATE decides what an error means.
 #include <libpq-fe.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
 
 #include "gang/pool_store.h"
 #include "gang/pq_library.h"
 
+extern const char pool_schema_sql[];  // gang/pool_schema.sql
+
 struct pool_store {
     PGconn* conn;
     std::string server;
+    std::string sqlstate;  // of the last failed statement
 };
 
 namespace {
 
-constexpr int SCHEMA_VERSION = 1;
+constexpr int SCHEMA_VERSION = 2;
 constexpr char CONNECT_TIMEOUT_S[] = "5";  // unless the URL sets its own: a host that never answers
-constexpr int RESERVE_TRIES = 3;           // a range used up between our look and our update
-
-const char* const SCHEMA[] = {
-    "CREATE SCHEMA IF NOT EXISTS pelmo4rix",
-    "CREATE TABLE IF NOT EXISTS pelmo4rix.schema_version (version integer NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS pelmo4rix.ranges ("
-    " id serial PRIMARY KEY,"
-    " first bigint NOT NULL CHECK (first BETWEEN 0 AND 281474976710655),"
-    " last bigint NOT NULL CHECK (last >= first AND last >> 24 = first >> 24),"
-    " next bigint NOT NULL CHECK (next BETWEEN first AND last + 1),"
-    " EXCLUDE USING gist (int8range(first, last, '[]') WITH &&))",
-    "CREATE SEQUENCE IF NOT EXISTS pelmo4rix.reservations",
-    "CREATE TABLE IF NOT EXISTS pelmo4rix.addresses ("
-    " address bigint PRIMARY KEY,"
-    " state text NOT NULL CHECK (state IN ('in_progress', 'good', 'given_back', 'in_doubt')),"
-    " reservation bigint NOT NULL UNIQUE,"
-    " station text NOT NULL,"
-    " holder integer,"
-    " changed timestamptz NOT NULL DEFAULT now())",
-    "CREATE INDEX IF NOT EXISTS addresses_given_back ON pelmo4rix.addresses (address) WHERE state = 'given_back'",
-    "CREATE TABLE IF NOT EXISTS pelmo4rix.records ("
-    " reservation bigint PRIMARY KEY,"
-    " time timestamptz NOT NULL,"
-    " port text NOT NULL,"
-    " address bigint NOT NULL,"
-    " image_version text NOT NULL,"
-    " image_checksum text NOT NULL,"
-    " result text NOT NULL CHECK (result IN ('good', 'failed')),"
-    " error_code integer NOT NULL,"
-    " attempts integer NOT NULL,"
-    " seconds numeric(10, 1) NOT NULL,"
-    " station text NOT NULL)",
-    "CREATE UNIQUE INDEX IF NOT EXISTS records_one_good ON pelmo4rix.records (address) WHERE result = 'good'",
-    "CREATE INDEX IF NOT EXISTS records_time ON pelmo4rix.records (time)",
-    "INSERT INTO pelmo4rix.schema_version SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM pelmo4rix.schema_version)",
-};
-
-// An in-progress row whose connection is gone.
-constexpr char ABANDONED[] = "(state = 'in_progress' AND NOT EXISTS "
-                             "(SELECT 1 FROM pg_stat_activity s WHERE s.pid = holder))";
+constexpr int TRANSACTION_TRIES = 5;      // a serialization failure or deadlock: the server asks to try again
+constexpr int RETRY_PAUSE_MS = 20;        // times the try, so that the other transaction gets ahead
+constexpr int RENEW_MOST_MS = 5000;       // a lease is renewed at least this often
+constexpr int RENEWALS_PER_LEASE = 4;     // and several times within its length
+constexpr int KEEPER_RETRY_MS = 1000;     // a keeper without its server tries again this often
+constexpr char SECTION_MARK[] = "-- layout ";
 
 void ignore_notice(void*, const char*) {}
 
@@ -136,6 +123,7 @@ bool connection_lost(const pool_store* store, const char* sqlstate)
 int failed(pool_store* store, PGresult* res, const std::string& what, pool_error& error)
 {
     const char* sqlstate = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+    store->sqlstate = sqlstate ? sqlstate : "";
     std::string message = first_line(res ? PQresultErrorMessage(res) : PQerrorMessage(store->conn));
     if (message.empty())
         message = first_line(PQerrorMessage(store->conn));
@@ -145,7 +133,8 @@ int failed(pool_store* store, PGresult* res, const std::string& what, pool_error
         error.problem = POOL_REFUSED, message = "no pool is set up there (pelmo4rix pool init makes one)";
     else if (sqlstate && strcmp(sqlstate, "42501") == 0)
         error.problem = POOL_REFUSED;  // insufficient privilege
-    else if (sqlstate && (strcmp(sqlstate, "23P01") == 0 || strcmp(sqlstate, "23505") == 0))
+    else if (sqlstate && (strcmp(sqlstate, "23P01") == 0 || strcmp(sqlstate, "23505") == 0 ||
+                          strcmp(sqlstate, "23514") == 0))
         error.problem = POOL_CONFLICT;
     else if (sqlstate && strncmp(sqlstate, "22", 2) == 0)
         error.problem = POOL_BAD_INPUT;
@@ -198,79 +187,129 @@ void roll_back(pool_store* store)
         PQclear(PQexec(store->conn, "ROLLBACK"));
 }
 
-int check_version(pool_store* store, pool_error& error)
+
+bool asks_to_retry(const pool_store* store)
 {
-    PGresult* res = run(store, "SELECT version FROM pelmo4rix.schema_version", {}, "reading the pool", error);
+    return store->sqlstate == "40001" || store->sqlstate == "40P01";
+}
+
+// A fresh connection on the same server, after one was lost.
+int reconnect(pool_store* store)
+{
+    PQreset(store->conn);
+    return PQstatus(store->conn) == CONNECTION_OK;
+}
+
+// `sql` alone in a READ COMMITTED transaction (set here, whatever the database's default),
+// tried again while the server reports a serialization failure or a deadlock, and once more
+// on a new connection when the connection was lost (ended by the server, a time-out, a
+// pooler); its result once committed, else nullptr with `error`. Every call is safe to
+// repeat: a lost answer to a COMMIT that took a reservation is resolved by the server
+// handing that reservation to its instance again, a record sent twice changes nothing.
+PGresult* in_transaction(pool_store* store, const char* sql, const std::vector<std::string>& params,
+                         const std::string& what, pool_error& error)
+{
+    bool reconnected = false;
+    for (int tries = 1;; tries++) {
+        PGresult* res = nullptr;
+        if (run_command(store, "BEGIN ISOLATION LEVEL READ COMMITTED", {}, what, error) &&
+            (res = run(store, sql, params, what, error)) != nullptr &&
+            run_command(store, "COMMIT", {}, what, error))
+            return res;
+        if (res)
+            PQclear(res);
+        roll_back(store);
+        if (error.problem == POOL_AWAY && !reconnected) {
+            reconnected = true;
+            if (reconnect(store))
+                continue;
+        }
+        if (!asks_to_retry(store) || tries >= TRANSACTION_TRIES)
+            return nullptr;
+        std::this_thread::sleep_for(std::chrono::milliseconds(RETRY_PAUSE_MS * tries));
+    }
+}
+
+// The layout's version: 0 when there is none yet.
+int layout_version(pool_store* store, int64_t& version, pool_error& error)
+{
+    // The table's name is resolved when a statement is parsed: asked first whether it exists.
+    PGresult* res = run(store, "SELECT to_regclass('pelmo4rix.schema_version') IS NOT NULL", {}, "reading the pool", error);
     if (!res)
         return 0;
-    int64_t version = PQntuples(res) == 1 ? number(res, 0, 0) : -1;
+    const bool exists = text(res, 0, 0) == "t";
     PQclear(res);
+    version = 0;
+    if (!exists || !(res = run(store, "SELECT max(version) FROM pelmo4rix.schema_version", {}, "reading the pool", error)))
+        return !exists;
+    version = number(res, 0, 0);
+    PQclear(res);
+    return 1;
+}
+
+int check_version(pool_store* store, pool_error& error)
+{
+    int64_t version = 0;
+    if (!layout_version(store, version, error))
+        return 0;
     if (version == SCHEMA_VERSION)
         return 1;
     error.problem = POOL_REFUSED;
-    error.message = "the pool at " + store->server + " has layout version " + std::to_string(version) +
-                    "; this program knows version " + std::to_string(SCHEMA_VERSION);
+    if (version == 0)
+        error.message = "reading the pool at " + store->server + ": no pool is set up there (pelmo4rix pool init makes one)";
+    else
+        error.message = "the pool at " + store->server + " has layout version " + std::to_string(version) +
+                        "; this program knows version " + std::to_string(SCHEMA_VERSION) +
+                        (version < SCHEMA_VERSION ? " (pelmo4rix pool init brings it up to date)" : "");
     return 0;
 }
 
-// The address with its given-back row, or the next of a range, as one reservation.
-int reserve_in_transaction(pool_store* store, const std::string& station, pool_reservation& out, pool_error& error)
+// The sections of the layout above `version`, in order, as one text. A section starts at a
+// line that begins with SECTION_MARK and its number.
+std::string layout_steps_after(int64_t version)
 {
-    const std::string what = "reserving an address";
-    PGresult* res = run(store,
-                        "UPDATE pelmo4rix.addresses SET state = 'in_progress',"
-                        " reservation = nextval('pelmo4rix.reservations'), station = $1, holder = pg_backend_pid(),"
-                        " changed = now()"
-                        " WHERE address = (SELECT address FROM pelmo4rix.addresses WHERE state = 'given_back'"
-                        " ORDER BY address LIMIT 1 FOR UPDATE SKIP LOCKED)"
-                        " RETURNING address, reservation",
-                        {station}, what, error);
-    if (!res)
-        return 0;
-    for (int tries = 0; PQntuples(res) == 0 && tries < RESERVE_TRIES; tries++) {
-        PQclear(res);
-        // The range row's lock orders the reservers; `next <= last` is checked again on
-        // the row as the lock holder before us left it.
-        res = run(store,
-                  "WITH taken AS (UPDATE pelmo4rix.ranges SET next = next + 1"
-                  " WHERE id = (SELECT id FROM pelmo4rix.ranges WHERE next <= last ORDER BY id LIMIT 1 FOR UPDATE)"
-                  " AND next <= last RETURNING next - 1 AS address)"
-                  " INSERT INTO pelmo4rix.addresses (address, state, reservation, station, holder)"
-                  " SELECT address, 'in_progress', nextval('pelmo4rix.reservations'), $1, pg_backend_pid() FROM taken"
-                  " RETURNING address, reservation",
-                  {station}, what, error);
-        if (!res)
-            return 0;
-        if (PQntuples(res) == 0) {
-            PGresult* left = run(store, "SELECT 1 FROM pelmo4rix.ranges WHERE next <= last LIMIT 1", {}, what, error);
-            if (!left) {
-                PQclear(res);
-                return 0;
-            }
-            bool none = PQntuples(left) == 0;
-            PQclear(left);
-            if (none)
-                break;
-        }
+    const std::string text = pool_schema_sql, mark = std::string("\n") + SECTION_MARK;
+    std::string steps;
+    for (size_t at = text.find(mark); at != std::string::npos;) {
+        const size_t next = text.find(mark, at + 1);
+        if (atoll(text.c_str() + at + mark.size()) > version)
+            steps += text.substr(at, (next == std::string::npos ? text.size() : next) - at);
+        at = next;
     }
-    if (PQntuples(res) == 0) {
-        PQclear(res);
-        error.problem = POOL_USED_UP;
-        error.message = "the pool at " + store->server + " has no address left";
+    return steps;
+}
+
+// Runs the layout's sections above the version found, within the caller's transaction.
+int bring_layout_up_to_date(pool_store* store, pool_error& error)
+{
+    const std::string what = "setting up the pool";
+    int64_t version = 0;
+    // One init at a time; the lock ends with the transaction.
+    if (!run_command(store, "SELECT pg_advisory_xact_lock(hashtext('pelmo4rix pool init'))", {}, what, error) ||
+        !layout_version(store, version, error))
+        return 0;
+    if (version > SCHEMA_VERSION) {
+        error.problem = POOL_REFUSED;
+        error.message = "the pool at " + store->server + " has layout version " + std::to_string(version) +
+                        ", newer than this program's " + std::to_string(SCHEMA_VERSION) + ": it is left as it is";
         return 0;
     }
-    out.address = number(res, 0, 0);
-    out.id = number(res, 0, 1);
-    PQclear(res);
-    res = run(store,
-              "SELECT (SELECT coalesce(sum(last - next + 1), 0) FROM pelmo4rix.ranges)"
-              " + (SELECT count(*) FROM pelmo4rix.addresses WHERE state = 'given_back')",
-              {}, what, error);
-    if (!res)
-        return 0;
-    out.left = number(res, 0, 0);
+    const std::string steps = layout_steps_after(version);
+    if (steps.empty())
+        return 1;
+    PGresult* res = PQexec(store->conn, steps.c_str());  // several statements: no parameters
+    if (!res || PQresultStatus(res) != PGRES_COMMAND_OK)
+        return failed(store, res, what, error);
     PQclear(res);
     return 1;
+}
+
+std::string array_of(const std::vector<int64_t>& numbers)
+{
+    std::string list = "{";
+    for (int64_t n : numbers)
+        list += (list.size() > 1 ? "," : "") + std::to_string(n);
+    return list + "}";
 }
 
 }  // namespace
@@ -311,7 +350,7 @@ pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
         return nullptr;
     }
     PQsetNoticeProcessor(conn, ignore_notice, nullptr);
-    pool_store* store = new pool_store{conn, server};
+    pool_store* store = new pool_store{conn, server, ""};
     if (!for_setup && !check_version(store, error)) {
         pool_close(store);
         return nullptr;
@@ -329,28 +368,72 @@ void pool_close(pool_store* store)
 
 std::string pool_server(const pool_store* store) { return store->server; }
 
-int pool_reserve(pool_store* store, const std::string& station, pool_reservation& out, pool_error& error)
+pool_instance pool_new_instance(const std::string& station)
 {
-    if (!run_command(store, "BEGIN", {}, "reserving an address", error))
-        return 0;
-    if (!reserve_in_transaction(store, station, out, error)) {
-        roll_back(store);
-        return 0;
-    }
-    return run_command(store, "COMMIT", {}, "reserving an address", error);
+    std::random_device random;
+    char id[33];
+    for (int i = 0; i < 4; i++)
+        snprintf(id + 8 * i, 9, "%08x", static_cast<unsigned>(random()));
+    return {id, station};
 }
 
-int pool_hold(pool_store* store, const std::vector<int64_t>& reservations, pool_error& error)
+int pool_renew_interval_ms(int lease_seconds)
 {
-    if (reservations.empty())
+    int ms = lease_seconds * 1000 / RENEWALS_PER_LEASE;
+    return ms < RENEW_MOST_MS ? ms : RENEW_MOST_MS;
+}
+
+int pool_renew(pool_store* store, const pool_instance& instance, pool_renewal& out, pool_error& error)
+{
+    PGresult* res = in_transaction(store, "SELECT adopted, doubted, lease FROM pelmo4rix.renew($1, $2)",
+                                   {instance.id, instance.station}, "renewing the station's lease", error);
+    if (!res)
+        return 0;
+    out.adopted = static_cast<int>(number(res, 0, 0));
+    out.doubted = static_cast<int>(number(res, 0, 1));
+    out.lease_seconds = static_cast<int>(number(res, 0, 2));
+    PQclear(res);
+    return 1;
+}
+
+int pool_reserve(pool_store* store, const pool_instance& instance, const std::vector<int64_t>& known,
+                 pool_reservation& out, pool_error& error)
+{
+    const char* sql = "SELECT taken_address, taken_reservation, addresses_left FROM pelmo4rix.reserve($1, $2, $3::bigint[])";
+    const std::vector<std::string> params = {instance.id, instance.station, array_of(known)};
+    PGresult* res = in_transaction(store, sql, params, "reserving an address", error);
+    if (!res)
+        return 0;
+    out.address = number(res, 0, 0);
+    out.id = number(res, 0, 1);
+    out.left = number(res, 0, 2);
+    PQclear(res);
+    if (out.address >= 0)
         return 1;
-    std::string list = "{";
-    for (int64_t id : reservations)
-        list += (list.size() > 1 ? "," : "") + std::to_string(id);
-    return run_command(store,
-                       "UPDATE pelmo4rix.addresses SET holder = pg_backend_pid()"
-                       " WHERE reservation = ANY($1::bigint[]) AND state = 'in_progress'",
-                       {list + "}"}, "taking the units in progress back", error);
+    error.problem = POOL_USED_UP;
+    error.message = "the pool at " + store->server + " has no address left";
+    return 0;
+}
+
+int pool_note_phase(pool_store* store, const pool_instance& instance, int64_t reservation, const std::string& phase,
+                    pool_error& error)
+{
+    PGresult* res = in_transaction(store, "SELECT pelmo4rix.note_phase($1, $2::bigint, $3)",
+                                   {instance.id, std::to_string(reservation), phase}, "noting a unit's phase", error);
+    if (res)
+        PQclear(res);
+    return res != nullptr;
+}
+
+int pool_end_instance(pool_store* store, const pool_instance& instance, int& doubted, pool_error& error)
+{
+    PGresult* res = in_transaction(store, "SELECT pelmo4rix.end_instance($1)", {instance.id},
+                                   "ending the station's lease", error);
+    if (!res)
+        return 0;
+    doubted = static_cast<int>(number(res, 0, 0));
+    PQclear(res);
+    return 1;
 }
 
 int pool_finish(pool_store* store, const pool_record& r, pool_outcome outcome, pool_error& error)
@@ -358,27 +441,15 @@ int pool_finish(pool_store* store, const pool_record& r, pool_outcome outcome, p
     static const char* const STATES[] = {"good", "given_back", "in_doubt"};
     char seconds[32];
     snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
-    // The record goes in only while the reservation still holds its address; a second
-    // sending finds the record there and the state already moved, and changes nothing.
-    PGresult* res = run(
-        store,
-        "WITH held AS (SELECT address FROM pelmo4rix.addresses WHERE reservation = $1::bigint"
-        " AND state IN ('in_progress', 'in_doubt') FOR UPDATE),"
-        " rec AS (INSERT INTO pelmo4rix.records (reservation, time, port, address, image_version, image_checksum,"
-        " result, error_code, attempts, seconds, station)"
-        " SELECT $1::bigint, $2::timestamptz, $3, $4::bigint, $5, $6, $7, $8::integer, $9::integer, $10::numeric, $11"
-        " FROM held ON CONFLICT (reservation) DO NOTHING),"
-        " moved AS (UPDATE pelmo4rix.addresses a SET state = $12, changed = now() FROM held"
-        " WHERE a.address = held.address RETURNING 1)"
-        " SELECT (SELECT count(*) FROM moved),"
-        " (SELECT count(*) FROM pelmo4rix.records WHERE reservation = $1)",
-        {std::to_string(r.reservation), r.time, r.port, std::to_string(r.address), r.image_version, r.image_checksum,
-         r.good ? "good" : "failed", std::to_string(r.error_code), std::to_string(r.attempts), seconds, r.station,
-         STATES[outcome]},
-        "storing the record", error);
+    const char* sql = "SELECT pelmo4rix.finish($1::bigint, $2::timestamptz, $3, $4, $5, $6::boolean, $7::integer,"
+                      " $8::integer, $9::numeric, $10, $11)";
+    const std::vector<std::string> params = {std::to_string(r.reservation), r.time, r.port, r.image_version,
+                                             r.image_checksum, r.good ? "true" : "false", std::to_string(r.error_code),
+                                             std::to_string(r.attempts), seconds, r.station, STATES[outcome]};
+    PGresult* res = in_transaction(store, sql, params, "storing the record", error);
     if (!res)
         return 0;
-    bool done = number(res, 0, 0) == 1 || number(res, 0, 1) == 1;  // now, or by an earlier sending
+    bool done = text(res, 0, 0) == "t";  // now, or by an earlier sending
     PQclear(res);
     if (done)
         return 1;
@@ -387,19 +458,16 @@ int pool_finish(pool_store* store, const pool_record& r, pool_outcome outcome, p
     return 0;
 }
 
-int pool_add_range(pool_store* store, int64_t first, int64_t last, pool_error& error)
+int pool_setup(pool_store* store, int64_t first, int64_t last, int lease_seconds, pool_error& error)
 {
     const std::string what = "setting up the pool";
-    if (!run_command(store, "BEGIN", {}, what, error))
+    if (!run_command(store, "BEGIN ISOLATION LEVEL READ COMMITTED", {}, what, error))
         return 0;
-    for (const char* statement : SCHEMA)
-        if (!run_command(store, statement, {}, what, error)) {
-            roll_back(store);
-            return 0;
-        }
-    if (!check_version(store, error) ||
-        !run_command(store, "INSERT INTO pelmo4rix.ranges (first, last, next) VALUES ($1, $2, $1)",
-                     {std::to_string(first), std::to_string(last)}, "adding the range", error)) {
+    if (!bring_layout_up_to_date(store, error) ||
+        (first >= 0 && !run_command(store, "INSERT INTO pelmo4rix.ranges (first, last, next) VALUES ($1, $2, $1)",
+                                    {std::to_string(first), std::to_string(last)}, "adding the range", error)) ||
+        (lease_seconds > 0 && !run_command(store, "UPDATE pelmo4rix.settings SET lease_seconds = $1",
+                                           {std::to_string(lease_seconds)}, "setting the lease", error))) {
         roll_back(store);
         if (error.problem == POOL_CONFLICT)
             error.message = "the range overlaps a range of the pool at " + store->server;
@@ -410,15 +478,14 @@ int pool_add_range(pool_store* store, int64_t first, int64_t last, pool_error& e
 
 int pool_count(pool_store* store, pool_counts& out, pool_error& error)
 {
-    std::string sql = std::string("SELECT (SELECT count(*) FROM pelmo4rix.ranges),"
-                                  " (SELECT coalesce(sum(last - next + 1), 0) FROM pelmo4rix.ranges),"
-                                  " count(*) FILTER (WHERE state = 'in_progress' AND NOT ") +
-                      ABANDONED +
-                      "), count(*) FILTER (WHERE state = 'good'),"
-                      " count(*) FILTER (WHERE state = 'given_back'),"
-                      " count(*) FILTER (WHERE state = 'in_doubt' OR " +
-                      ABANDONED + ") FROM pelmo4rix.addresses";
-    PGresult* res = run(store, sql.c_str(), {}, "reading the pool", error);
+    PGresult* res = in_transaction(store,
+                                   "SELECT (SELECT count(*) FROM pelmo4rix.ranges),"
+                                   " (SELECT coalesce(sum(last - next + 1), 0) FROM pelmo4rix.ranges),"
+                                   " count(*) FILTER (WHERE state = 'in_progress'),"
+                                   " count(*) FILTER (WHERE state = 'good'),"
+                                   " count(*) FILTER (WHERE state = 'given_back'),"
+                                   " count(*) FILTER (WHERE state = 'in_doubt') FROM pelmo4rix.address_states",
+                                   {}, "reading the pool", error);
     if (!res)
         return 0;
     out.ranges = static_cast<int>(number(res, 0, 0));
@@ -444,14 +511,49 @@ int pool_count(pool_store* store, pool_counts& out, pool_error& error)
     return 1;
 }
 
+int pool_doubts(pool_store* store, std::vector<pool_doubt>& out, pool_error& error)
+{
+    PGresult* res = in_transaction(store,
+                                   "SELECT address, station, coalesce(instance, ''),"
+                                   " to_char(reserved AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'),"
+                                   " coalesce(phase, ''), coalesce(result, ''), coalesce(error_code, 0),"
+                                   " coalesce(port, '')"
+                                   " FROM pelmo4rix.address_states WHERE state = 'in_doubt' ORDER BY address",
+                                   {}, "reading the pool", error);
+    if (!res)
+        return 0;
+    for (int row = 0; row < PQntuples(res); row++) {
+        pool_doubt d;
+        d.address = number(res, row, 0);
+        d.station = text(res, row, 1);
+        d.instance = text(res, row, 2);
+        d.reserved = text(res, row, 3);
+        d.phase = text(res, row, 4);
+        d.result = text(res, row, 5);
+        d.error_code = static_cast<int>(number(res, row, 6));
+        d.port = text(res, row, 7);
+        out.push_back(d);
+    }
+    PQclear(res);
+    return 1;
+}
+
 int pool_records(pool_store* store, const std::string& since, std::vector<pool_record>& out, pool_error& error)
 {
-    PGresult* res = run(store,
-                        "SELECT to_char(time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), port, address,"
-                        " image_version, image_checksum, result, error_code, attempts, seconds, station, reservation"
-                        " FROM pelmo4rix.records WHERE NULLIF($1, '')::timestamptz IS NULL OR time >= NULLIF($1, '')::timestamptz"
-                        " ORDER BY time, reservation",
-                        {since}, "reading the records", error);
+    // A time without its own offset is UTC, as the output is: the time zone set for this
+    // transaction only (SET LOCAL), so that a pooler's shared session keeps its own.
+    const std::string what = "reading the records";
+    if (!run_command(store, "BEGIN ISOLATION LEVEL READ COMMITTED", {}, what, error))
+        return 0;
+    PGresult* res = nullptr;
+    if (run_command(store, "SET LOCAL TIME ZONE 'UTC'", {}, what, error))
+        res = run(store,
+                  "SELECT to_char(time AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), port, address,"
+                  " image_version, image_checksum, result, error_code, attempts, seconds, station, reservation"
+                  " FROM pelmo4rix.records WHERE NULLIF($1, '')::timestamptz IS NULL OR time >= NULLIF($1, '')::timestamptz"
+                  " ORDER BY time, reservation",
+                  {since}, what, error);
+    roll_back(store);  // it only read
     if (!res)
         return 0;
     for (int row = 0; row < PQntuples(res); row++) {
@@ -475,30 +577,77 @@ int pool_records(pool_store* store, const std::string& since, std::vector<pool_r
 
 int pool_release(pool_store* store, int64_t address, pool_error& error)
 {
-    const std::string what = "releasing the address";
-    std::string sql = std::string("UPDATE pelmo4rix.addresses SET state = 'given_back', changed = now()"
-                                  " WHERE address = $1 AND (state = 'in_doubt' OR ") +
-                      ABANDONED + ") RETURNING 1";
-    PGresult* res = run(store, sql.c_str(), {std::to_string(address)}, what, error);
+    PGresult* res = in_transaction(store, "SELECT pelmo4rix.release($1::bigint)", {std::to_string(address)},
+                                   "releasing the address", error);
     if (!res)
         return 0;
-    bool released = PQntuples(res) == 1;
+    const std::string why = text(res, 0, 0);
     PQclear(res);
-    if (released)
+    if (why.empty())
         return 1;
-    res = run(store, "SELECT state, station FROM pelmo4rix.addresses WHERE address = $1", {std::to_string(address)},
-              what, error);
-    if (!res)
-        return 0;
     error.problem = POOL_CONFLICT;
-    if (PQntuples(res) == 0)
-        error.message = "it was never handed out";
-    else if (text(res, 0, 0) == "in_progress")
-        error.message = "a unit at station " + text(res, 0, 1) + " is being programmed with it";
-    else if (text(res, 0, 0) == "good")
-        error.message = "it is good: a unit of station " + text(res, 0, 1) + " holds it";
-    else
-        error.message = "it is already given back";
-    PQclear(res);
+    error.message = why;
     return 0;
+}
+
+// --- the lease keeper ---
+
+struct pool_lease_keeper {
+    std::string url;
+    pool_instance instance;
+    int interval_ms;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread thread;
+};
+
+namespace {
+
+// Renews every interval until stopped; without its server, connects again once a second.
+void keep_lease(pool_lease_keeper* k)
+{
+    pool_store* store = nullptr;
+    std::unique_lock<std::mutex> held(k->lock);
+    while (!k->stopping) {
+        held.unlock();
+        pool_error error;
+        pool_renewal renewal;
+        if (!store)
+            store = pool_open(k->url, false, error);
+        bool renewed = store && pool_renew(store, k->instance, renewal, error);
+        if (!renewed) {  // pool_renew has tried a new connection already
+            pool_close(store);
+            store = nullptr;
+        }
+        held.lock();
+        k->wake.wait_for(held, std::chrono::milliseconds(renewed ? k->interval_ms : KEEPER_RETRY_MS),
+                         [k] { return k->stopping; });
+    }
+    pool_close(store);
+}
+
+}  // namespace
+
+pool_lease_keeper* pool_keep_lease(const std::string& url, const pool_instance& instance, int lease_seconds)
+{
+    pool_lease_keeper* keeper = new pool_lease_keeper;
+    keeper->url = url;
+    keeper->instance = instance;
+    keeper->interval_ms = pool_renew_interval_ms(lease_seconds);
+    keeper->thread = std::thread(keep_lease, keeper);
+    return keeper;
+}
+
+void pool_stop_keeper(pool_lease_keeper* keeper)
+{
+    if (!keeper)
+        return;
+    {
+        std::lock_guard<std::mutex> held(keeper->lock);
+        keeper->stopping = true;
+    }
+    keeper->wake.notify_all();
+    keeper->thread.join();
+    delete keeper;
 }
