@@ -73,7 +73,8 @@ guides = [n for n in archive.namelist() if n.endswith(".txt")]
 bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
 expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
 names = [n.split("/")[-1] for n in archive.namelist()]
-pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt") if n not in names]  # what --pool loads
+pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt", "libssl-3-x64.dll", "libcrypto-3-x64.dll",
+                          "openssl-LICENSE.txt") if n not in names]  # what --pool loads
 if programs != expected or not guides or bare_lf or pool_files:
     sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}, "
              f"missing {pool_files}")
