@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl openssl
     lintian zip man-db bash-completion"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
