@@ -1,7 +1,8 @@
 // libpq on Windows: libpq.dll is loaded at the first use, from the program's own folder only,
-// and so are the DLLs it needs (OpenSSL's); Windows' own come from its system folder. Each of libpq's functions that the pool may use is
-// defined here under its own name and calls its namesake in the DLL, so the pool's code is
-// the same as on Linux and the program starts with no DLL beside it.
+// and so are the DLLs it needs (OpenSSL's); Windows' own come from its system folder. Each of
+// libpq's functions that the pool may use is defined here under its own name and calls its
+// namesake in the DLL, so the pool's code is the same as on Linux and the program starts with
+// no DLL beside it.
 #include <windows.h>
 
 #include <libpq-fe.h>

@@ -114,7 +114,7 @@ TEST_F(pool_tls, the_right_root_gives_an_address_over_encrypted_sessions)
 }
 
 // While a gang runs, the server shows its sessions as encrypted.
-TEST_F(pool_tls, a_running_gang_s_sessions_are_encrypted)
+TEST_F(pool_tls, a_running_gang_shows_on_the_server_as_encrypted)
 {
     ASSERT_NO_FATAL_FAILURE(make_pool());
     start_unit({"--write-ms", "1"});
