@@ -51,8 +51,9 @@ for tool in $host-gcc-posix $host-windres make perl; do
     command -v "$tool" >/dev/null ||
         fail "$tool not found (Debian packages: gcc-mingw-w64-x86-64-posix, make, perl)"
 done
-[ -f "$openssl/include/openssl/ssl.h" ] && [ -f "$openssl/bin/openssl-LICENSE.txt" ] ||
+if [ ! -f "$openssl/include/openssl/ssl.h" ] || [ ! -f "$openssl/bin/openssl-LICENSE.txt" ]; then
     fail "no OpenSSL for Windows in $openssl (scripts/build-openssl-windows.sh makes it)"
+fi
 
 work=$out/work
 src=$(sh "$root/scripts/debian-source.sh" "$source_package" "$work") ||
@@ -78,7 +79,7 @@ cp "$src/src/interfaces/libpq/libpq-fe.h" "$src/src/include/postgres_ext.h" \
 # The DLLs that libpq.dll loads, and those that they load in turn: OpenSSL's, and any of the
 # compiler's run time; Windows' own are left out (neither place has them). Each pass adds the
 # DLLs of those copied in the one before: libpq.dll, then libssl, then libcrypto.
-for pass in 1 2 3; do
+for _ in 1 2 3; do
     for dll in $(for file in "$out/bin/"*.dll; do $host-objdump -p "$file"; done |
         awk '/DLL Name:/ { print $3 }' | sort -u); do
         [ ! -f "$out/bin/$dll" ] || continue

@@ -52,10 +52,10 @@ done
 
 # What TLS to PostgreSQL never uses; each is left out of the build.
 unused="no-tests no-engine no-dso no-module no-legacy no-ssl3 no-tls1 no-tls1_1 no-dtls
-    no-dh no-rfc3779 no-aria no-bf no-blake2 no-camellia no-cast no-cmp no-cms no-comp no-ct no-des no-dsa
-    no-ec2m no-gost no-idea no-md4 no-mdc2 no-nextprotoneg no-ocb no-ocsp no-rc2 no-rc4 no-rc5
-    no-rmd160 no-scrypt no-seed no-siphash no-siv no-sm2 no-sm3 no-sm4 no-srp no-srtp
-    no-ssl-trace no-ts no-ui-console no-whirlpool"
+    no-dh no-rfc3779 no-aria no-bf no-blake2 no-camellia no-cast no-cmp no-cms no-comp no-ct
+    no-des no-dsa no-ec2m no-gost no-idea no-md4 no-mdc2 no-nextprotoneg no-ocb no-ocsp no-rc2
+    no-rc4 no-rc5 no-rmd160 no-scrypt no-seed no-siphash no-siv no-sm2 no-sm3 no-sm4 no-srp
+    no-srtp no-ssl-trace no-ts no-ui-console no-whirlpool"
 
 work=$out/work
 src=$(sh "$root/scripts/debian-source.sh" "$source_package" "$work") ||
