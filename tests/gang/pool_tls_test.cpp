@@ -2,7 +2,7 @@
 // takes TCP sessions only with TLS, its certificate made for 127.0.0.1 by the test's own root.
 // The root the URL names decides: the right one gives an address and a record over encrypted
 // sessions (as the server saw them); a wrong one or none is refused before any unit is touched.
-#include <algorithm>
+#include <memory>
 
 #include "support/gang_process.h"
 #include "support/pg_server.h"
