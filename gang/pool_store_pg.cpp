@@ -62,9 +62,18 @@ constexpr char SECTION_MARK[] = "-- layout ";
 
 void ignore_notice(void*, const char*) {}
 
+// The URL's keywords that name a file of the TLS connection (see pq_file_path).
+bool names_tls_file(const char* keyword)
+{
+    for (const char* file : {"sslrootcert", "sslcrl", "sslcrldir", "sslcert", "sslkey"})
+        if (strcmp(keyword, file) == 0)
+            return true;
+    return false;
+}
+
 // The URL (a URI or a connection string) as a connection string with our connect timeout
 // unless it names one, so that connecting and asking whether the server answers both give up
-// in time. false when libpq can't read the URL.
+// in time, and its TLS files where this system keeps them. false when libpq can't read the URL.
 bool with_timeout(const std::string& url, std::string& conninfo)
 {
     PQconninfoOption* options = PQconninfoParse(url.c_str(), nullptr);
@@ -76,9 +85,10 @@ bool with_timeout(const std::string& url, std::string& conninfo)
         if (!o->val)
             continue;
         timeout = timeout || strcmp(o->keyword, "connect_timeout") == 0;
+        std::string given = names_tls_file(o->keyword) ? pq_file_path(o->val) : o->val;
         std::string value;
-        for (const char* c = o->val; *c; c++)
-            value += *c == '\\' || *c == '\'' ? std::string("\\") + *c : std::string(1, *c);
+        for (char c : given)
+            value += c == '\\' || c == '\'' ? std::string("\\") + c : std::string(1, c);
         conninfo += std::string(o->keyword) + "='" + value + "' ";
     }
     PQconninfoFree(options);
@@ -100,6 +110,20 @@ std::string first_line(const char* text)
             line.erase(at, strlen(head));
     }
     return line;
+}
+
+// What to tell the engineer when the connection failed over the server's certificate (none
+// to check it with, or not trusted), from libpq's `message`; empty for any other failure.
+std::string certificate_problem(const std::string& message)
+{
+    auto says = [&message](const char* text) { return message.find(text) != std::string::npos; };
+    if (says("root certificate file"))
+        return "no root certificate was found to check its certificate with (" + message +
+               "); name one with sslrootcert=FILE in the URL";
+    if (says("certificate verify failed") || says("does not match host name"))
+        return "the server's certificate was not trusted (" + message +
+               "); sslrootcert must name the root certificate that signed it, for the host named in the URL";
+    return "";
 }
 
 std::string name_of(PGconn* conn)
@@ -341,6 +365,12 @@ pool_store* pool_open(const std::string& url, bool for_setup, pool_error& error)
     std::string server = name_of(conn);
     if (PQstatus(conn) != CONNECTION_OK) {
         std::string message = first_line(PQerrorMessage(conn));
+        std::string certificate = certificate_problem(message);
+        if (!certificate.empty()) {
+            error = {POOL_REFUSED, "the pool server " + server + " was not used: " + certificate};
+            PQfinish(conn);
+            return nullptr;
+        }
         // A server that answers but refuses (password, role, database) is no passing fault.
         bool answers = PQconnectionNeedsPassword(conn) || PQping(conninfo.c_str()) == PQPING_OK;
         error.problem = answers ? POOL_REFUSED : POOL_AWAY;

@@ -2,3 +2,5 @@
 #include "gang/pq_library.h"
 
 bool pq_library_loaded(std::string&) { return true; }
+
+std::string pq_file_path(const std::string& name) { return name; }

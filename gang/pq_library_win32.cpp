@@ -1,7 +1,8 @@
-// libpq on Windows: libpq.dll is loaded at the first use, from the program's own folder first,
-// then wherever Windows looks for DLLs. Each of libpq's functions that the pool may use is
-// defined here under its own name and calls its namesake in the DLL, so the pool's code is
-// the same as on Linux and the program starts with no DLL beside it.
+// libpq on Windows: libpq.dll is loaded at the first use, from the program's own folder only,
+// and so are the DLLs it needs (OpenSSL's); Windows' own come from its system folder. Each of
+// libpq's functions that the pool may use is defined here under its own name and calls its
+// namesake in the DLL, so the pool's code is the same as on Linux and the program starts with
+// no DLL beside it.
 #include <windows.h>
 
 #include <libpq-fe.h>
@@ -11,6 +12,9 @@
 namespace {
 
 const char DLL[] = "libpq.dll";
+const wchar_t DLL_FILE[] = L"libpq.dll";
+// The DLLs that libpq.dll needs beside it, built with it (OpenSSL's).
+const char COMPANIONS[] = "libssl-3-x64.dll, libcrypto-3-x64.dll";
 
 // The DLL's functions, resolved together when it is loaded.
 struct entries {
@@ -55,26 +59,47 @@ entry_name named(const char* name, F& slot)
     return {name, reinterpret_cast<FARPROC*>(&slot)};
 }
 
-// The folder of the running program, with its trailing backslash.
-std::string program_folder()
+// The folder of the running program, with its trailing backslash; empty if unknown.
+std::wstring program_folder()
 {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path, length > 0 && length < MAX_PATH ? length : 0);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
+    std::wstring path(32768, L'\0');  // the longest path Windows has
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    path.resize(length < path.size() ? length : 0);
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// `text` in the system's code page, as messages and libpq's file names are.
+std::string narrow(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return "";
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size) - 1);
+    return out;
 }
 
 // Loads the DLL and resolves every entry; false with `problem` when either fails.
 bool load(std::string& problem)
 {
-    std::string folder = program_folder();
-    // The altered search path makes DLLs that libpq.dll itself needs come from its folder too.
-    HMODULE dll = LoadLibraryExA((folder + DLL).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!dll)
-        dll = LoadLibraryA(DLL);
+    // The DLL by its full path, and the DLLs it needs looked for only in its own folder and in
+    // Windows' system folder: never the current folder or PATH, where anyone may have left a
+    // DLL of the same name.
+    const DWORD ONLY_ITS_FOLDER_AND_SYSTEM = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    std::wstring folder_w = program_folder();
+    std::string folder = folder_w.empty() ? "the program's folder" : narrow(folder_w);
+    std::wstring path = folder_w + DLL_FILE;
+    HMODULE dll = folder_w.empty() ? nullptr : LoadLibraryExW(path.c_str(), nullptr, ONLY_ITS_FOLDER_AND_SYSTEM);
+    DWORD load_error = dll ? 0 : GetLastError();
+    if (!dll && !folder_w.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        problem = std::string(DLL) + " in " + folder + " can't be loaded (Windows error " +
+                  std::to_string(load_error) + "): the DLLs it needs must be beside it: " + COMPANIONS;
+        return false;
+    }
     if (!dll) {
         problem = std::string(DLL) + " (PostgreSQL's client library) is missing: --pool needs it; put it beside " +
-                  "pelmo4rix.exe, in " + (folder.empty() ? std::string("the program's folder") : folder);
+                  "pelmo4rix.exe, in " + folder;
         return false;
     }
     const entry_name names[] = {
@@ -127,6 +152,15 @@ bool pq_library_loaded(std::string& missing)
     if (!loaded)
         loaded = load(missing);
     return loaded;
+}
+
+std::string pq_file_path(const std::string& name)
+{
+    bool absolute = !name.empty() && (name[0] == '\\' || name[0] == '/' || (name.size() > 1 && name[1] == ':'));
+    if (name.empty() || absolute)
+        return name;
+    std::wstring folder = program_folder();
+    return folder.empty() ? name : narrow(folder) + name;
 }
 
 // libpq's functions, each calling its namesake in the DLL. Only reached once

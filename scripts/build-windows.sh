@@ -26,8 +26,11 @@ if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q 'mingw-w64.cmake' "$build_dir
     fail "$build_dir was configured without the MinGW toolchain; remove it or name another"
 fi
 
-# libpq for Windows, for the shared address pool; made once, then kept in the build directory.
-sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" || fail "building libpq for Windows failed"
+# libpq for Windows with TLS through OpenSSL, for the shared address pool; each made once, then
+# kept in the build directory.
+sh "$root/scripts/build-openssl-windows.sh" "$build_dir/openssl" || fail "building OpenSSL for Windows failed"
+sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" "$build_dir/openssl" ||
+    fail "building libpq for Windows failed"
 
 # libsodium for the signed image packages, linked into pelmo4rix.exe; made once, then kept.
 sh "$root/scripts/build-libsodium-windows.sh" "$build_dir/libsodium" || fail "building libsodium for Windows failed"
@@ -54,8 +57,8 @@ cmake --build "$build_dir" --parallel \
 for program in pelmo4rix-trace pelmo4rix-update pelmo4rix-station pelmo4rix; do
     [ -f "$build_dir/$program.exe" ] || fail "$program.exe was not built"
 done
-# pelmo4rix.exe loads libpq.dll (and any DLL it needs) from its own folder; the DLL's copyright
-# notice goes with it.
+# pelmo4rix.exe loads libpq.dll (and the DLLs it needs: OpenSSL's) from its own folder only;
+# their notices go with them.
 cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
 cp "$httplib/LICENSE" "$build_dir/cpp-httplib-LICENSE.txt" || fail "copying cpp-httplib's licence failed"
 cp "$build_dir/libsodium/LICENSE" "$build_dir/libsodium-LICENSE.txt" || fail "copying libsodium's licence failed"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the two packages in dist/: the Debian package pelmo4rix_VERSION_amd64.deb (built with
 # Debian's hardening flags, checked with lintian) and pelmo4rix-VERSION-windows-x86_64.zip
-# (the four programs built with MinGW-w64, libpq.dll with its copyright notice for the shared
-# address pool, the guides as text with Windows line ends and their pictures).
+# (the four programs built with MinGW-w64, libpq.dll and OpenSSL's DLLs with their notices for
+# the shared address pool, the guides as text with Windows line ends and their pictures).
 # Needs what the build needs, and dpkg-dev lintian zip g++-mingw-w64-x86-64-posix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,15 +45,17 @@ for program in $programs; do
     x86_64-w64-mingw32-strip -o "$staging/$zip_name/$program.exe" "build-win/$program.exe"
 done
 # pelmo4rix.exe --pool loads libpq.dll from its own folder, so the Windows build puts it
-# beside the programs with PostgreSQL's copyright notice, which goes with the DLL (as text with
-# Windows line ends, like the guides), and any DLL of the compiler's run time that it loads.
+# beside the programs with the DLLs it needs (OpenSSL's, and any of the compiler's run time)
+# and the notices that go with them (as text with Windows line ends, like the guides).
 if [ -f build-win/libpq.dll ]; then
-    [ -f build-win/libpq-COPYRIGHT.txt ] || fail "build-win/libpq.dll without build-win/libpq-COPYRIGHT.txt"
-    cp build-win/libpq.dll "$staging/$zip_name/"
-    sed 's/\r*$/\r/' build-win/libpq-COPYRIGHT.txt >"$staging/$zip_name/libpq-COPYRIGHT.txt"
-    for dll in build-win/libpq/bin/*.dll; do
-        [ -f "$dll" ] && [ "${dll##*/}" != libpq.dll ] || continue
-        cp "build-win/${dll##*/}" "$staging/$zip_name/"
+    for notice in libpq-COPYRIGHT.txt openssl-LICENSE.txt; do
+        [ -f "build-win/$notice" ] || fail "build-win/libpq.dll without build-win/$notice"
+    done
+    for file in build-win/libpq/bin/*; do
+        case $file in
+            *.dll) cp "build-win/${file##*/}" "$staging/$zip_name/" ;;
+            *.txt) sed 's/\r*$/\r/' "build-win/${file##*/}" >"$staging/$zip_name/${file##*/}" ;;
+        esac
     done
 fi
 # pelmo4rix.exe carries the page server's code, whose licence asks for its notice beside it.

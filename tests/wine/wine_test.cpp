@@ -16,6 +16,7 @@
 #include "image/image.h"
 #include "link/frames.h"
 #include "support/pg_server.h"
+#include "support/pg_tls.h"
 #include "support/session.h"
 #include "support/trace_parts.h"
 #include "support/unit_fixture.h"
@@ -467,6 +468,170 @@ TEST_F(wine_tool, front_end_takes_a_trusted_package_and_refuses_a_tampered_one)
     ASSERT_TRUE(tool.wait_for("address    0604:03:abcdef\n", 120000));
     EXPECT_EQ(tool.exit_code(), 0);
     EXPECT_TRUE(holds_image_with_address(unit, {0xEF, 0xCD, 0xAB, 0x03, 0x04, 0x06}));
+}
+
+// A folder of its own for pelmo4rix.exe and the DLLs it needs, as a station PC has it.
+void copy_programs_to(const std::string& folder)
+{
+    fs::copy_file(windows_program("pelmo4rix.exe"), folder + "/pelmo4rix.exe");
+    for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(windows_program("pelmo4rix.exe")).parent_path()))
+        if (entry.path().extension() == ".dll")
+            fs::copy_file(entry.path(), folder + "/" + entry.path().filename().string());
+}
+
+// libpq.dll, and the DLLs it needs, are loaded from pelmo4rix.exe's own folder only: copies
+// in the current folder, which Windows' default search would take, are not used.
+TEST_F(wine_tool, pool_loads_libpq_and_its_dlls_only_from_the_programs_folder)
+{
+    struct placing {
+        const char* what;
+        bool libpq_beside_the_program;
+        const char* says;
+    };
+    const placing cases[] = {
+        {"every DLL in the current folder", false, "libpq.dll (PostgreSQL's client library) is missing"},
+        {"libpq.dll beside the program, OpenSSL's DLLs in the current folder", true,
+         "): the DLLs it needs must be beside it: libssl-3-x64.dll"},  // Wine's console breaks lines at 160
+    };
+    for (const placing& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_dir programs, current;
+        copy_programs_to(current.path);
+        fs::rename(current / "pelmo4rix.exe", programs / "pelmo4rix.exe");
+        if (c.libpq_beside_the_program)
+            fs::rename(current / "libpq.dll", programs / "libpq.dll");
+        wine_console exe;
+        ASSERT_TRUE(exe.start(programs / "pelmo4rix.exe", current.path,
+                              {"--port", "COM7", "flash", "--pool", "host=127.0.0.1 port=1"}));
+        EXPECT_TRUE(exe.wait_for(c.says)) << exe.screen();
+        EXPECT_EQ(exe.exit_code(), 2) << exe.screen();
+    }
+}
+
+// pelmo4rix.exe --pool over TLS: a private server that takes TCP sessions only with TLS, its
+// certificate made for 127.0.0.1 by the test's root; the programs in a folder of their own
+// with that root beside them, started in another folder.
+class wine_pool_tls : public wine_tool {
+protected:
+    static pg_server* server;
+    static pg_tls tls;
+    temp_dir programs;
+    std::string db;  // a fresh pool of ten addresses from 0604:03:100000, for this case
+
+    static void TearDownTestSuite()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        wine_tool::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!server) {
+            auto started = std::make_unique<pg_server>();
+            START_PG_SERVER(*started);
+            TURN_ON_TLS(*started, tls);
+            ASSERT_TRUE(started->sql("CREATE ROLE station LOGIN PASSWORD 'line secret'")) << started->error;
+            server = started.release();
+        }
+        copy_programs_to(programs.path);
+        fs::copy_file(tls.root, programs / "pool-root.crt");
+    }
+
+    // A fresh pool, set up by its owner, the station's role, from Linux.
+    void make_pool()
+    {
+        static int pools = 0;
+        db = "tls" + std::to_string(++pools);
+        ASSERT_TRUE(server->sql("CREATE DATABASE " + db + " OWNER station")) << server->error;
+        run_result r = run_program({program_path("pelmo4rix"), "pool", "init", "--pool", url(tls.root), "--first",
+                                    "0604:03:100000", "--last", "0604:03:100009"},
+                                   cwd.path, "", false, 30000);
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+    }
+
+    // The station's URL: TCP with a password, verify-full, and `root` as sslrootcert (none if empty).
+    std::string url(const std::string& root) const
+    {
+        return server->tcp_url("station", "line%20secret", db) + "?sslmode=verify-full" +
+               (root.empty() ? "" : "&sslrootcert=" + root);
+    }
+
+    // `flash --pool URL` or `gang --pool URL` for one unit on COM7, run to its end.
+    int draw_one(const std::string& program, const std::string& pool_url, std::string& screen)
+    {
+        std::vector<std::string> args = {"gang", "--pool", pool_url, "--ports", "COM7", "--units", "1"};
+        if (program == "flash")
+            args = {"--port", "COM7", "flash", "--pool", pool_url};
+        args.insert(args.end(), {"--station", "wine-tls"});
+        wine_console exe;
+        if (!exe.start(programs / "pelmo4rix.exe", cwd.path, args))
+            return -1;
+        int code = exe.exit_code(120000);
+        screen = exe.screen();
+        return code;
+    }
+
+    // A field of `pool status --json`, asked by the superuser over the Unix socket.
+    std::string status(const std::string& key)
+    {
+        run_result r = run_program({program_path("pelmo4rix"), "pool", "status", "--pool", server->url(db), "--json"},
+                                   cwd.path, "", false, 30000, true);
+        nlohmann::json fields = nlohmann::json::parse(r.output, nullptr, false);
+        return fields.is_object() ? fields[key].dump() : r.output + r.errors;
+    }
+};
+
+pg_server* wine_pool_tls::server = nullptr;
+pg_tls wine_pool_tls::tls;
+
+TEST_F(wine_pool_tls, verify_full_with_the_root_beside_the_programs_draws_and_records)
+{
+    for (const char* program : {"flash", "gang"}) {
+        SCOPED_TRACE(program);
+        ASSERT_NO_FATAL_FAILURE(make_pool());
+        vunit* unit = start_listed_unit();
+        ASSERT_NE(unit, nullptr);
+        logged_sessions before = sessions_logged(*server, "station");
+        std::string screen;
+        EXPECT_EQ(draw_one(program, url("pool-root.crt"), screen), 0) << screen;
+        EXPECT_TRUE(holds_image_with_address(unit, FIRST_ADDRESS));
+        EXPECT_EQ(status("good"), "1");
+        EXPECT_EQ(status("in_progress"), "0");
+        logged_sessions after = sessions_logged(*server, "station");
+        EXPECT_GT(after.encrypted, before.encrypted) << "the server saw its sessions encrypted";
+        EXPECT_EQ(after.plain, 0);
+        stop_unit(unit);
+    }
+}
+
+TEST_F(wine_pool_tls, an_untrusted_server_or_no_root_is_refused_before_any_unit)
+{
+    struct refusal {
+        const char* why;
+        std::string root;
+        const char* says;
+    };
+    const refusal cases[] = {
+        {"a root that signed something else", tls.other_root, "the server's certificate was not trusted"},
+        {"no root certificate", "", "no root certificate was found"},
+    };
+    for (const refusal& c : cases) {
+        for (const char* program : {"flash", "gang"}) {
+            SCOPED_TRACE(std::string(c.why) + ", " + program);
+            ASSERT_NO_FATAL_FAILURE(make_pool());
+            vunit* unit = start_listed_unit();
+            ASSERT_NE(unit, nullptr);
+            std::string screen;
+            EXPECT_EQ(draw_one(program, url(c.root), screen), 33) << screen;
+            EXPECT_NE(screen.find(c.says), std::string::npos) << screen;
+            EXPECT_EQ(kinds_received(unit), std::vector<int>{}) << "nothing sent to the unit";
+            EXPECT_EQ(status("free"), "10");
+            stop_unit(unit);
+        }
+    }
 }
 
 }  // namespace
