@@ -9,6 +9,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
+#include "gang/hooks.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 
@@ -32,6 +33,7 @@ struct cli_options {
     bool restart = true;            // cleared by --no-restart
     int attempts = 1;               // --attempts N
     bool only_changed = false;      // --only-changed: erase and write only the sectors that differ
+    hook_options hooks;             // --on-unit, --label, ...: other systems hear of the unit
 
     // trace
     std::string trace_out = "Pelmo4Rix.trace";  // --out FILE, "-" for standard output

@@ -22,7 +22,8 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--address-file", "flash", true},  {"--no-restart", "flash", false},   {"--attempts", "flash", true},
     {"--out", "trace", true},           {"--seconds", "trace", true},
     {"--pool", "flash", true},          {"--station", "flash", true},
-    {"--only-changed", "flash", false},
+    {"--only-changed", "flash", false}, {"--on-unit", "flash", true},     {"--on-unit-timeout", "flash", true},
+    {"--label", "flash", true},         {"--label-to", "flash", true},    {"--hook-spool", "flash", true},
 };
 
 bool known_command(const std::string& name)
@@ -144,6 +145,8 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         options.restart = false;
     } else if (name == "--only-changed") {
         options.only_changed = true;
+    } else if (is_hook_option(name)) {
+        return set_hook_option(options.hooks, name, value, error);
     } else if (name == "--attempts") {
         if (!parse_count(value, 1, MAX_ATTEMPTS, options.attempts)) {
             error = "bad number for --attempts: " + value + " (1 to " + std::to_string(MAX_ATTEMPTS) + ")";
@@ -196,6 +199,10 @@ bool check_combination(const cli_options& options, std::string& error)
     }
     if (options.command == "trace" && options.trace_out == "-" && options.json) {
         error = "--json and --out - both want standard output";
+        return false;
+    }
+    if (options.command == "flash" && options.hooks.label_to == "-" && options.json) {
+        error = "--json and --label-to - both want standard output";
         return false;
     }
     if (options.command == "trace" && options.trace_out.empty()) {
@@ -266,7 +273,8 @@ std::string usage_text(const std::string& command)
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
                "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
-               "         [--only-changed]\n"
+               "         [--only-changed] [--on-unit COMMAND] [--on-unit-timeout S]\n"
+               "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
                "Programs the unit with the built-in image, or with FILE (exactly 1040384 bytes),\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
@@ -278,7 +286,11 @@ std::string usage_text(const std::string& command)
                "when no address option is given); --station NAME names this station in it.\n"
                "--only-changed: the unit checksums its sectors first, and only those that differ\n"
                "from the image (and the information sector when it differs) are erased and\n"
-               "written, sector 0 always and last; any doubt writes the whole flash after all.\n";
+               "written, sector 0 always and last; any doubt writes the whole flash after all.\n"
+               "Once the unit has ended, good or failed, its hook runs and a good unit's label\n"
+               "is printed; what fails of them is kept in the spool, and the exit code stays\n"
+               "the unit's:\n" +
+               std::string(HOOK_OPTIONS_HELP);
     if (command == "trace")
         return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
                "Turns the unit's debug port on and copies its trace to FILE (default\n"

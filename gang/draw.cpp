@@ -42,6 +42,8 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
     std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
     if (result == "good" && row.written >= 0)
         result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
+    if (!row.delivery.empty())
+        result += ", " + row.delivery;
     if (row.quarantined)
         result = "check the fixture";
     if (row.state == PORT_EMPTY)

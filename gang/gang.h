@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/exit_codes.h"
+#include "gang/hooks.h"
 #include "gang/pool_store.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
@@ -42,6 +43,8 @@ struct gang_options {
     std::string http_host = "127.0.0.1";
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
     bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
+    hook_options hooks;                  // --on-unit, --label, ...: other systems hear of each unit
+    std::string replay_hooks;            // --replay-hooks FILE: send what the spool holds, then end
     bool help = false;
 };
 
@@ -144,6 +147,7 @@ struct port_row {
     // reported), and the seconds saved against the whole plan.
     int written = -1, skipped = -1;
     double seconds_saved = 0;
+    std::string delivery;  // what failed of the unit's hook or label: "hook failed", "label not printed", ...
 };
 
 // One ended unit as its record line has it, for the page.
@@ -160,6 +164,10 @@ struct gang_totals {
     gang_clock::time_point start;
     std::map<int, int> causes;         // failed units by error_code
     std::deque<unit_record> recent;    // the last RECENT_RECORDS units, newest first
+    int attempts = 0;                  // of every ended unit
+    double seconds = 0;                // programming time of every ended unit
+    std::vector<int> seconds_in_bucket;  // ended units per bucket of the metrics' histogram
+    std::map<std::pair<std::string, std::string>, int> deliveries;  // hooks and labels by kind and result
 };
 
 // Takes one line of a worker's output into its row; true when the phase changed or an

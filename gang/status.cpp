@@ -35,7 +35,8 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
     out += ",\"unit_gone\":" + std::string(had_unit && row.state == PORT_EMPTY ? "true" : "false");
     out += ",\"error_code\":" + std::to_string(failed ? row.exit_code : 0);
     out += ",\"error\":" + json_string(failed ? cause_text(row.exit_code) : "");
-    out += ",\"failed_in_row\":" + std::to_string(row.failed_in_row) + "}";
+    out += ",\"failed_in_row\":" + std::to_string(row.failed_in_row);
+    out += ",\"delivery\":" + json_string(row.delivery) + "}";
     return out;
 }
 
