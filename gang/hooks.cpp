@@ -357,6 +357,8 @@ bool check_running(hook_runner* r, running_delivery& run, hook_clock::time_point
     std::string said = last_line(run.output);
     if (!ended)
         report(r, run.job, "timed_out", "no answer within " + std::to_string(r->options.timeout_s) + " s");
+    else if (code != 0 && run.job.kind == "label" && !said.empty())
+        report(r, run.job, "failed", said);  // the label process says itself what went wrong
     else if (code != 0)
         report(r, run.job, "failed", exit_text(code) + (said.empty() ? "" : ": " + said));
     else
