@@ -389,12 +389,14 @@ std::vector<delivery_report> serve_all(hook_runner* r)
 }  // namespace
 
 const char HOOK_OPTIONS_HELP[] =
-    "  --on-unit COMMAND  run COMMAND (no shell; quotes group words) for every finished\n"
-    "                    unit: its facts in PELMO4RIX_* variables, its record line as\n"
-    "                    JSON on standard input\n"
-    "  --on-unit-timeout S  end a hook or a label's printing after S seconds (default 10)\n"
+    "  --on-unit COMMAND  run COMMAND (no shell; quotes group words) for every\n"
+    "                    finished unit: its facts in PELMO4RIX_* variables, its\n"
+    "                    record line as JSON on standard input\n"
+    "  --on-unit-timeout S  end a hook or a label's printing after S seconds\n"
+    "                    (default 10)\n"
     "  --label TEMPLATE  a label per good unit from this text file with {address},\n"
-    "                    {address_compact}, {port}, {station}, {time}, {image_version}\n"
+    "                    {address_compact}, {port}, {station}, {time} and\n"
+    "                    {image_version} filled in\n"
     "  --label-to TO     where labels go: tcp://HOST:PORT, a file or device, - for\n"
     "                    standard output\n"
     "  --hook-spool FILE  hooks and labels that failed, for --replay-hooks (default\n"
@@ -669,6 +671,7 @@ int send_label(const std::string& to)
 {
     std::string label;
     char buffer[4096];
+    os_binary_input();
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, stdin)) > 0;)
         label.append(buffer, n);
     std::string host, error;

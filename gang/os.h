@@ -31,6 +31,10 @@ bool os_worker_ended(os_worker* worker);
 os_worker* os_hook_start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                          const std::string& input);
 
+// Standard input read byte for byte (Windows would otherwise change line ends and stop at
+// Ctrl+Z): a label reaches the printer as its template has it.
+void os_binary_input();
+
 // Sends `data` on a TCP connection to `host`:`port` and closes it; 0 with `error` when the
 // host can't be reached or takes less. Blocking: run it in a process of its own.
 int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error);

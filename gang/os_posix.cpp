@@ -237,6 +237,8 @@ std::string os_host_name()
     return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
 }
 
+void os_binary_input() {}
+
 int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error)
 {
     addrinfo hints = {};

@@ -5,6 +5,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <cstring>
@@ -262,6 +263,11 @@ std::string os_host_name()
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof name;
     return GetComputerNameA(name, &size) ? name : "unknown";
+}
+
+void os_binary_input()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
 }
 
 int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error)
