@@ -289,7 +289,7 @@ std::string usage_text(const std::string& command)
                "written, sector 0 always and last; any doubt writes the whole flash after all.\n"
                "Once the unit has ended, good or failed, its hook runs and a good unit's label\n"
                "is printed; what fails of them is kept in the spool, and the exit code stays\n"
-               "the unit's:\n" +
+               "the unit's.\n" +
                std::string(HOOK_OPTIONS_HELP);
     if (command == "trace")
         return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
