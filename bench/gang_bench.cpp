@@ -1,6 +1,8 @@
 // Figures of the gang station: the time to program 1 unit and 4 units at once at line rate,
 // each unit a virtual unit on its own port, the gang the real program with its workers.
-// Goal: 4 units in at most 1.15 times the time of one.
+// Goal: 4 units in at most 1.15 times the time of one. Then what a hook per unit that takes
+// 2 s costs the units: their mean time in the record with and without it (goal: the same
+// within noise; the gang itself ends 2 s later, when the last hook has run).
 //   usage: gang_bench
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,8 +31,24 @@ std::string make_dir()
     return path;
 }
 
-// Seconds that `pelmo4rix gang --units N` takes with N units at line rate; -1 when it failed.
-double gang_seconds(int units)
+// The mean of the record's seconds column in `dir`; -1 without a unit.
+double mean_unit_seconds(const std::string& dir)
+{
+    std::ifstream record(dir + "/production.csv");
+    std::string line;
+    std::getline(record, line);  // the header
+    double sum = 0;
+    int n = 0;
+    while (std::getline(record, line)) {
+        sum += atof(line.substr(line.rfind(',') + 1).c_str());
+        n++;
+    }
+    return n ? sum / n : -1;
+}
+
+// Seconds that `pelmo4rix gang --units N [hook]` takes with N units at line rate, and the
+// units' mean time in `unit_seconds`; -1 when it failed.
+double gang_seconds(int units, const std::string& hook, double& unit_seconds)
 {
     std::string dir = make_dir();
     setenv("PELMO4RIX_DEVICE_DIR", dir.c_str(), 1);
@@ -58,12 +77,17 @@ double gang_seconds(int units)
         if (chdir(dir.c_str()) != 0)
             _exit(127);
         std::string program = std::string(PELMO4RIX_BIN_DIR) + "/pelmo4rix", count = std::to_string(units);
-        execl(program.c_str(), program.c_str(), "gang", "--units", count.c_str(), static_cast<char*>(nullptr));
+        if (hook.empty())
+            execl(program.c_str(), program.c_str(), "gang", "--units", count.c_str(), static_cast<char*>(nullptr));
+        else
+            execl(program.c_str(), program.c_str(), "gang", "--units", count.c_str(), "--on-unit", hook.c_str(),
+                  static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
     waitpid(pid, &status, 0);
     double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    unit_seconds = mean_unit_seconds(dir);
     for (vunit* unit : started)
         vunit_stop(unit);
     std::string clean = "rm -rf " + dir;
@@ -76,13 +100,18 @@ double gang_seconds(int units)
 
 int main()
 {
-    double one = gang_seconds(1), four = gang_seconds(4);
-    if (one < 0 || four < 0) {
+    double unit = 0, unit_hooked = 0;
+    double one = gang_seconds(1, "", unit), four = gang_seconds(4, "", unit);
+    double four_hooked = gang_seconds(4, "sleep 2", unit_hooked);
+    if (one < 0 || four < 0 || four_hooked < 0) {
         fprintf(stderr, "gang_bench: a gang run failed\n");
         return 1;
     }
     printf("%-44s %8.2f s  %6.0f units/hour\n", "gang, 1 unit at line rate", one, 3600 / one);
     printf("%-44s %8.2f s  %6.0f units/hour\n", "gang, 4 units at once at line rate", four, 4 * 3600 / four);
     printf("%-44s %8.2f    (goal: at most 1.15)\n", "4 units / 1 unit", four / one);
+    printf("%-44s %8.2f s  (the gang: %.2f s)\n", "4 units at once: a unit's mean time", unit, four);
+    printf("%-44s %8.2f s  (the gang: %.2f s)\n", "... with a hook of 2 s per unit", unit_hooked, four_hooked);
+    printf("%-44s %8.3f    (goal: 1 within noise)\n", "a unit's time with the hook / without", unit_hooked / unit);
     return 0;
 }

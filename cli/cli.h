@@ -9,6 +9,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
+#include "gang/hooks.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 
@@ -38,6 +39,7 @@ struct cli_options {
     unsigned baud = BAUD_LOWEST;    // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
     bool baud_given = false;        // --baud or PELMO4RIX_BAUD was given
     bool write_blank = false;       // --write-blank: send the image's blank sectors too
+    hook_options hooks;             // --on-unit, --label, ...: other systems hear of the unit
 
     // trace
     std::string trace_out = "Pelmo4Rix.trace";  // --out FILE, "-" for standard output

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "cli/cli.h"
 #include "cli/os.h"
@@ -190,6 +191,14 @@ void add_changes(result& r, const change_report& changes)
     add_json(r, "seconds_saved", saved, saved);
 }
 
+// The unit's facts for its hook and label, as its record has them.
+unit_facts facts_of_unit(const cli_options& options, bool good, int code, int attempts, double seconds, int64_t reservation)
+{
+    production_entry entry = {found_port_name, {}, good, code, attempts, seconds};
+    memcpy(entry.address, bt_address, sizeof entry.address);
+    return unit_facts_of(entry, options.station.empty() ? os_host_name() : options.station, reservation);
+}
+
 }  // namespace
 
 int command_flash(const cli_options& options)
@@ -198,6 +207,11 @@ int command_flash(const cli_options& options)
     int code = load_image_option(options);
     if (code != EXIT_OK)
         return code;
+    hook_runner* hooks = nullptr;  // checked before any unit: a bad template is refused at once
+    std::string hooks_error;
+    if (!hooks_start(options.hooks, hooks, hooks_error))
+        return report_failure(options, EXIT_USAGE, hooks_error);
+    std::unique_ptr<hook_runner, void (*)(hook_runner*)> hooks_owned(hooks, hooks_stop);
     os_file_lock* lock = nullptr;
     const char* path = options.address_file.c_str();
     if (options.address == ADDRESS_FROM_FILE && (code = take_address_file(options, lock)) != EXIT_OK)
@@ -270,9 +284,9 @@ int command_flash(const cli_options& options)
         advance_address(path);  // after a verified success only; a failed unit's stays skipped
     unlock_address_file(lock);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The code the failure is reported with below.
+    const int why = !failed ? 0 : stop_signal() ? EXIT_SIGNAL_BASE + stop_signal() : error_code ? error_code : failed;
     if (pool) {
-        // The code the failure is reported with below.
-        int why = !failed ? 0 : stop_signal() ? EXIT_SIGNAL_BASE + stop_signal() : error_code ? error_code : failed;
         int recorded = finish_in_pool(options, pool, taken, !failed, why, attempts, seconds);
         end_in_pool(pool, instance);
         if (recorded != EXIT_OK && !failed)
@@ -281,6 +295,9 @@ int command_flash(const cli_options& options)
     if (failed && info_sector_sent && options.address != ADDRESS_GIVEN && options.address != ADDRESS_KEEP)
         message += (message.empty() ? "" : "; ") + std::string("the unit may hold ") + written +
                    (pool ? ": the address stays in doubt" : ": the address is not handed out again");
+    const std::string delivery = deliver_unit_hooks(hooks, facts_of_unit(options, !failed, why, attempts, seconds, taken.id));
+    if (!delivery.empty())
+        fprintf(stderr, "pelmo4rix: %s\n", delivery.c_str());
     if (failed)
         return fail_step(options, failed, message);
 
@@ -296,6 +313,8 @@ int command_flash(const cli_options& options)
     add_json(r, "seconds", text, text);
     if (options.only_changed)
         add_changes(r, changes);
+    if (!delivery.empty())
+        add_text(r, "delivery", delivery);
     print_result(options, r);
     return EXIT_OK;
 }

@@ -31,6 +31,8 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--only-changed", "flash", false}, {"--baud", "flash", true},         {"--write-blank", "flash", false},
     {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
     {"--trust", "image", true},         {"--allow-unsigned", "image", false},
+    {"--on-unit", "flash", true},      {"--on-unit-timeout", "flash", true},
+    {"--label", "flash", true},        {"--label-to", "flash", true},    {"--hook-spool", "flash", true},
 };
 
 bool known_command(const std::string& name)
@@ -161,6 +163,8 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
     } else if (name == "--baud") {
         options.baud_given = true;
         return parse_baud(value, options.baud, error);
+    } else if (is_hook_option(name)) {
+        return set_hook_option(options.hooks, name, value, error);
     } else if (name == "--attempts") {
         if (!parse_count(value, 1, MAX_ATTEMPTS, options.attempts)) {
             error = "bad number for --attempts: " + value + " (1 to " + std::to_string(MAX_ATTEMPTS) + ")";
@@ -226,6 +230,10 @@ bool check_combination(const cli_options& options, std::string& error)
     }
     if (options.command == "trace" && options.trace_out == "-" && options.json) {
         error = "--json and --out - both want standard output";
+        return false;
+    }
+    if (options.command == "flash" && options.hooks.label_to == "-" && options.json) {
+        error = "--json and --label-to - both want standard output";
         return false;
     }
     if (options.command == "trace" && options.trace_out.empty()) {
@@ -310,6 +318,8 @@ std::string usage_text(const std::string& command)
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
                "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
                "         [--only-changed] [--baud RATE] [--write-blank]\n"
+               "         [--on-unit COMMAND] [--on-unit-timeout S]\n"
+               "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
                "Programs the unit with the built-in image, or with the image package FILE\n"
                "(pelmo4rix package --help), checked against the trusted keys (--trust FILE, may\n"
                "be repeated, PELMO4RIX_TRUST, the folder trusted.d beside the programs,\n"
@@ -331,7 +341,11 @@ std::string usage_text(const std::string& command)
                "for a faster line; a unit or adapter that does not keep up is restarted and\n"
                "entered again at the next lower of 2000000, 1500000 and 1000000 baud. Image\n"
                "sectors that are all 0xFF are not sent after the erase (the checksum still\n"
-               "proves them); --write-blank sends them too.\n";
+               "proves them); --write-blank sends them too.\n"
+               "Once the unit has ended, good or failed, its hook runs and a good unit's label\n"
+               "is printed; what fails of them is kept in the spool, and the exit code stays\n"
+               "the unit's.\n" +
+               std::string(HOOK_OPTIONS_HELP);
     if (command == "trace")
         return "usage: pelmo4rix [--port NAME] [--quiet] trace [--out FILE|-] [--seconds N]\n"
                "Turns the unit's debug port on and copies its trace to FILE (default\n"

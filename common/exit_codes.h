@@ -18,4 +18,5 @@ constexpr int EXIT_NO_RESULT = 30;     // (a unit's error_code) its worker ended
 constexpr int EXIT_NO_PAGE = 31;       // the page can't be served on the address given
 constexpr int EXIT_POOL_USED_UP = 32;  // the shared pool has no address left
 constexpr int EXIT_POOL_SERVER = 33;   // the pool's server can't be reached, refuses, or holds no pool
+constexpr int EXIT_NOT_DELIVERED = 34; // a hook or label could not be delivered (kept in the spool)
 constexpr int EXIT_SIGNAL_BASE = 128;  // stopped by a signal: 130 Ctrl+C, 143 SIGTERM

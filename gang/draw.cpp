@@ -52,6 +52,8 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
         result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
     if (result == "good" && row.baud > BAUD_LOWEST)
         result += ", " + baud_text(row.baud);
+    if (!row.delivery.empty())
+        result += ", " + row.delivery;
     if (row.quarantined)
         result = "check the fixture";
     if (row.state == PORT_EMPTY)

@@ -8,6 +8,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
+#include "gang/metrics.h"
 #include "gang/os.h"
 #include "gang/page.h"
 #include "image/image.h"
@@ -53,6 +54,8 @@ struct gang_run {
     std::string probing;  // the port being probed; empty when none
     page_server* page = nullptr;
     std::string page_url;
+    hook_runner* hooks = nullptr;  // each unit's hook and label
+    std::string station;           // this station's name, for the hooks, labels and metrics
 };
 
 void event(const gang_run& g, const port_row& row, const std::string& what)
@@ -236,6 +239,7 @@ void note_result(gang_run& g, port_row& row, const production_entry& entry)
                                 entry.attempts, entry.seconds});
     if (g.totals.recent.size() > RECENT_RECORDS)
         g.totals.recent.pop_back();
+    count_unit_time(g.totals, entry.attempts, entry.seconds);
     if (entry.good) {
         row.failed_in_row = 0;
         return;
@@ -289,6 +293,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
         what += reuse ? ", address given back" : g.pool.url.empty() ? ", address not used again" : ", address in doubt";
     event(g, row, what);
     bool settled = settle(g, row, entry, reuse);
+    hooks_unit_done(g.hooks, unit_facts_of(entry, g.station, row.reservation));
     if (row.quarantined && row.failed_in_row == g.options.quarantine)
         event(g, row, "quarantined after " + std::to_string(row.failed_in_row) + " failed units in a row: check the fixture" +
                           (g.keys ? " (r: use it again)" : " (no more units on it in this run)"));
@@ -342,6 +347,27 @@ void serve_workers(gang_run& g)
         }
         if (!open)
             finish_unit(g, row, os_worker_finish(row.worker), reason, now);
+    }
+}
+
+// How the units' hooks and labels ended: counted, and what failed beside the unit's slot.
+void serve_deliveries(gang_run& g)
+{
+    for (const delivery_report& rep : hooks_serve(g.hooks)) {
+        g.totals.deliveries[{rep.kind, rep.result}]++;
+        if (rep.result == "delivered")
+            continue;
+        const std::string what = rep.address + " " + delivery_trouble(rep) + ": " + rep.why;
+        port_row* unit_row = nullptr;
+        for (port_row& row : g.rows)
+            if (row.name == rep.port && address_of(row.address) == rep.address)
+                unit_row = &row;
+        if (unit_row) {
+            unit_row->delivery = delivery_trouble(rep);
+            event(g, *unit_row, what);
+        } else {
+            notice(g, rep.port + " " + what);
+        }
     }
 }
 
@@ -437,14 +463,25 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
     g.next_draw = now + REDRAW_INTERVAL;
     if (g.live)
         draw_table(table_lines(g.rows, g.totals, g.notice, now), g.drawn);
-    if (g.page)
+    if (g.page) {
         page_publish(g.page, status_json(g.rows, g.totals, g.notice, now));
+        metrics_facts facts = pool_metrics_facts(g.pool);
+        facts.station = g.station;
+        facts.deliveries_waiting = hooks_waiting(g.hooks);
+        page_publish_metrics(g.page, metrics_text(g.rows, g.totals, facts, now));
+    }
 }
 
 // Lock, address file, image and record, before any unit; the exit code of a failure.
 int prepare(gang_run& g)
 {
     const gang_options& o = g.options;
+    std::string hooks_error;
+    if (!hooks_start(o.hooks, g.hooks, hooks_error)) {
+        fprintf(stderr, "pelmo4rix gang: %s\n", hooks_error.c_str());
+        return EXIT_USAGE;
+    }
+    g.station = o.station.empty() ? os_host_name() : o.station;
     image_facts facts;
     std::string why;
     if (!o.image_file.empty() && !load_image(o.image_file, {o.trust, o.allow_unsigned}, facts, why)) {
@@ -527,6 +564,23 @@ void send_what_waits(gang_run& g)
     }
 }
 
+// At the end, the hooks and labels still running are waited for (each within its time-out);
+// a second Ctrl+C puts them into the spool.
+void deliver_what_waits(gang_run& g)
+{
+    if (hooks_waiting(g.hooks) > 0)
+        notice(g, "waiting for " + std::to_string(hooks_waiting(g.hooks)) +
+                      " hooks and labels (Ctrl+C twice puts them into the spool)");
+    while (hooks_waiting(g.hooks) > 0) {
+        take_requests(g, gang_clock::now());
+        if (g.aborting)
+            hooks_abort(g.hooks);
+        serve_deliveries(g);
+        show(g, gang_clock::now(), false);
+        os_sleep_ms(WAIT_MS);
+    }
+}
+
 std::string where_addresses_come_from(const gang_run& g)
 {
     if (g.pool.url.empty())
@@ -559,6 +613,7 @@ int run(gang_run& g)
         keep_pool(g);
         refresh_ports(g, now);
         serve_workers(g);
+        serve_deliveries(g);
         probe_next_port(g, gang_clock::now());
         if (!busy(g))
             os_sleep_ms(WAIT_MS);
@@ -566,6 +621,7 @@ int run(gang_run& g)
     }
     prober_stop(g.probes);
     console_stream = stderr;
+    deliver_what_waits(g);
     send_what_waits(g);
     if (!g.pool.journal_trouble.empty())
         notice(g, "results in the journal " + g.pool.journal + " can't be stored: " + g.pool.journal_trouble);
@@ -591,6 +647,8 @@ int run(gang_run& g)
 
 int gang_main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[1]) == SEND_LABEL)  // the gang's own label process
+        return send_label(argv[2]);
     gang_run g;
     std::string error;
     if (!parse_gang_options(argc, argv, g.options, error)) {
@@ -601,6 +659,8 @@ int gang_main(int argc, char** argv)
         printf("%s", gang_usage().c_str());
         return EXIT_OK;
     }
+    if (!g.options.replay_hooks.empty())
+        return replay_hooks(g.options.replay_hooks, g.options.hooks.timeout_s);
     console_stream = stderr;  // the address file's messages; standard output is the gang's
     os_file_lock* lock = nullptr;
     if (g.options.pool.empty() && !(lock = lock_address_file(g.options.address_file.c_str())))
@@ -610,6 +670,7 @@ int gang_main(int argc, char** argv)
     if (code == EXIT_OK)
         code = run(g);
     page_stop(g.page);
+    hooks_stop(g.hooks);
     unlock_address_file(lock);
     return code;
 }

@@ -16,6 +16,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
+#include "gang/hooks.h"
 #include "gang/pool_store.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
@@ -48,6 +49,8 @@ struct gang_options {
     unsigned baud = BAUD_LOWEST;         // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
     bool baud_given = false;
     bool write_blank = false;            // --write-blank: the workers send blank image sectors too
+    hook_options hooks;                  // --on-unit, --label, ...: other systems hear of each unit
+    std::string replay_hooks;            // --replay-hooks FILE: send what the spool holds, then end
     bool help = false;
 };
 
@@ -166,6 +169,7 @@ struct port_row {
     // The rate the port's last unit ran at (0: none yet); the next unit on it is asked for it
     // first, so a slot whose adapter steps down does not pay for the step down again.
     unsigned baud = 0;
+    std::string delivery;  // what failed of the unit's hook or label: "hook failed", "label not printed", ...
 };
 
 // One ended unit as its record line has it, for the page.
@@ -182,6 +186,10 @@ struct gang_totals {
     gang_clock::time_point start;
     std::map<int, int> causes;         // failed units by error_code
     std::deque<unit_record> recent;    // the last RECENT_RECORDS units, newest first
+    int attempts = 0;                  // of every ended unit
+    double seconds = 0;                // programming time of every ended unit
+    std::vector<int> seconds_in_bucket;  // ended units per bucket of the metrics' histogram
+    std::map<std::pair<std::string, std::string>, int> deliveries;  // hooks and labels by kind and result
 };
 
 // Takes one line of a worker's output into its row; true when the phase changed or an

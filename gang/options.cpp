@@ -102,7 +102,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         bool known = name == "--ports" || name == "--address-file" || name == "--record" || name == "--image" ||
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
-                     name == "--journal" || name == "--trust" || name == "--baud";
+                     name == "--journal" || name == "--trust" || name == "--baud" || name == "--replay-hooks" ||
+                     is_hook_option(name);
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -141,6 +142,10 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             ok = options.baud_given = parse_baud(value, options.baud, error);
         else if (name == "--quarantine")
             ok = parse_count(value, 0, MAX_UNITS, options.quarantine);
+        else if (name == "--replay-hooks")
+            options.replay_hooks = value;
+        else if (is_hook_option(name))
+            ok = set_hook_option(options.hooks, name, value, error);
         else
             ok = parse_count(value, 1, MAX_TIMEOUT_S, options.worker_timeout_s);
         if (!ok) {
@@ -175,6 +180,8 @@ std::string gang_usage()
            "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
            "         [--pool URL [--station NAME] [--journal FILE]]\n"
            "         [--only-changed] [--baud RATE] [--write-blank]\n"
+           "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
+           "       pelmo4rix gang --replay-hooks FILE [--on-unit-timeout S]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
@@ -192,8 +199,8 @@ std::string gang_usage()
            "  --worker-timeout S  end a worker silent for S seconds (default 30)\n"
            "  --quarantine N    a port whose last N units failed takes no more units until\n"
            "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
-           "  --http [HOST:]PORT  serve the line's page and /api/status (read only) on\n"
-           "                    HOST (default 127.0.0.1); port 0: any free port\n"
+           "  --http [HOST:]PORT  serve the line's page, /api/status and /metrics (read\n"
+           "                    only) on HOST (default 127.0.0.1); port 0: any free port\n"
            "  --pool URL        addresses and record from the shared pool on a PostgreSQL\n"
            "                    server instead of the address file (default: PELMO4RIX_POOL)\n"
            "  --station NAME    this station's name in the pool's record (default: host name)\n"
@@ -204,12 +211,16 @@ std::string gang_usage()
            "  --baud RATE       ask each unit's loader for RATE baud (1000000 to 12000000,\n"
            "                    default PELMO4RIX_BAUD or 1000000); a port that steps down\n"
            "                    keeps the rate that worked for its next units\n"
-           "  --write-blank     also send the image sectors that are all 0xFF\n"
+           "  --write-blank     also send the image sectors that are all 0xFF\n" +
+           std::string(HOOK_OPTIONS_HELP) +
+           "  --replay-hooks FILE  send the hooks and labels kept in this spool once more\n"
+           "                    (each once), then end\n"
            "On a terminal a live table is drawn; otherwise one line per event. 'q' or Ctrl+C\n"
            "ends the gang once the units in progress are done; a second Ctrl+C stops them.\n"
            "Exit codes: 0 every unit good; 28 a unit failed; 29 the record could not be\n"
            "written; 25 the address file is locked by another program or can't be read or\n"
            "saved; 24 the image file is refused; 31 the page can't be served; 2 a usage\n"
            "error; 130 stopped by Ctrl+C; 32 the pool has no address left; 33 the pool's\n"
-           "server can't be reached or refuses.\n";
+           "server can't be reached or refuses; 34 (--replay-hooks) a hook or label failed\n"
+           "again.\n";
 }

@@ -21,6 +21,23 @@ void os_worker_kill(os_worker* worker);  // ends it at once
 // Waits for the worker to end and frees it: its exit code, or 128 + the signal that ended it.
 int os_worker_finish(os_worker* worker);
 long os_worker_id(const os_worker* worker);  // the process id, for the event lines
+// True once the process has ended; os_worker_finish then returns at once.
+bool os_worker_ended(os_worker* worker);
+
+// Starts a hook as a worker is started, but: argv[0] found as a shell finds a command (on
+// the PATH unless it names a path), `environment` (NAME=VALUE) over the gang's own, `input`
+// on its standard input (from a file: any size, never blocking the gang), and its standard
+// error into the same pipe as its output. Read, wait and end it as a worker.
+os_worker* os_hook_start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input);
+
+// Standard input read byte for byte (Windows would otherwise change line ends and stop at
+// Ctrl+Z): a label reaches the printer as its template has it.
+void os_binary_input();
+
+// Sends `data` on a TCP connection to `host`:`port` and closes it; 0 with `error` when the
+// host can't be reached or takes less. Blocking: run it in a process of its own.
+int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error);
 
 // The file of the running program, which is also the workers' program.
 std::string os_program_path();

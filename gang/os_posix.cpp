@@ -2,7 +2,9 @@
 #include "gang/os.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -10,10 +12,17 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
 
 struct os_worker {
     pid_t pid;
     int output;  // read end of the worker's standard output
+    bool ended = false;
+    int status = 0;  // from waitpid, once ended
 };
 
 namespace {
@@ -26,29 +35,31 @@ void count_stop_request(int)
 }
 
 // In the child between fork and exec: the gang's process group and life are not its own.
-[[noreturn]] void become_worker(const std::vector<std::string>& argv, int output, pid_t gang)
+// Standard input from `input`, output into `output`, errors into `errors` (-1: the null device).
+[[noreturn]] void become_child(const std::vector<std::string>& argv, char** environment, int input, int output,
+                               int errors, pid_t gang)
 {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != gang)  // the gang died before the line above
         _exit(EXIT_FAILURE);
     int null_device = open("/dev/null", O_RDWR);
-    dup2(null_device, STDIN_FILENO);
+    dup2(input >= 0 ? input : null_device, STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
-    dup2(null_device, STDERR_FILENO);
+    dup2(errors >= 0 ? errors : null_device, STDERR_FILENO);
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), environment);
     _exit(127);
 }
 
-}  // namespace
-
-os_worker* os_worker_start(const std::vector<std::string>& argv)
+// Forks `argv` (argv[0] a path) with its standard output into a pipe that the gang reads.
+os_worker* start_child(const std::vector<std::string>& argv, char** environment, int input, bool errors_too)
 {
     int pipe_ends[2];
     if (argv.empty() || pipe2(pipe_ends, O_CLOEXEC) != 0)
@@ -56,7 +67,7 @@ os_worker* os_worker_start(const std::vector<std::string>& argv)
     pid_t gang = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        become_worker(argv, pipe_ends[1], gang);
+        become_child(argv, environment, input, pipe_ends[1], errors_too ? pipe_ends[1] : -1, gang);
     close(pipe_ends[1]);
     if (pid < 0) {
         close(pipe_ends[0]);
@@ -64,6 +75,71 @@ os_worker* os_worker_start(const std::vector<std::string>& argv)
     }
     fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
     return new os_worker{pid, pipe_ends[0]};
+}
+
+// `name` as a shell finds a command: itself when it holds a slash, else the first
+// executable file of that name in a directory of the PATH.
+std::string find_command(const std::string& name)
+{
+    const char* path = getenv("PATH");
+    if (name.find('/') != std::string::npos || !path)
+        return name;
+    std::string dirs = path;
+    for (size_t start = 0;;) {
+        size_t colon = dirs.find(':', start);
+        std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string::npos)
+            return name;
+        start = colon + 1;
+    }
+}
+
+// The gang's environment with `added` (NAME=VALUE) in place of variables of the same names.
+std::vector<std::string> environment_with(const std::vector<std::string>& added)
+{
+    std::vector<std::string> all;
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& a : added)
+            replaced = replaced || entry.compare(0, a.find('=') + 1, a, 0, a.find('=') + 1) == 0;
+        if (!replaced)
+            all.push_back(entry);
+    }
+    all.insert(all.end(), added.begin(), added.end());
+    return all;
+}
+
+}  // namespace
+
+os_worker* os_worker_start(const std::vector<std::string>& argv)
+{
+    return start_child(argv, environ, -1, false);
+}
+
+os_worker* os_hook_start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input)
+{
+    if (argv.empty())
+        return nullptr;
+    FILE* input_file = tmpfile();
+    if (!input_file)
+        return nullptr;
+    bool written = fwrite(input.data(), 1, input.size(), input_file) == input.size() && fflush(input_file) == 0 &&
+                   fseek(input_file, 0, SEEK_SET) == 0;
+    std::vector<std::string> args = argv;
+    args[0] = find_command(argv[0]);
+    std::vector<std::string> variables = environment_with(environment);
+    std::vector<char*> pointers;
+    for (std::string& v : variables)
+        pointers.push_back(&v[0]);
+    pointers.push_back(nullptr);
+    os_worker* hook = written ? start_child(args, pointers.data(), fileno(input_file), true) : nullptr;
+    fclose(input_file);
+    return hook;
 }
 
 bool os_worker_read(os_worker* worker, std::string& out)
@@ -95,13 +171,23 @@ void os_worker_stop(os_worker* worker)
 
 void os_worker_kill(os_worker* worker)
 {
-    kill(worker->pid, SIGKILL);
+    // Its whole process group: what a hook started ends with it. Just after the start the
+    // child may not lead its group yet.
+    if (kill(-worker->pid, SIGKILL) != 0)
+        kill(worker->pid, SIGKILL);
+}
+
+bool os_worker_ended(os_worker* worker)
+{
+    if (!worker->ended && waitpid(worker->pid, &worker->status, WNOHANG) == worker->pid)
+        worker->ended = true;
+    return worker->ended;
 }
 
 int os_worker_finish(os_worker* worker)
 {
-    int status = 0;
-    while (waitpid(worker->pid, &status, 0) < 0 && errno == EINTR) {
+    int status = worker->status;
+    while (!worker->ended && waitpid(worker->pid, &status, 0) < 0 && errno == EINTR) {
     }
     close(worker->output);
     delete worker;
@@ -149,4 +235,46 @@ std::string os_host_name()
 {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}
+
+void os_binary_input() {}
+
+int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error)
+{
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int looked_up = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (looked_up != 0) {
+        error = "unknown host " + host + ": " + gai_strerror(looked_up);
+        return 0;
+    }
+    int s = -1;
+    for (addrinfo* a = found; a && s < 0; a = a->ai_next) {
+        s = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (s >= 0 && connect(s, a->ai_addr, a->ai_addrlen) != 0) {
+            error = strerror(errno);
+            close(s);
+            s = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (s < 0) {
+        error = host + ":" + std::to_string(port) + ": " + (error.empty() ? "no address" : error);
+        return 0;
+    }
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(s, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = host + ":" + std::to_string(port) + ": " + strerror(errno);
+            close(s);
+            return 0;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    shutdown(s, SHUT_WR);
+    return close(s) == 0;
 }

@@ -1,9 +1,14 @@
 // The gang's operating system needs on Windows.
 #include "gang/os.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
+
+#include <cstring>
 
 struct os_worker {
     PROCESS_INFORMATION process;
@@ -61,9 +66,51 @@ std::string command_line(const std::vector<std::string>& argv)
     return line;
 }
 
-}  // namespace
+// The gang's environment block with `added` (NAME=VALUE) in place of variables of the same
+// names, as CreateProcess takes it: each entry ended by a zero, the block by one more.
+std::string environment_block(const std::vector<std::string>& added)
+{
+    std::string block;
+    char* own = GetEnvironmentStringsA();
+    for (const char* e = own; e && *e; e += strlen(e) + 1) {
+        std::string entry = e;
+        bool replaced = false;
+        for (const std::string& a : added)
+            replaced = replaced || _strnicmp(entry.c_str(), a.c_str(), a.find('=') + 1) == 0;
+        if (!replaced)
+            block += entry + '\0';
+    }
+    if (own)
+        FreeEnvironmentStringsA(own);
+    for (const std::string& a : added)
+        block += a + '\0';
+    return block + '\0';
+}
 
-os_worker* os_worker_start(const std::vector<std::string>& argv)
+// A temporary file holding `input`, deleted when its last handle closes, for a child to inherit.
+HANDLE input_file(const std::string& input)
+{
+    char dir[MAX_PATH], path[MAX_PATH];
+    if (!GetTempPathA(sizeof dir, dir) || !GetTempFileNameA(dir, "p4r", 0, path))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    DWORD written = 0;
+    if (!WriteFile(file, input.data(), static_cast<DWORD>(input.size()), &written, nullptr) || written != input.size() ||
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// Starts `argv` with its standard output (and with `errors_too` its errors) into a pipe that
+// the gang reads; `environment` a block for CreateProcess or nullptr for the gang's own.
+os_worker* start_child(const std::vector<std::string>& argv, const char* application, char* environment, HANDLE input,
+                       bool errors_too)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE read_end, write_end;
@@ -75,13 +122,13 @@ os_worker* os_worker_start(const std::vector<std::string>& argv)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = null_device;
+    startup.hStdInput = input != INVALID_HANDLE_VALUE ? input : null_device;
     startup.hStdOutput = write_end;
-    startup.hStdError = null_device;
+    startup.hStdError = errors_too ? write_end : null_device;
     std::string line = command_line(argv);
     auto* worker = new os_worker{};
-    BOOL started = CreateProcessA(argv[0].c_str(), &line[0], nullptr, nullptr, TRUE,
-                                  CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+    BOOL started = CreateProcessA(application, &line[0], nullptr, nullptr, TRUE,
+                                  CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, environment, nullptr, &startup,
                                   &worker->process);
     CloseHandle(write_end);
     CloseHandle(null_device);
@@ -94,6 +141,26 @@ os_worker* os_worker_start(const std::vector<std::string>& argv)
     ResumeThread(worker->process.hThread);
     worker->output = read_end;
     return worker;
+}
+
+}  // namespace
+
+os_worker* os_worker_start(const std::vector<std::string>& argv)
+{
+    return argv.empty() ? nullptr : start_child(argv, argv[0].c_str(), nullptr, INVALID_HANDLE_VALUE, false);
+}
+
+os_worker* os_hook_start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                         const std::string& input)
+{
+    HANDLE in = input_file(input);
+    if (argv.empty() || in == INVALID_HANDLE_VALUE)
+        return nullptr;
+    std::string block = environment_block(environment);
+    // No application name: CreateProcess finds the command on the PATH as the console does.
+    os_worker* hook = start_child(argv, nullptr, &block[0], in, true);
+    CloseHandle(in);
+    return hook;
 }
 
 bool os_worker_read(os_worker* worker, std::string& out)
@@ -135,6 +202,11 @@ void os_worker_stop(os_worker* worker)
 void os_worker_kill(os_worker* worker)
 {
     TerminateProcess(worker->process.hProcess, 128 + 9);
+}
+
+bool os_worker_ended(os_worker* worker)
+{
+    return WaitForSingleObject(worker->process.hProcess, 0) == WAIT_OBJECT_0;
 }
 
 int os_worker_finish(os_worker* worker)
@@ -191,4 +263,51 @@ std::string os_host_name()
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof name;
     return GetComputerNameA(name, &size) ? name : "unknown";
+}
+
+void os_binary_input()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+}
+
+int os_tcp_send(const std::string& host, int port, const std::string& data, std::string& error)
+{
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        error = "no network";
+        return 0;
+    }
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string where = host + ":" + std::to_string(port);
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        error = "unknown host " + host;
+        return 0;
+    }
+    SOCKET s = INVALID_SOCKET;
+    for (addrinfo* a = found; a && s == INVALID_SOCKET; a = a->ai_next) {
+        s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s != INVALID_SOCKET && connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+            closesocket(s);
+            s = INVALID_SOCKET;
+        }
+    }
+    freeaddrinfo(found);
+    if (s == INVALID_SOCKET) {
+        error = where + ": no connection (error " + std::to_string(WSAGetLastError()) + ")";
+        return 0;
+    }
+    size_t sent = 0;
+    while (sent < data.size()) {
+        int n = send(s, data.data() + sent, static_cast<int>(data.size() - sent), 0);
+        if (n <= 0) {
+            error = where + ": the connection broke (error " + std::to_string(WSAGetLastError()) + ")";
+            closesocket(s);
+            return 0;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    shutdown(s, SD_SEND);
+    return closesocket(s) == 0;
 }

@@ -12,6 +12,8 @@ struct page_server;
 page_server* page_start(const std::string& host, int port, int& bound_port, std::string& error);
 // The status that /api/status returns from now on (one JSON object).
 void page_publish(page_server* server, const std::string& status_json);
+// The text that /metrics returns from now on (Prometheus' text format).
+void page_publish_metrics(page_server* server, const std::string& metrics_text);
 void page_stop(page_server* server);  // waits for the server's threads; harmless on nullptr
 
 // The page itself: HTML with its style and script, built into the program.

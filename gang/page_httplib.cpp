@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "gang/metrics.h"
 #include "gang/page.h"
 
 struct page_server {
@@ -13,6 +14,7 @@ struct page_server {
     std::thread thread;
     std::mutex lock;
     std::string status = "{}";
+    std::string metrics;
     std::atomic<bool> ended{false};  // the server's loop has returned
 };
 
@@ -49,6 +51,10 @@ page_server* page_start(const std::string& host, int port, int& bound_port, std:
         res.set_header("Cache-Control", "no-store");
         res.set_content(status, "application/json");
     });
+    server->http.Get("/metrics", [server](const httplib::Request&, httplib::Response& res) {
+        std::lock_guard<std::mutex> hold(server->lock);
+        res.set_content(server->metrics, METRICS_CONTENT_TYPE);
+    });
     bound_port = port == 0 ? server->http.bind_to_any_port(host) : server->http.bind_to_port(host, port) ? port : -1;
     if (bound_port <= 0) {
         error = "can't serve the page on " + host + ":" + std::to_string(port) +
@@ -67,6 +73,12 @@ void page_publish(page_server* server, const std::string& status_json)
 {
     std::lock_guard<std::mutex> hold(server->lock);
     server->status = status_json;
+}
+
+void page_publish_metrics(page_server* server, const std::string& metrics_text)
+{
+    std::lock_guard<std::mutex> hold(server->lock);
+    server->metrics = metrics_text;
 }
 
 void page_stop(page_server* server)

@@ -9,6 +9,8 @@ page_server* page_start(const std::string&, int, int&, std::string& error)
 
 void page_publish(page_server*, const std::string&) {}
 
+void page_publish_metrics(page_server*, const std::string&) {}
+
 void page_stop(page_server*) {}
 
 const char gang_page_html[] = "";

@@ -36,7 +36,8 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
     out += ",\"error_code\":" + std::to_string(failed ? row.exit_code : 0);
     out += ",\"error\":" + json_string(failed ? cause_text(row.exit_code) : "");
     out += ",\"failed_in_row\":" + std::to_string(row.failed_in_row);
-    out += ",\"baud\":" + (row.baud ? std::to_string(row.baud) : "null") + "}";  // the rate the port's last unit ran at
+    out += ",\"baud\":" + (row.baud ? std::to_string(row.baud) : "null");  // the rate the port's last unit ran at
+    out += ",\"delivery\":" + json_string(row.delivery) + "}";
     return out;
 }
 

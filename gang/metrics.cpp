@@ -1,0 +1,162 @@
+// The gang's metrics in Prometheus' text exposition format: a "# HELP" and a "# TYPE" line per
+// metric, then its samples. Labels hold only values with few possibilities (results, error
+// codes, slots), never an address.
+#include "gang/metrics.h"
+
+#include <cstdio>
+
+#include "image/image.h"
+#include "link/state.h"
+#include "tools/production_record.h"
+
+namespace {
+
+constexpr int64_t LAP_COUNT = 0x1000000;  // LAPs in an address file's range (24 bits)
+
+const char* const SLOT_STATES[] = {"waiting", "programming", "good", "failed"};
+const char* const DELIVERY_KINDS[] = {"hook", "label"};
+const char* const DELIVERY_RESULTS[] = {"delivered", "failed", "timed_out"};
+
+// A label value with backslashes, quotes and line ends escaped.
+std::string label_value(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+std::string number(double value)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+// The metrics text, metric by metric; every sample carries the station's label.
+struct exposition {
+    std::string station;
+    std::string text;
+
+    void family(const std::string& name, const std::string& type, const std::string& help)
+    {
+        text += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    }
+    // `labels` as name="value" pairs already escaped, or empty.
+    void sample(const std::string& name, const std::string& labels, double value)
+    {
+        text += name + "{station=\"" + label_value(station) + "\"" + (labels.empty() ? "" : "," + labels) + "} " +
+                number(value) + "\n";
+    }
+};
+
+std::string label(const std::string& name, const std::string& value)
+{
+    return name + "=\"" + label_value(value) + "\"";
+}
+
+void unit_metrics(exposition& out, const gang_totals& totals, gang_clock::time_point now)
+{
+    out.family("pelmo4rix_units_total", "counter", "Units that ended, by result.");
+    out.sample("pelmo4rix_units_total", label("result", "good"), totals.good);
+    out.sample("pelmo4rix_units_total", label("result", "failed"), totals.failed);
+    out.family("pelmo4rix_unit_failures_total", "counter", "Failed units by error code.");
+    for (const auto& [code, count] : totals.causes)
+        out.sample("pelmo4rix_unit_failures_total", label("error_code", std::to_string(code)), count);
+    out.family("pelmo4rix_units_in_progress", "gauge", "Units being programmed now.");
+    out.sample("pelmo4rix_units_in_progress", "", totals.started - totals.good - totals.failed);
+    out.family("pelmo4rix_attempts_total", "counter", "Programming attempts of the units that ended.");
+    out.sample("pelmo4rix_attempts_total", "", totals.attempts);
+    out.family("pelmo4rix_units_per_hour", "gauge", "Good units per hour since the gang started.");
+    out.sample("pelmo4rix_units_per_hour", "", units_per_hour(totals, now));
+
+    const std::string name = "pelmo4rix_programming_seconds";
+    out.family(name, "histogram", "Time from a unit's start to its result.");
+    int cumulative = 0;
+    for (size_t i = 0; i < sizeof SECONDS_BUCKETS / sizeof SECONDS_BUCKETS[0]; i++) {
+        cumulative += i < totals.seconds_in_bucket.size() ? totals.seconds_in_bucket[i] : 0;
+        out.sample(name + "_bucket", label("le", number(SECONDS_BUCKETS[i])), cumulative);
+    }
+    int ended = totals.good + totals.failed;
+    out.sample(name + "_bucket", label("le", "+Inf"), ended);
+    out.sample(name + "_sum", "", totals.seconds);
+    out.sample(name + "_count", "", ended);
+}
+
+void slot_metrics(exposition& out, const std::vector<port_row>& rows)
+{
+    out.family("pelmo4rix_slot_state", "gauge", "1 for the state each slot is in.");
+    for (const port_row& row : rows) {
+        const std::string state = row.state == PORT_BUSY ? "programming"
+                                  : row.state == PORT_DONE ? (row.phase == "good" ? "good" : "failed")
+                                                           : "waiting";
+        for (const char* s : SLOT_STATES)
+            out.sample("pelmo4rix_slot_state", label("slot", row.name) + "," + label("state", s), state == s);
+    }
+    out.family("pelmo4rix_slot_quarantined", "gauge", "1 while a slot takes no units until its fixture is checked.");
+    for (const port_row& row : rows)
+        out.sample("pelmo4rix_slot_quarantined", label("slot", row.name), row.quarantined);
+}
+
+void supply_metrics(exposition& out, const gang_totals& totals, const metrics_facts& facts)
+{
+    if (facts.addresses_left >= 0) {
+        out.family("pelmo4rix_addresses_left", "gauge", "Addresses not handed out yet in the range.");
+        out.sample("pelmo4rix_addresses_left", "", static_cast<double>(facts.addresses_left));
+    }
+    if (facts.pool) {
+        out.family("pelmo4rix_pool_server_up", "gauge", "1 while the pool's server is connected.");
+        out.sample("pelmo4rix_pool_server_up", "", facts.pool_connected);
+        out.family("pelmo4rix_journal_waiting_results", "gauge", "Results in the journal waiting for the pool's server.");
+        out.sample("pelmo4rix_journal_waiting_results", "", facts.journal_waiting);
+    }
+    out.family("pelmo4rix_deliveries_total", "counter", "Hooks and labels that ended, by kind and result.");
+    for (const char* kind : DELIVERY_KINDS)
+        for (const char* result : DELIVERY_RESULTS) {
+            auto found = totals.deliveries.find({kind, result});
+            out.sample("pelmo4rix_deliveries_total", label("kind", kind) + "," + label("result", result),
+                       found == totals.deliveries.end() ? 0 : found->second);
+        }
+    out.family("pelmo4rix_deliveries_waiting", "gauge", "Hooks and labels running or waiting to run.");
+    out.sample("pelmo4rix_deliveries_waiting", "", facts.deliveries_waiting);
+}
+
+}  // namespace
+
+metrics_facts pool_metrics_facts(const address_pool& pool)
+{
+    metrics_facts facts;
+    facts.pool = !pool.url.empty();
+    facts.addresses_left = facts.pool ? pool.left : LAP_COUNT - lap_counter;
+    facts.pool_connected = pool.store != nullptr;
+    facts.journal_waiting = pool.journal_waiting;
+    return facts;
+}
+
+void count_unit_time(gang_totals& totals, int attempts, double seconds)
+{
+    const size_t buckets = sizeof SECONDS_BUCKETS / sizeof SECONDS_BUCKETS[0];
+    totals.attempts += attempts;
+    totals.seconds += seconds;
+    totals.seconds_in_bucket.resize(buckets);
+    for (size_t i = 0; i < buckets; i++)
+        if (seconds <= SECONDS_BUCKETS[i]) {
+            totals.seconds_in_bucket[i]++;
+            break;
+        }
+}
+
+std::string metrics_text(const std::vector<port_row>& rows, const gang_totals& totals, const metrics_facts& facts,
+                         gang_clock::time_point now)
+{
+    exposition out{facts.station, ""};
+    out.family("pelmo4rix_build_info", "gauge", "The program's version and the image it programs.");
+    out.sample("pelmo4rix_build_info",
+               label("version", tool_version) + "," + label("image_version", image_version) + "," +
+                   label("image_checksum", checksum_text()),
+               1);
+    unit_metrics(out, totals, now);
+    slot_metrics(out, rows);
+    supply_metrics(out, totals, facts);
+    return out.text;
+}
