@@ -59,12 +59,12 @@ void event(const gang_run& g, const port_row& row, const std::string& what)
         print_event(row.name, what);
 }
 
-// What the gang itself has to say: a line of its own, or the line under the table.
+// What the gang itself has to say: the line under the table and on the page, and a line of
+// its own when no table is drawn.
 void notice(gang_run& g, const std::string& what)
 {
-    if (g.live)
-        g.notice = what;
-    else
+    g.notice = what;
+    if (!g.live)
         print_event("gang", what);
 }
 
@@ -462,7 +462,7 @@ int prepare(gang_run& g)
     if (o.http) {
         int port = 0;
         std::string error;
-        g.page = page_start(o.http_host, o.http_port, port, error);
+        g.page = page_start(o.http_host, o.http_port, o.http_names, port, error);
         if (!g.page) {
             fprintf(stderr, "pelmo4rix gang: %s\n", error.c_str());
             return EXIT_NO_PAGE;

@@ -2,6 +2,7 @@
 #include "gang/os.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -149,4 +150,19 @@ std::string os_host_name()
 {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "unknown";
+}
+
+bool os_socket_address(const std::string& host, int port, std::vector<unsigned char>& address, bool& ipv6)
+{
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+        return false;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(found->ai_addr);
+    address.assign(bytes, bytes + found->ai_addrlen);
+    ipv6 = found->ai_family == AF_INET6;
+    freeaddrinfo(found);
+    return true;
 }

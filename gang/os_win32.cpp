@@ -1,6 +1,8 @@
 // The gang's operating system needs on Windows.
 #include "gang/os.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <io.h>
@@ -191,4 +193,24 @@ std::string os_host_name()
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
     DWORD size = sizeof name;
     return GetComputerNameA(name, &size) ? name : "unknown";
+}
+
+bool os_socket_address(const std::string& host, int port, std::vector<unsigned char>& address, bool& ipv6)
+{
+    WSADATA winsock;
+    if (WSAStartup(MAKEWORD(2, 2), &winsock) != 0)  // counted: the page server's own start is not undone
+        return false;
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    bool resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) == 0 && found;
+    if (resolved) {
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(found->ai_addr);
+        address.assign(bytes, bytes + found->ai_addrlen);
+        ipv6 = found->ai_family == AF_INET6;
+        freeaddrinfo(found);
+    }
+    WSACleanup();
+    return resolved;
 }

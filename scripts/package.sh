@@ -57,9 +57,8 @@ if [ -f build-win/libpq.dll ]; then
     done
 fi
 # pelmo4rix.exe carries the page server's code, whose licence asks for its notice beside it.
-if [ -f build-win/cpp-httplib-LICENSE.txt ]; then
-    sed 's/\r*$/\r/' build-win/cpp-httplib-LICENSE.txt >"$staging/$zip_name/cpp-httplib-LICENSE.txt"
-fi
+[ -f build-win/libmicrohttpd-COPYING.txt ] || fail "build-win/libmicrohttpd-COPYING.txt is missing"
+sed 's/\r*$/\r/' build-win/libmicrohttpd-COPYING.txt >"$staging/$zip_name/libmicrohttpd-COPYING.txt"
 # The guides as text files with Windows line ends, so that Notepad shows them as they are.
 for guide in README.md docs/*.md; do
     [ -f "$guide" ] || continue

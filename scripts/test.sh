@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libmicrohttpd-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl
     lintian zip man-db bash-completion"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
@@ -73,7 +73,8 @@ guides = [n for n in archive.namelist() if n.endswith(".txt")]
 bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
 expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
 names = [n.split("/")[-1] for n in archive.namelist()]
-pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt") if n not in names]  # what --pool loads
+# what --pool loads, and the page server's notice
+pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt", "libmicrohttpd-COPYING.txt") if n not in names]
 if programs != expected or not guides or bare_lf or pool_files:
     sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}, "
              f"missing {pool_files}")

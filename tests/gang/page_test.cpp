@@ -1,11 +1,10 @@
 // The gang's page in a real headless Chromium, and its JSON status, against a gang with
 // virtual units. What the browser shows is read from its DOM; the status is parsed as JSON.
-#include <httplib.h>
-
 #include <nlohmann/json.hpp>
 
 #include "support/browser.h"
 #include "support/gang_process.h"
+#include "support/http_client.h"
 #include "support/unit_fixture.h"
 
 namespace {
@@ -45,10 +44,9 @@ protected:
 
     json status()
     {
-        httplib::Client client(url.substr(0, url.size() - 1));
-        auto reply = client.Get("/api/status");
-        EXPECT_TRUE(reply && reply->status == 200);
-        return reply ? json::parse(reply->body, nullptr, false) : json();
+        http_answer reply = http_get(url_port(url), "/api/status");
+        EXPECT_EQ(reply.status, 200);
+        return json::parse(reply.body, nullptr, false);
     }
 
     void start_browser(browser& chrome)
