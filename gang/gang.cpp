@@ -17,6 +17,7 @@
 #include "link/state.h"
 #include "tools/address_file.h"
 #include "tools/console.h"
+#include "tools/file_os.h"
 #include "tools/production_record.h"
 
 namespace {
@@ -448,9 +449,10 @@ int prepare(gang_run& g)
         g.pool.path = o.address_file;
         g.record = o.record.empty() ? record_beside(o.address_file) : o.record;
     }
-    FILE* record = g.record.empty() ? nullptr : fopen(g.record.c_str(), "ab");
+    FILE* record = g.record.empty() ? nullptr : os_file_open(g.record.c_str(), "ab");
     if (!record && !g.record.empty()) {
-        fprintf(stderr, "pelmo4rix: can't write the production record %s\n", g.record.c_str());
+        fprintf(stderr, "pelmo4rix: can't write the production record %s%s\n", g.record.c_str(),
+                os_file_is_link(g.record.c_str()) ? " (a symbolic link: refused)" : "");
         return EXIT_RECORD_FILE;
     }
     if (record)
