@@ -107,6 +107,10 @@ TEST_F(page_test, ThePageFollowsThreeUnitsUntilTheyAreGood)
 
     kill(gang.pid, SIGINT);
     EXPECT_EQ(gang.finish(), 0) << gang.output;
+    // The gang gone, the page says since when it has not answered.
+    const std::string since = "no answer from the gang since ";
+    json lost = chrome.wait_for("document.getElementById('link').textContent.startsWith('" + since + "')", true, 5000);
+    EXPECT_EQ(lost, true) << chrome.evaluate("document.getElementById('link').textContent");
 }
 
 TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)
