@@ -28,7 +28,8 @@ cmake --build build-pkg --parallel "$(nproc)" --target $programs pelmo4rix-vunit
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
 [ -n "$version" ] || fail "no project version in build-pkg/CMakeCache.txt"
 
-(cd build-pkg && cpack -G DEB >/dev/null)
+# CPack makes the package's directories with the umask: 022 gives 0755 whatever the builder's.
+(cd build-pkg && umask 022 && cpack -G DEB >/dev/null)
 deb=dist/pelmo4rix_${version}_amd64.deb
 mv "build-pkg/pelmo4rix_${version}_amd64.deb" "$deb"
 echo "== $deb"

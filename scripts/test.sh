@@ -59,11 +59,14 @@ rm -rf "$prefix"
 # The packages: both made; the Debian one installed on this machine, its programs, manual
 # page and completion tried where it put them, and removed again.
 test_packages() {
-    echo "== making the packages"
-    bash scripts/package.sh
+    echo "== making the packages (with a builder's umask of 077)"
+    (umask 077 && bash scripts/package.sh)
     local version deb
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
     deb=dist/pelmo4rix_${version}_amd64.deb
+    local odd_dirs
+    odd_dirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print $1, $6 }')
+    [ -z "$odd_dirs" ] || { echo "directories of $deb not 0755: $odd_dirs"; return 1; }
     # The zip: the four programs, and guides whose every line ends in CR LF.
     python3 - "dist/pelmo4rix-$version-windows-x86_64.zip" <<'PY' || return 1
 import re, sys, zipfile
