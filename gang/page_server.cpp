@@ -4,6 +4,7 @@
 // Only GET and HEAD of two paths are answered; a request with a body is refused unread.
 #include <microhttpd.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -31,7 +32,8 @@ constexpr unsigned IDLE_TIMEOUT_S = 5;
 constexpr size_t CONNECTION_MEMORY = 16 * 1024;
 constexpr unsigned LISTEN_BACKLOG = 64;  // connections the system queues before the loop takes them
 
-// On every answer: never cached (the status is live), never read as another type.
+// On every answer: never cached (the status is live), never read as another type, and no
+// address of the page passed on to another site.
 const char* const COMMON_HEADERS[][2] = {
     {"Cache-Control", "no-store"},
     {"X-Content-Type-Options", "nosniff"},
@@ -74,7 +76,7 @@ bool host_answered(const page_server& server, const char* header)
     return false;
 }
 
-MHD_Result send(MHD_Connection* connection, unsigned code, const std::string& body, const char* type,
+MHD_Result reply(MHD_Connection* connection, unsigned code, const std::string& body, const char* type,
                 const char* policy = nullptr)
 {
     MHD_Response* response =
@@ -95,7 +97,7 @@ MHD_Result send(MHD_Connection* connection, unsigned code, const std::string& bo
 
 MHD_Result refuse(MHD_Connection* connection, unsigned code, const char* why)
 {
-    return send(connection, code, std::string(why) + "\n", "text/plain; charset=utf-8");
+    return reply(connection, code, std::string(why) + "\n", "text/plain; charset=utf-8");
 }
 
 bool has_body(MHD_Connection* connection)
@@ -119,14 +121,14 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
     if (!host_answered(*server, MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
         return refuse(connection, MHD_HTTP_MISDIRECTED_REQUEST, "not a name of this page (see --http-host)");
     if (strcmp(url, "/") == 0)
-        return send(connection, MHD_HTTP_OK, gang_page_html, "text/html; charset=utf-8", gang_page_policy);
+        return reply(connection, MHD_HTTP_OK, gang_page_html, "text/html; charset=utf-8", gang_page_policy);
     if (strcmp(url, "/api/status") == 0) {
         std::string status;
         {
             std::lock_guard<std::mutex> hold(server->lock);
             status = server->status;
         }
-        return send(connection, MHD_HTTP_OK, status, "application/json");
+        return reply(connection, MHD_HTTP_OK, status, "application/json");
     }
     return refuse(connection, MHD_HTTP_NOT_FOUND, "not found");
 }
