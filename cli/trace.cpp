@@ -11,6 +11,7 @@
 #include "link/pause.h"
 #include "link/port.h"
 #include "link/state.h"
+#include "tools/file_os.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ FILE* open_output(const cli_options& options)
         binary_standard_output();
         return stdout;
     }
-    return fopen(options.trace_out.c_str(), "wb");
+    return os_file_open(options.trace_out.c_str(), "wb");
 }
 
 }  // namespace
@@ -93,7 +94,9 @@ int command_trace(const cli_options& options)
     trace_copy copy{open_output(options)};
     if (!copy.out) {
         close_port();
-        return report_failure(options, EXIT_TRACE_FILE, "can't create " + options.trace_out);
+        return report_failure(options, EXIT_TRACE_FILE,
+                              "can't create " + options.trace_out +
+                                  (os_file_is_link(options.trace_out.c_str()) ? " (a symbolic link: refused)" : ""));
     }
     // Unbuffered: what was read is in the file at once, even if the program is killed.
     setvbuf(copy.out, nullptr, _IONBF, 0);

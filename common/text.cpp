@@ -4,10 +4,43 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+constexpr char REPLACEMENT[] = "\xef\xbf\xbd";  // U+FFFD, for a byte that is not UTF-8
+
+// The length of the well-formed UTF-8 sequence at `at` (2 to 4), or 0 when there is none.
+size_t utf8_sequence(const std::string& text, size_t at)
+{
+    unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    unsigned char low = 0x80, high = 0xbf;  // the second byte's range: no overlong form, no surrogate
+    if (lead < 0xc2 || lead > 0xf4)
+        return 0;
+    if (lead == 0xe0)
+        low = 0xa0;
+    else if (lead == 0xed)
+        high = 0x9f;
+    else if (lead == 0xf0)
+        low = 0x90;
+    else if (lead == 0xf4)
+        high = 0x8f;
+    if (at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(text[at + i]);
+        if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xbf))
+            return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string json_string(const std::string& text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size(); at++) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -15,8 +48,13 @@ std::string json_string(const std::string& text)
             char escape[8];
             snprintf(escape, sizeof escape, "\\u%04x", c);
             out += escape;
-        } else {
+        } else if (c < 0x80) {
             out += static_cast<char>(c);
+        } else if (size_t length = utf8_sequence(text, at)) {
+            out.append(text, at, length);
+            at += length - 1;
+        } else {
+            out += REPLACEMENT;
         }
     }
     return out + "\"";

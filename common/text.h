@@ -3,7 +3,8 @@
 
 #include <string>
 
-// A text as a JSON string, quoted, with quotes, backslashes and control characters escaped.
+// A text as a JSON string, quoted, with quotes, backslashes and control characters escaped,
+// and each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string json_string(const std::string& text);
 // A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
 bool parse_count(const std::string& text, int low, int high, int& out);

@@ -20,6 +20,7 @@
 #include "link/state.h"
 #include "tools/address_file.h"
 #include "tools/console.h"
+#include "tools/file_os.h"
 #include "tools/production_record.h"
 
 namespace {
@@ -64,12 +65,12 @@ void event(const gang_run& g, const port_row& row, const std::string& what)
         print_event(row.name, what);
 }
 
-// What the gang itself has to say: a line of its own, or the line under the table.
+// What the gang itself has to say: the line under the table and on the page, and a line of
+// its own when no table is drawn.
 void notice(gang_run& g, const std::string& what)
 {
-    if (g.live)
-        g.notice = what;
-    else
+    g.notice = what;
+    if (!g.live)
         print_event("gang", what);
 }
 
@@ -505,9 +506,10 @@ int prepare(gang_run& g)
         g.pool.path = o.address_file;
         g.record = o.record.empty() ? record_beside(o.address_file) : o.record;
     }
-    FILE* record = g.record.empty() ? nullptr : fopen(g.record.c_str(), "ab");
+    FILE* record = g.record.empty() ? nullptr : os_file_open(g.record.c_str(), "ab");
     if (!record && !g.record.empty()) {
-        fprintf(stderr, "pelmo4rix: can't write the production record %s\n", g.record.c_str());
+        fprintf(stderr, "pelmo4rix: can't write the production record %s%s\n", g.record.c_str(),
+                os_file_is_link(g.record.c_str()) ? " (a symbolic link: refused)" : "");
         return EXIT_RECORD_FILE;
     }
     if (record)
@@ -519,7 +521,7 @@ int prepare(gang_run& g)
     if (o.http) {
         int port = 0;
         std::string error;
-        g.page = page_start(o.http_host, o.http_port, port, error);
+        g.page = page_start(o.http_host, o.http_port, o.http_names, port, error);
         if (!g.page) {
             fprintf(stderr, "pelmo4rix gang: %s\n", error.c_str());
             return EXIT_NO_PAGE;

@@ -45,6 +45,7 @@ struct gang_options {
     bool http = false;                   // --http [HOST:]PORT: serve the line's page
     std::string http_host = "127.0.0.1";
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
+    std::vector<std::string> http_names; // --http-host NAME: names the page answers to
     bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
     unsigned baud = BAUD_LOWEST;         // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
     bool baud_given = false;

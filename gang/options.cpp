@@ -103,7 +103,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
                      name == "--journal" || name == "--trust" || name == "--baud" || name == "--replay-hooks" ||
-                     is_hook_option(name);
+                     name == "--http-host" || is_hook_option(name);
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -140,6 +140,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             ok = parse_http(value, options, error);
         else if (name == "--baud")
             ok = options.baud_given = parse_baud(value, options.baud, error);
+        else if (name == "--http-host")
+            options.http_names.push_back(value);
         else if (name == "--quarantine")
             ok = parse_count(value, 0, MAX_UNITS, options.quarantine);
         else if (name == "--replay-hooks")
@@ -162,6 +164,10 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         error = "give --ports or --all, not both";
         return 0;
     }
+    if (!options.http_names.empty() && !options.http) {
+        error = "--http-host names the page of --http: give both";
+        return 0;
+    }
     if (address_file_given && !options.pool.empty()) {
         error = "give --pool or --address-file, not both";
         return 0;
@@ -177,7 +183,8 @@ std::string gang_usage()
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE [--trust FILE] [--allow-unsigned]]\n"
            "         [--units N] [--attempts N]\n"
-           "         [--worker-timeout S] [--quarantine N] [--http [HOST:]PORT]\n"
+           "         [--worker-timeout S] [--quarantine N]\n"
+           "         [--http [HOST:]PORT [--http-host NAME]...]\n"
            "         [--pool URL [--station NAME] [--journal FILE]]\n"
            "         [--only-changed] [--baud RATE] [--write-blank]\n"
            "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
@@ -201,6 +208,8 @@ std::string gang_usage()
            "                    'r' is pressed: check the fixture (default 3, 0: never)\n"
            "  --http [HOST:]PORT  serve the line's page, /api/status and /metrics (read\n"
            "                    only) on HOST (default 127.0.0.1); port 0: any free port\n"
+           "  --http-host NAME  a name the page is reached by besides its IP addresses and\n"
+           "                    localhost (other names are refused); may be repeated\n"
            "  --pool URL        addresses and record from the shared pool on a PostgreSQL\n"
            "                    server instead of the address file (default: PELMO4RIX_POOL)\n"
            "  --station NAME    this station's name in the pool's record (default: host name)\n"

@@ -55,3 +55,7 @@ bool os_live_display();
 
 // The computer's name, the station's name in the pool's record unless one is given.
 std::string os_host_name();
+
+// `host` (a name or an address) and `port` as a socket address (struct sockaddr's bytes) to
+// listen on, `ipv6` when it is one; false when the host can't be resolved.
+bool os_socket_address(const std::string& host, int port, std::vector<unsigned char>& address, bool& ipv6);

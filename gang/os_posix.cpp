@@ -278,3 +278,18 @@ int os_tcp_send(const std::string& host, int port, const std::string& data, std:
     shutdown(s, SHUT_WR);
     return close(s) == 0;
 }
+
+bool os_socket_address(const std::string& host, int port, std::vector<unsigned char>& address, bool& ipv6)
+{
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+        return false;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(found->ai_addr);
+    address.assign(bytes, bytes + found->ai_addrlen);
+    ipv6 = found->ai_family == AF_INET6;
+    freeaddrinfo(found);
+    return true;
+}

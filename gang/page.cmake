@@ -1,33 +1,89 @@
-# The gang's page: gang/page.html built into the program, served with cpp-httplib where the
-# build has it (Debian: libcpp-httplib-dev; on Windows its header from Debian's source package);
-# without it the gang refuses --http.
+# The gang's page: gang/page.html built into the program with its Content-Security-Policy,
+# served with GNU libmicrohttpd where the build has it (Debian: libmicrohttpd-dev; for Windows
+# the static library that scripts/build-libmicrohttpd-windows.sh cross-builds); without it the
+# gang refuses --http.
 file(READ ${CMAKE_CURRENT_SOURCE_DIR}/gang/page.html GANG_PAGE_HTML)
-configure_file(gang/page_html.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS gang/page.html)
+
+# Base64 of the bytes that `hex` spells, as a policy's hash source wants them.
+function(pelmo4rix_base64_of_hex hex out)
+  set(alphabet "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+  string(LENGTH "${hex}" length)
+  set(text "")
+  set(at 0)
+  while(at LESS length)
+    string(SUBSTRING "${hex}" ${at} 6 group)
+    string(LENGTH "${group}" digits)
+    math(EXPR bytes "${digits} / 2")
+    while(digits LESS 6)
+      string(APPEND group "0")
+      math(EXPR digits "${digits} + 1")
+    endwhile()
+    math(EXPR value "0x${group}")
+    foreach(shift 18 12 6 0)
+      math(EXPR index "(${value} >> ${shift}) & 63")
+      string(SUBSTRING "${alphabet}" ${index} 1 letter)
+      list(APPEND letters "${letter}")
+    endforeach()
+    # One byte gives two letters, two give three; the rest of four is padding.
+    math(EXPR kept "${bytes} + 1")
+    math(EXPR pads "3 - ${bytes}")
+    list(SUBLIST letters 0 ${kept} letters)
+    string(JOIN "" chunk ${letters})
+    string(REPEAT "=" ${pads} padding)
+    string(APPEND text "${chunk}${padding}")
+    set(letters "")
+    math(EXPR at "${at} + 6")
+  endwhile()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+# 'sha256-...' of the text between `open` and `close` in the page: the inline code it allows.
+function(pelmo4rix_page_hash open close out)
+  string(FIND "${GANG_PAGE_HTML}" "${open}" start)
+  string(FIND "${GANG_PAGE_HTML}" "${close}" end)
+  if(start LESS 0 OR end LESS start)
+    message(FATAL_ERROR "gang/page.html needs one ${open}...${close}")
+  endif()
+  string(LENGTH "${open}" skip)
+  math(EXPR start "${start} + ${skip}")
+  math(EXPR length "${end} - ${start}")
+  string(SUBSTRING "${GANG_PAGE_HTML}" ${start} ${length} code)
+  string(SHA256 digest "${code}")
+  pelmo4rix_base64_of_hex(${digest} encoded)
+  set(${out} "'sha256-${encoded}'" PARENT_SCOPE)
+endfunction()
+
+pelmo4rix_page_hash("<script>" "</script>" GANG_PAGE_SCRIPT_HASH)
+pelmo4rix_page_hash("<style>" "</style>" GANG_PAGE_STYLE_HASH)
+# Nothing from elsewhere, no frames around the page, inline code only as it was built.
+set(GANG_PAGE_POLICY "default-src 'none'; script-src ${GANG_PAGE_SCRIPT_HASH}; style-src ${GANG_PAGE_STYLE_HASH}; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+configure_file(gang/page_html.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp @ONLY)
 
 find_package(Threads REQUIRED)
 target_link_libraries(pelmo4rix PRIVATE Threads::Threads)
-# On Windows: cpp-httplib's whole single header, which scripts/build-windows.sh fetches from
-# Debian's source package into the build directory, compiled into page_httplib.cpp.
 if(WIN32)
-  set(PELMO4RIX_HTTPLIB_WINDOWS ${CMAKE_BINARY_DIR}/httplib CACHE PATH
-      "cpp-httplib's single header for the Windows build (scripts/build-windows.sh)")
-  if(EXISTS ${PELMO4RIX_HTTPLIB_WINDOWS}/httplib.h)
-    set(PELMO4RIX_HTTPLIB_INCLUDE ${PELMO4RIX_HTTPLIB_WINDOWS})
-    set(PELMO4RIX_HTTPLIB_LIBRARY ws2_32)
-    # Windows 10's API: the header's Winsock calls (getaddrinfo, getnameinfo) need XP's at
-    # least, and cpp-httplib's later releases, which a newer Debian serves, refuse less.
-    set_source_files_properties(gang/page_httplib.cpp PROPERTIES COMPILE_DEFINITIONS _WIN32_WINNT=0x0A00)
+  set(PELMO4RIX_MHD_WINDOWS ${CMAKE_BINARY_DIR}/libmicrohttpd CACHE PATH
+      "libmicrohttpd for the Windows build (scripts/build-libmicrohttpd-windows.sh)")
+  if(EXISTS ${PELMO4RIX_MHD_WINDOWS}/lib/libmicrohttpd.a)
+    set(PELMO4RIX_MHD_INCLUDE ${PELMO4RIX_MHD_WINDOWS}/include)
+    set(PELMO4RIX_MHD_LIBRARIES ${PELMO4RIX_MHD_WINDOWS}/lib/libmicrohttpd.a ws2_32)
   endif()
 else()
-  find_path(PELMO4RIX_HTTPLIB_INCLUDE httplib.h)
-  find_library(PELMO4RIX_HTTPLIB_LIBRARY cpp-httplib)
+  find_package(PkgConfig)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(MHD libmicrohttpd)
+  endif()
+  if(MHD_FOUND)
+    set(PELMO4RIX_MHD_INCLUDE ${MHD_INCLUDE_DIRS})
+    set(PELMO4RIX_MHD_LIBRARIES ${MHD_LINK_LIBRARIES})
+  endif()
 endif()
-if(PELMO4RIX_HTTPLIB_INCLUDE AND PELMO4RIX_HTTPLIB_LIBRARY)
-  target_sources(pelmo4rix PRIVATE gang/page_httplib.cpp ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp)
-  target_include_directories(pelmo4rix SYSTEM PRIVATE ${PELMO4RIX_HTTPLIB_INCLUDE})
-  target_link_libraries(pelmo4rix PRIVATE ${PELMO4RIX_HTTPLIB_LIBRARY})
+if(PELMO4RIX_MHD_LIBRARIES)
+  target_sources(pelmo4rix PRIVATE gang/page_server.cpp ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp)
+  target_include_directories(pelmo4rix SYSTEM PRIVATE ${PELMO4RIX_MHD_INCLUDE})
+  target_link_libraries(pelmo4rix PRIVATE ${PELMO4RIX_MHD_LIBRARIES})
 else()
-  message(STATUS "cpp-httplib not found: pelmo4rix gang will serve no page (--http)")
+  message(STATUS "libmicrohttpd not found: pelmo4rix gang will serve no page (--http)")
   target_sources(pelmo4rix PRIVATE gang/page_none.cpp)
 endif()

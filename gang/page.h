@@ -1,20 +1,26 @@
 // The line's page: a read-only page and its JSON status, served from the gang's own process
-// on a thread of their own. The server only hands out the last status the gang published;
+// on a thread of the server's own (gang/page_server.cpp). The server only hands out the last status the gang published;
 // nothing a browser sends reaches the gang.
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct page_server;
 
-// Serves on `host`:`port` (0: a free port of the system's choosing). nullptr with `error`
+// Serves on `host`:`port` (0: a free port of the system's choosing), answering requests that
+// name it by an IP address, localhost or one of `names` (--http-host). nullptr with `error`
 // when it can't; the port it got in `bound_port`.
-page_server* page_start(const std::string& host, int port, int& bound_port, std::string& error);
+page_server* page_start(const std::string& host, int port, const std::vector<std::string>& names, int& bound_port,
+                        std::string& error);
 // The status that /api/status returns from now on (one JSON object).
 void page_publish(page_server* server, const std::string& status_json);
 // The text that /metrics returns from now on (Prometheus' text format).
 void page_publish_metrics(page_server* server, const std::string& metrics_text);
-void page_stop(page_server* server);  // waits for the server's threads; harmless on nullptr
+void page_stop(page_server* server);  // closes every connection at once; harmless on nullptr
 
 // The page itself: HTML with its style and script, built into the program.
 extern const char gang_page_html[];
+// Its Content-Security-Policy: nothing from elsewhere, and of inline code only the page's own
+// script and style, named by their SHA-256 hashes (made by the build).
+extern const char gang_page_policy[];

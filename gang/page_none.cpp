@@ -1,9 +1,9 @@
-// A build without cpp-httplib: the gang runs, but serves no page.
+// A build without libmicrohttpd: the gang runs, but serves no page.
 #include "gang/page.h"
 
-page_server* page_start(const std::string&, int, int&, std::string& error)
+page_server* page_start(const std::string&, int, const std::vector<std::string>&, int&, std::string& error)
 {
-    error = "this build of pelmo4rix serves no page (it was built without cpp-httplib)";
+    error = "this build of pelmo4rix serves no page (it was built without libmicrohttpd)";
     return nullptr;
 }
 
@@ -14,3 +14,4 @@ void page_publish_metrics(page_server*, const std::string&) {}
 void page_stop(page_server*) {}
 
 const char gang_page_html[] = "";
+const char gang_page_policy[] = "";

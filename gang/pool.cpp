@@ -92,7 +92,7 @@ bool parse_journal_line(const std::string& line, pool_record& r, pool_outcome& o
 
 int append_journal(const std::string& path, const std::string& line)
 {
-    FILE* file = fopen(path.c_str(), "ab");
+    FILE* file = os_file_open(path.c_str(), "ab");
     if (!file)
         return 0;
     int ok = fwrite(line.data(), 1, line.size(), file) == line.size();
@@ -103,7 +103,7 @@ int append_journal(const std::string& path, const std::string& line)
 std::vector<std::string> journal_lines(const std::string& path)
 {
     std::vector<std::string> lines;
-    FILE* file = fopen(path.c_str(), "rb");
+    FILE* file = os_file_open(path.c_str(), "rb");
     if (!file)
         return lines;
     std::string text;
@@ -120,8 +120,8 @@ std::vector<std::string> journal_lines(const std::string& path)
 // The journal holding only `lines`, in one step (copy, flush, rename).
 int rewrite_journal(const std::string& path, const std::vector<std::string>& lines)
 {
-    const std::string temporary = path + ".tmp";
-    FILE* file = fopen(temporary.c_str(), "wb");
+    std::string temporary;
+    FILE* file = os_file_temporary(path.c_str(), temporary);
     if (!file)
         return 0;
     int ok = 1;

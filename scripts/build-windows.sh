@@ -35,16 +35,11 @@ sh "$root/scripts/build-libpq-windows.sh" "$build_dir/libpq" "$build_dir/openssl
 # libsodium for the signed image packages, linked into pelmo4rix.exe; made once, then kept.
 sh "$root/scripts/build-libsodium-windows.sh" "$build_dir/libsodium" || fail "building libsodium for Windows failed"
 
-# cpp-httplib's whole single header (Debian's binary package has only its declarations), for
-# the gang's page, and its licence, which goes with the programs: from Debian's source package,
-# fetched once, then kept in the build directory. The header is compiled into pelmo4rix.exe.
-httplib=$build_dir/httplib
-if [ ! -f "$httplib/httplib.h" ] || [ ! -f "$httplib/LICENSE" ]; then
-    src=$(sh "$root/scripts/debian-source.sh" cpp-httplib "$httplib/work") ||
-        fail "fetching cpp-httplib's source failed"
-    cp "$src/httplib.h" "$src/LICENSE" "$httplib/" || fail "copying cpp-httplib's header failed"
-    rm -rf "$httplib/work"
-fi
+# libmicrohttpd, the gang's page server, linked statically into pelmo4rix.exe: cross-built once
+# from Debian's source package, then kept in the build directory. Its licence goes with the
+# programs.
+sh "$root/scripts/build-libmicrohttpd-windows.sh" "$build_dir/libmicrohttpd" ||
+    fail "building libmicrohttpd for Windows failed"
 
 # shellcheck disable=SC2086
 cmake -S "$root" -B "$build_dir" $generator \
@@ -60,8 +55,8 @@ done
 # pelmo4rix.exe loads libpq.dll (and the DLLs it needs: OpenSSL's) from its own folder only;
 # their notices go with them.
 cp "$build_dir/libpq/bin/"* "$build_dir/" || fail "copying libpq's files failed"
-cp "$httplib/LICENSE" "$build_dir/cpp-httplib-LICENSE.txt" || fail "copying cpp-httplib's licence failed"
 cp "$build_dir/libsodium/LICENSE" "$build_dir/libsodium-LICENSE.txt" || fail "copying libsodium's licence failed"
+cp "$build_dir/libmicrohttpd/libmicrohttpd-COPYING.txt" "$build_dir/" || fail "copying libmicrohttpd's licence failed"
 echo "build-windows: programs in $build_dir: pelmo4rix-trace.exe pelmo4rix-update.exe pelmo4rix-station.exe pelmo4rix.exe;
     beside them $(cd "$build_dir/libpq/bin" && echo *) for pelmo4rix.exe --pool,
-    and cpp-httplib-LICENSE.txt for the page that pelmo4rix.exe gang --http serves"
+    and libmicrohttpd-COPYING.txt for the page that pelmo4rix.exe gang --http serves"

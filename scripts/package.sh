@@ -28,7 +28,8 @@ cmake --build build-pkg --parallel "$(nproc)" --target $programs pelmo4rix-vunit
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
 [ -n "$version" ] || fail "no project version in build-pkg/CMakeCache.txt"
 
-(cd build-pkg && cpack -G DEB >/dev/null)
+# CPack makes the package's directories with the umask: 022 gives 0755 whatever the builder's.
+(cd build-pkg && umask 022 && cpack -G DEB >/dev/null)
 deb=dist/pelmo4rix_${version}_amd64.deb
 mv "build-pkg/pelmo4rix_${version}_amd64.deb" "$deb"
 echo "== $deb"
@@ -59,13 +60,12 @@ if [ -f build-win/libpq.dll ]; then
     done
 fi
 # pelmo4rix.exe carries the page server's code, whose licence asks for its notice beside it.
-if [ -f build-win/cpp-httplib-LICENSE.txt ]; then
-    sed 's/\r*$/\r/' build-win/cpp-httplib-LICENSE.txt >"$staging/$zip_name/cpp-httplib-LICENSE.txt"
-fi
 # The programs carry libsodium (linked in) for the image packages; its licence goes with them.
 if [ -f build-win/libsodium-LICENSE.txt ]; then
     sed 's/\r*$/\r/' build-win/libsodium-LICENSE.txt >"$staging/$zip_name/libsodium-LICENSE.txt"
 fi
+[ -f build-win/libmicrohttpd-COPYING.txt ] || fail "build-win/libmicrohttpd-COPYING.txt is missing"
+sed 's/\r*$/\r/' build-win/libmicrohttpd-COPYING.txt >"$staging/$zip_name/libmicrohttpd-COPYING.txt"
 # The guides as text files with Windows line ends, so that Notepad shows them as they are.
 for guide in README.md docs/*.md; do
     [ -f "$guide" ] || continue

@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
 
-packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libcpp-httplib-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl openssl
+packages="cmake g++ make libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64-posix wine64 wine tmux clang libclang-rt-dev libmicrohttpd-dev nlohmann-json3-dev chromium postgresql libpq-dev pkg-config dpkg-dev bzip2 xz-utils perl openssl
     lintian zip man-db bash-completion libsodium-dev autoconf automake libtool"
 if [ "$(id -u)" = 0 ]; then
     echo "== installing: $packages"
@@ -59,11 +59,14 @@ rm -rf "$prefix"
 # The packages: both made; the Debian one installed on this machine, its programs, manual
 # page and completion tried where it put them, and removed again.
 test_packages() {
-    echo "== making the packages"
-    bash scripts/package.sh
+    echo "== making the packages (with a builder's umask of 077)"
+    (umask 077 && bash scripts/package.sh)
     local version deb
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-pkg/CMakeCache.txt)
     deb=dist/pelmo4rix_${version}_amd64.deb
+    local odd_dirs
+    odd_dirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print $1, $6 }')
+    [ -z "$odd_dirs" ] || { echo "directories of $deb not 0755: $odd_dirs"; return 1; }
     # The zip: the four programs, and guides whose every line ends in CR LF.
     python3 - "dist/pelmo4rix-$version-windows-x86_64.zip" <<'PY' || return 1
 import re, sys, zipfile
@@ -73,8 +76,9 @@ guides = [n for n in archive.namelist() if n.endswith(".txt")]
 bare_lf = [n for n in guides if re.search(rb"(?<!\r)\n", archive.read(n))]
 expected = ["pelmo4rix-station.exe", "pelmo4rix-trace.exe", "pelmo4rix-update.exe", "pelmo4rix.exe"]
 names = [n.split("/")[-1] for n in archive.namelist()]
+# what --pool loads, and the page server's notice
 pool_files = [n for n in ("libpq.dll", "libpq-COPYRIGHT.txt", "libssl-3-x64.dll", "libcrypto-3-x64.dll",
-                          "openssl-LICENSE.txt") if n not in names]  # what --pool loads
+                          "openssl-LICENSE.txt", "libmicrohttpd-COPYING.txt") if n not in names]
 if programs != expected or not guides or bare_lf or pool_files:
     sys.exit(f"the Windows zip is wrong: programs {programs}, guides {guides}, without CR LF {bare_lf}, "
              f"missing {pool_files}")

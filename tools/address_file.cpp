@@ -44,15 +44,12 @@ std::string file_name(const char* path)
     return slash == std::string::npos ? whole : whole.substr(slash + 1);
 }
 
-std::string copy_path(const char* path)
-{
-    return std::string(path) + ".tmp";
-}
+std::string copy_made;  // the name of the copy being written, beside the file
 
-// Opens the copy that replaces the file as info_file, emptied; 1 when it is open.
+// Opens a new copy that replaces the file as info_file; 1 when it is open.
 int open_copy(const char* path)
 {
-    info_file = fopen(copy_path(path).c_str(), "wb");
+    info_file = os_file_temporary(path, copy_made);
     return info_file != nullptr;
 }
 
@@ -64,12 +61,21 @@ int finish_copy(const char* path, int written)
     int ok = written && os_file_sync(info_file);
     ok = fclose(info_file) == 0 && ok;
     info_file = nullptr;
-    const std::string copy = copy_path(path);
-    if (ok && os_file_replace(copy.c_str(), path))
+    if (ok && os_file_replace(copy_made.c_str(), path))
         return 1;
-    remove(copy.c_str());
+    remove(copy_made.c_str());
     console_print("%s", WRITE_ERROR);
     return 0;
+}
+
+// A symbolic link in place of a file the station writes is refused, and said so: replaced or
+// written through, it would change a file of the link maker's choosing.
+int refuse_link(const std::string& path)
+{
+    if (!os_file_is_link(path.c_str()))
+        return 0;
+    console_print(" Error !!!! \"%s\" is a symbolic link: refused, nothing written. \n\n", path.c_str());
+    return 1;
 }
 
 int save_silently(const char* path, const uint8_t* address)
@@ -163,7 +169,9 @@ void advance_address(const char* path)
 
 int load_address_file(const char* path)
 {
-    info_file = fopen(path, "rb");
+    if (refuse_link(path))
+        return 0;
+    info_file = os_file_open(path, "rb");
     if (info_file) {
         fclose(info_file);
     } else {
@@ -175,7 +183,7 @@ int load_address_file(const char* path)
         finish_copy(path, write_address_lines());
     }
     // Opened for update: a read-only file is refused, as whoever made it so wants it kept.
-    info_file = fopen(path, "rb+");
+    info_file = os_file_open(path, "rb+");
     int ok = parse_address_file();
     if (info_file)
         fclose(info_file);
@@ -201,6 +209,8 @@ int release_address(const char* path)
 os_file_lock* lock_address_file(const char* path)
 {
     const std::string name = std::string(path) + ".lock";
+    if (refuse_link(name) || refuse_link(path))
+        return nullptr;
     os_file_lock* lock = os_lock_open(name.c_str());
     if (!lock) {
         console_print(" Error !!!! Can't create \"%s\" file. \n\n", file_name(name.c_str()).c_str());

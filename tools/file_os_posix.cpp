@@ -1,4 +1,5 @@
-// The address file's platform operations on POSIX: flock for the lock, fsync and rename.
+// The platform operations for the tools' files on POSIX: O_NOFOLLOW and mkstemp, flock for the
+// lock, fsync and rename.
 #include "tools/file_os.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 struct os_file_lock {
@@ -42,11 +44,56 @@ void take_access_of(const char* from, const char* to)
     chmod(from, old.st_mode & 07777);  // after chown, which may clear set-id bits
 }
 
+// The open(2) flags of an fopen mode.
+int open_flags(const char* mode)
+{
+    bool update = strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'w': return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a': return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default: return update ? O_RDWR : O_RDONLY;
+    }
+}
+
 }  // namespace
+
+FILE* os_file_open(const char* path, const char* mode)
+{
+    int fd = open(path, open_flags(mode) | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (!file)
+        close(fd);
+    return file;
+}
+
+bool os_file_is_link(const char* path)
+{
+    struct stat status;
+    return lstat(path, &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+FILE* os_file_temporary(const char* path, std::string& made)
+{
+    std::string name = std::string(path) + ".XXXXXX";
+    int fd = mkostemp(name.data(), O_CLOEXEC);  // O_EXCL: a new file, never a link's target
+    if (fd < 0)
+        return nullptr;
+    fchmod(fd, 0644);  // as a file the tool creates; take_access_of makes it the old one's
+    FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        close(fd);
+        unlink(name.c_str());
+        return nullptr;
+    }
+    made = name;
+    return file;
+}
 
 os_file_lock* os_lock_open(const char* path)
 {
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
     return new os_file_lock{fd};

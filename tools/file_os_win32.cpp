@@ -9,8 +9,31 @@ struct os_file_lock {
     HANDLE handle;
 };
 
+bool os_file_is_link(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A check before the open: Windows' CRT has no open that refuses a link.
+FILE* os_file_open(const char* path, const char* mode)
+{
+    return os_file_is_link(path) ? nullptr : fopen(path, mode);
+}
+
+FILE* os_file_temporary(const char* path, std::string& made)
+{
+    const std::string name = std::string(path) + ".tmp";
+    FILE* file = os_file_open(name.c_str(), "wb");
+    if (file)
+        made = name;
+    return file;
+}
+
 os_file_lock* os_lock_open(const char* path)
 {
+    if (os_file_is_link(path))
+        return nullptr;
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)

@@ -25,8 +25,12 @@ std::string checksum_text()
     return text;
 }
 
-std::string csv_field(const std::string& text)
+std::string csv_field(const std::string& field)
 {
+    // A spreadsheet runs a cell that begins with one of these as a formula; a leading ' makes
+    // it text.
+    const bool formula = !field.empty() && field[0] != '\0' && strchr("=+-@\t\r", field[0]);
+    const std::string text = formula ? "'" + field : field;
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";
@@ -82,7 +86,7 @@ std::string record_line(const production_entry& e, bool change_columns, bool bau
 
 int append_record(const std::string& path, const production_entry& entry)
 {
-    FILE* file = fopen(path.c_str(), "a+b");
+    FILE* file = os_file_open(path.c_str(), "a+b");
     if (!file)
         return 0;
     const bool fresh = fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0;

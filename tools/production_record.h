@@ -36,7 +36,8 @@ struct production_entry {
 std::string utc_now();
 // The image's checksum as the record and the image command show it (3922BA1C).
 std::string checksum_text();
-// A text as one CSV field: quoted when it holds a comma, a quote or a line end.
+// A text as one CSV field: after a leading ' when it begins with =, +, -, @, tab or CR (a
+// spreadsheet would run it as a formula), quoted when it holds a comma, a quote or a line end.
 std::string csv_field(const std::string& text);
 
 // The line of `entry`, stamped with the current UTC time and the image in use; with

@@ -19,6 +19,7 @@
 #include "link/state.h"
 #include "tools/address_file.h"
 #include "tools/console.h"
+#include "tools/file_os.h"
 #include "tools/production_record.h"
 #include "tools/tools.h"
 
@@ -55,7 +56,8 @@ void record_unit(int success, int attempts, double seconds)
     memcpy(entry.address, bt_address, sizeof entry.address);
     const std::string record = record_beside(ADDRESS_FILE);
     if (!append_record(record, entry))
-        printf(" \n\n !!!! Error to write to %s !!!!!\n\n", record.c_str());
+        printf(" \n\n !!!! Error to write to %s !!!!!%s\n\n", record.c_str(),
+               os_file_is_link(record.c_str()) ? " (a symbolic link: refused)" : "");
 }
 
 void print_result_box(int success)

@@ -10,6 +10,7 @@
 #include "link/pause.h"
 #include "link/state.h"
 #include "tools/console.h"
+#include "tools/file_os.h"
 #include "tools/tools.h"
 
 namespace {
@@ -27,7 +28,7 @@ const char BANNER_LINE[] = "  Pelmo4Rix Version 4 Log Capture Utility. Version %
 bool create_trace_file()
 {
     for (int attempt = 0; attempt < 2 && !info_file; attempt++)
-        info_file = fopen(TRACE_FILE, "wb");
+        info_file = os_file_open(TRACE_FILE, "wb");
     if (!info_file)
         return false;
     // Unbuffered: what was read is in the file at once, even if the program is killed.
@@ -111,6 +112,8 @@ void trace_capture_tool()
 {
     if (!create_trace_file()) {
         printf(" Error !!!! Can't create \"P2lmo4Rix.trace\" file. \n\n");
+        if (os_file_is_link(TRACE_FILE))
+            printf(" %s is a symbolic link: refused, nothing written.\n\n", TRACE_FILE);
         wait_and_exit_message();
         return;
     }

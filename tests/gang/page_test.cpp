@@ -1,7 +1,5 @@
 // The gang's page in a real headless Chromium, and its JSON status, against a gang with
 // virtual units. What the browser shows is read from its DOM; the status is parsed as JSON.
-#include <httplib.h>
-
 #include <chrono>
 #include <map>
 
@@ -9,6 +7,7 @@
 
 #include "support/browser.h"
 #include "support/gang_process.h"
+#include "support/http_client.h"
 #include "support/unit_fixture.h"
 
 namespace {
@@ -51,10 +50,9 @@ protected:
 
     json status()
     {
-        httplib::Client client(url.substr(0, url.size() - 1));
-        auto reply = client.Get("/api/status");
-        EXPECT_TRUE(reply && reply->status == 200);
-        return reply ? json::parse(reply->body, nullptr, false) : json();
+        http_answer reply = http_get(url_port(url), "/api/status");
+        EXPECT_EQ(reply.status, 200);
+        return json::parse(reply.body, nullptr, false);
     }
 
     void start_browser(browser& chrome)
@@ -128,6 +126,10 @@ TEST_F(page_test, ThePageFollowsThreeUnitsUntilTheyAreGood)
 
     kill(gang.pid, SIGINT);
     EXPECT_EQ(gang.finish(), 0) << gang.output;
+    // The gang gone, the page says since when it has not answered.
+    const std::string since = "no answer from the gang since ";
+    json lost = chrome.wait_for("document.getElementById('link').textContent.startsWith('" + since + "')", true, 5000);
+    EXPECT_EQ(lost, true) << chrome.evaluate("document.getElementById('link').textContent");
 }
 
 TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)

@@ -221,7 +221,8 @@ TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
     EXPECT_NE(quiet.output.find("\nfree         10\n"), std::string::npos) << quiet.output;
 
     vunit* next = plug(dev.path, "COM7");
-    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "F"});
+    // A station name that a spreadsheet would run as a formula.
+    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "@SUM(1)"});
     ASSERT_EQ(flash.exit_code, 0) << flash.output;
     EXPECT_TRUE(holds_address(next, address_text(0x100))) << "the address given back is taken first";
     std::vector<pool_line> lines = records();
@@ -230,7 +231,7 @@ TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
     EXPECT_EQ(lines[0].error_code, 15);
     EXPECT_EQ(lines[0].station, "G");
     EXPECT_EQ(lines[1].address, address_text(0x100));
-    EXPECT_EQ(lines[1].station, "F");
+    EXPECT_EQ(lines[1].station, "'@SUM(1)") << "written as text";
     EXPECT_EQ(status("next"), address_text(0x101));
 }
 

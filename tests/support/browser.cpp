@@ -83,6 +83,9 @@ bool browser::start(std::string& why)
         // The DevTools pipe: commands in on descriptor 3, replies out on 4.
         dup2(commands[0], 3);
         dup2(replies[1], 4);
+        // dup2 onto the same number keeps close-on-exec: the pipe may already be 3 or 4.
+        fcntl(3, F_SETFD, 0);
+        fcntl(4, F_SETFD, 0);
         int null_device = ::open("/dev/null", O_RDWR);
         dup2(null_device, 0);
         dup2(null_device, 1);
