@@ -149,7 +149,7 @@ std::string session_script(const std::vector<doc_command>& commands, const std::
         if (c.script) {
             script += "(\n";
             if (c.superuser)
-                script += "export PGHOST=" + server.dir.path + " PGUSER=postgres\n";
+                script += "export PGHOST=" + server.home + " PGUSER=postgres\n";
             script += "set -e\n" + c.text + ") < typed\n";
         } else if (trimmed(c.text).back() == '&') {
             // Started once it says so: its first line, copied to a file the shell can watch.

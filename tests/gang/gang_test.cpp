@@ -172,7 +172,7 @@ TEST_F(gang_test, AnotherAddressFileAndAFailedLastUnit)
     // Failed before its information sector (on a busy machine maybe before the loader): the
     // address goes back.
     EXPECT_NE(r.output.find("COM7 " + address_text(0x100) + " failed error_code "), std::string::npos) << r.output;
-    EXPECT_EQ(read_file(cwd / "alt.ini"), file_line(0x100)) << "the failed unit's address is the next one";
+    EXPECT_EQ(read_file(cwd / "alt.ini"), address_file_line(0x100)) << "the failed unit's address is the next one";
     EXPECT_NE(r.output.find(", next address " + address_text(0x100) + "\n"), std::string::npos) << r.output;
 }
 

@@ -46,7 +46,7 @@ bool give_to_server(const std::string& dir, std::string& error)
 std::string query(const pg_server& server, const std::string& sql)
 {
     return run_program({pg_server::bin_dir() + "/psql", "-X", "-A", "-t", "-d", server.url(), "-c", sql},
-                       server.dir.path, "", false, OPENSSL_TIMEOUT_MS, true)
+                       server.home, "", false, OPENSSL_TIMEOUT_MS, true)
         .output;
 }
 
@@ -62,7 +62,7 @@ std::string openssl_program()
 
 bool turn_on_tls(pg_server& server, pg_tls& tls)
 {
-    const std::string dir = server.dir.path;
+    const std::string dir = server.home;
     if (!make_certificate(dir, "root", "/CN=Test pool root", "", {}, tls.error) ||
         !make_certificate(dir, "other-root", "/CN=Test pool root", "", {}, tls.error) ||
         !make_certificate(dir, "server", "/CN=127.0.0.1", "root",
@@ -71,7 +71,7 @@ bool turn_on_tls(pg_server& server, pg_tls& tls)
         return false;
     tls.root = dir + "/root.crt";
     tls.other_root = dir + "/other-root.crt";
-    write_file(server.dir / "data/pg_hba.conf",
+    write_file(server.home + "/data/pg_hba.conf",
                "local all all trust\n"
                "hostssl all all 127.0.0.1/32 scram-sha-256\n");
     // Started again rather than reloaded: a server that can't load its certificate then fails
@@ -81,7 +81,7 @@ bool turn_on_tls(pg_server& server, pg_tls& tls)
                     "ALTER SYSTEM SET ssl_key_file = '" + dir + "/server.key';"
                     "ALTER SYSTEM SET log_connections = on;") ||
         !server.stop() || !server.start()) {
-        tls.error = server.error + read_file(server.dir / "server.log");
+        tls.error = server.error + read_file(server.home + "/server.log");
         return false;
     }
     return true;
@@ -96,7 +96,7 @@ std::string tls_of_open_sessions(const pg_server& server, const std::string& use
 logged_sessions sessions_logged(const pg_server& server, const std::string& user)
 {
     logged_sessions counted;
-    std::istringstream log(read_file(server.dir / "server.log"));
+    std::istringstream log(read_file(server.home + "/server.log"));
     for (std::string line; std::getline(log, line);) {
         if (line.find("connection authorized: user=" + user + " ") == std::string::npos)
             continue;
