@@ -23,6 +23,7 @@ struct entries {
     decltype(&PQstatus) status;
     decltype(&PQerrorMessage) error_message;
     decltype(&PQfinish) finish;
+    decltype(&PQreset) reset;
     decltype(&PQexecParams) exec_params;
     decltype(&PQexec) exec;
     decltype(&PQresultStatus) result_status;
@@ -108,6 +109,7 @@ bool load(std::string& problem)
         named("PQstatus", pq.status),
         named("PQerrorMessage", pq.error_message),
         named("PQfinish", pq.finish),
+        named("PQreset", pq.reset),
         named("PQexecParams", pq.exec_params),
         named("PQexec", pq.exec),
         named("PQresultStatus", pq.result_status),
@@ -175,6 +177,7 @@ PGconn* PQconnectdbParams(const char* const* keywords, const char* const* values
 ConnStatusType PQstatus(const PGconn* conn) { return pq.status(conn); }
 char* PQerrorMessage(const PGconn* conn) { return pq.error_message(conn); }
 void PQfinish(PGconn* conn) { pq.finish(conn); }
+void PQreset(PGconn* conn) { pq.reset(conn); }
 PGresult* PQexecParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
                        const char* const* paramValues, const int* paramLengths, const int* paramFormats,
                        int resultFormat)
