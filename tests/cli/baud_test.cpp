@@ -233,7 +233,7 @@ TEST_F(fast_flash, a_blank_sector_that_the_erase_left_fails_with_20)
     for (const char* write_blank : {"", "--write-blank"}) {
         SCOPED_TRACE(write_blank);
         vunit* unit = start_unit({"--flash-in", dir / "old.bin", "--fault", "unerased:5"});
-        std::vector<std::string> extra = {"--image", "blank5.bin"};
+        std::vector<std::string> extra = {"--image", "blank5.bin", "--allow-unsigned"};
         if (*write_blank)
             extra.push_back(write_blank);
         run_result r = run(flash_args(extra));

@@ -137,13 +137,15 @@ TEST_F(front_end, address_file_hands_out_consecutive_addresses)
     }
 }
 
-TEST_F(front_end, address_file_keeps_its_address_after_a_failure)
+// A unit that failed its checksum holds the address on its flash: no later unit gets it.
+TEST_F(front_end, address_file_skips_the_address_of_a_unit_that_failed_after_taking_it)
 {
     write_file(cwd / "info.ini", "0604 03 000100 ");
-    start_unit({"--fault", "bad-crc"});
+    vunit* unit = start_unit({"--fault", "bad-crc"});
     run_result r = run({"flash", "--address-file", "info.ini"});
     EXPECT_EQ(r.exit_code, 20);
-    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000100 ");
+    EXPECT_TRUE(holds_address(unit, address_text(0x100)));
+    EXPECT_EQ(read_file(cwd / "info.ini"), "0604 03 000101 ");
 }
 
 struct address_file_case {

@@ -321,7 +321,8 @@ TEST_F(lease_test, AGangsUnitsThatFailAfterTheInformationSectorKeepTheirAddresse
         vunit* bad_crc = start_unit({"--device-dir", dev_gang.path, "--fault", "bad-crc"}, "COM7");
         start_unit({"--device-dir", dev_gang.path, "--fault", "unplug-after-sectors:253"}, "COM8");
         // A second attempt covers a start that a busy machine fails ("no unit answers").
-        std::vector<std::string> args = {"--attempts", "2", "--station", "G"};
+        // --write-blank: every image sector is sent, so the 253rd frame is the information sector.
+        std::vector<std::string> args = {"--attempts", "2", "--station", "G", "--write-blank"};
         if (pool)
             args.insert(args.end(), {"--pool", url});
         gang_process gang;

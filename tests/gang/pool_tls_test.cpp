@@ -107,7 +107,7 @@ TEST_F(pool_tls, the_right_root_gives_an_address_over_encrypted_sessions)
         EXPECT_EQ(status("good"), "1");
         EXPECT_EQ(status("in_progress"), "0");
         logged_sessions after = sessions_logged(*server, STATION);
-        EXPECT_GT(after.encrypted, before.encrypted) << read_file(server->home + "/server.log");
+        EXPECT_GT(after.encrypted, before.encrypted) << read_file(server->log_file());
         EXPECT_EQ(after.plain, 0);
         stop_unit(unit);
     }

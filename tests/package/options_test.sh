@@ -11,7 +11,9 @@ manual=$source_dir/package/man/pelmo4rix.1.in
 # The commands as the help lists them: two blanks, the name, blanks, what it does.
 commands=$("$program" --help | sed -n '/^Commands:/,/^$/s/^  \([a-z]\{1,\}\)  .*/\1/p')
 pool_commands=$("$program" pool --help | sed -n 's/^  \([a-z]\{1,\}\)  .*/\1/p')
-[ -n "$commands" ] && [ -n "$pool_commands" ] || { echo "pelmo4rix --help or pool --help lists no commands"; exit 1; }
+package_commands=$("$program" package --help | sed -n 's/^  \([a-z]\{1,\}\)  .*/\1/p')
+[ -n "$commands" ] && [ -n "$pool_commands" ] && [ -n "$package_commands" ] ||
+    { echo "pelmo4rix --help, pool --help or package --help lists no commands"; exit 1; }
 
 options=$(for command in "" $commands; do
     "$program" $command --help
@@ -27,13 +29,16 @@ done
 for command in $pool_commands; do
     _pelmo4rix_in "$command" "$_pelmo4rix_pool_commands" || { echo "the completion lacks pool $command"; failed=1; }
 done
+for command in $package_commands; do
+    _pelmo4rix_in "$command" "$_pelmo4rix_package_commands" || { echo "the completion lacks package $command"; failed=1; }
+done
 for command in $commands $pool_commands; do
     # a command's entry in the manual page: a tag line that begins with its name
     grep -qE "^\\.B[IR]? \"?$command( |\"|\$)" "$manual" || { echo "the manual page lacks the command $command"; failed=1; }
 done
 # The options the completion offers, as bash has them after loading it (a comment that names an
 # option offers nothing), and the manual page without its comment lines.
-offered="$_pelmo4rix_global_options $(for command in $commands $pool_commands; do _pelmo4rix_command_options "$command"; done)"
+offered="$_pelmo4rix_global_options $(for command in $commands $pool_commands $package_commands; do _pelmo4rix_command_options "$command"; done)"
 offered=${offered//$'\n'/ }
 manual_text=$(grep -v '^\.\\"' "$manual")
 for option in $options; do

@@ -73,7 +73,7 @@ bool pg_server::run(const std::vector<std::string>& argv, std::string* output, c
 
 bool pg_server::start_on(int tried_port, bool& port_taken)
 {
-    const std::string log = home + "/server-" + std::to_string(tried_port) + ".log";
+    const std::string log = log_file_on(tried_port);
     const std::string options = "-k " + home + " -p " + std::to_string(tried_port) +
                                 " -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=" +
                                 std::to_string(MAX_CONNECTIONS);

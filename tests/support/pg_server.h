@@ -37,6 +37,9 @@ struct pg_server {
     // Finds the server that another process started in `home`; false with `error`.
     bool attach();
 
+    // The server's log while it runs on `port`.
+    std::string log_file() const { return log_file_on(port); }
+
     // The superuser's connection string for `db` over the Unix socket.
     std::string url(const std::string& db = "postgres") const;
     // A URI over TCP to 127.0.0.1 with `user` and `password`.
@@ -51,6 +54,7 @@ private:
     bool made = false;
     bool running = false;
     std::string data() const { return home + "/data"; }
+    std::string log_file_on(int tried_port) const { return home + "/server-" + std::to_string(tried_port) + ".log"; }
     bool run(const std::vector<std::string>& argv, std::string* output = nullptr, const std::string& input = "");
     bool start_on(int tried_port, bool& port_taken);
 };

@@ -81,7 +81,7 @@ bool turn_on_tls(pg_server& server, pg_tls& tls)
                     "ALTER SYSTEM SET ssl_key_file = '" + dir + "/server.key';"
                     "ALTER SYSTEM SET log_connections = on;") ||
         !server.stop() || !server.start()) {
-        tls.error = server.error + read_file(server.home + "/server.log");
+        tls.error = server.error + read_file(server.log_file());
         return false;
     }
     return true;
@@ -96,7 +96,7 @@ std::string tls_of_open_sessions(const pg_server& server, const std::string& use
 logged_sessions sessions_logged(const pg_server& server, const std::string& user)
 {
     logged_sessions counted;
-    std::istringstream log(read_file(server.home + "/server.log"));
+    std::istringstream log(read_file(server.log_file()));
     for (std::string line; std::getline(log, line);) {
         if (line.find("connection authorized: user=" + user + " ") == std::string::npos)
             continue;
