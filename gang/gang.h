@@ -87,6 +87,7 @@ struct address_pool {
     pool_instance instance;       // this gang's, with its lease on the server
     gang_clock::time_point next_renewal{};
     pool_renewal renewal;         // what the last renewal found
+    double last_contact = 0;      // UTC seconds of the last lease renewal the server took; 0: none yet
     std::string opening_note;     // what open_pool found worth telling (a torn journal line)
     std::set<int64_t> held;       // reservations not yet finished on the server (units in progress, results in the journal)
     gang_clock::time_point next_try{};

@@ -109,6 +109,11 @@ void supply_metrics(exposition& out, const gang_totals& totals, const metrics_fa
         out.sample("pelmo4rix_pool_server_up", "", facts.pool_connected);
         out.family("pelmo4rix_journal_waiting_results", "gauge", "Results in the journal waiting for the pool's server.");
         out.sample("pelmo4rix_journal_waiting_results", "", facts.journal_waiting);
+        if (facts.pool_last_contact > 0) {
+            out.family("pelmo4rix_pool_last_contact_timestamp_seconds", "gauge",
+                       "When the pool's server last renewed this station's lease (Unix time).");
+            out.sample("pelmo4rix_pool_last_contact_timestamp_seconds", "", facts.pool_last_contact);
+        }
     }
     out.family("pelmo4rix_deliveries_total", "counter", "Hooks and labels that ended, by kind and result.");
     for (const char* kind : DELIVERY_KINDS)
@@ -130,6 +135,7 @@ metrics_facts pool_metrics_facts(const address_pool& pool)
     facts.addresses_left = facts.pool ? pool.left : LAP_COUNT - lap_counter;
     facts.pool_connected = pool.store != nullptr;
     facts.journal_waiting = pool.journal_waiting;
+    facts.pool_last_contact = pool.last_contact;
     return facts;
 }
 

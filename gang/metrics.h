@@ -19,6 +19,7 @@ struct metrics_facts {
     bool pool = false;            // the addresses come from the shared pool
     bool pool_connected = false;
     int journal_waiting = 0;      // results waiting for the pool's server
+    double pool_last_contact = 0; // UTC seconds of the server's last answer to the lease; 0: none
     int deliveries_waiting = 0;   // hooks and labels running or waiting to run
 };
 

@@ -218,6 +218,8 @@ int renew_lease(address_pool& pool, pool_error& error)
     }
     pool.next_renewal = gang_clock::now() + std::chrono::milliseconds(pool_renew_interval_ms(renewal.lease_seconds));
     pool.renewal = renewal;
+    pool.last_contact =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return 1;
 }
 
