@@ -53,6 +53,9 @@ bool parse_address(const std::string& text, uint8_t address[6]);
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
 // The help text of a command, or of the program for an empty command.
 std::string usage_text(const std::string& command);
+// An option of a command's own command line at argv[i], as `--name=value` or `--name value`
+// (then i moves on to the value); false with `error` when the value is missing.
+bool option_value(int argc, char** argv, int& i, std::string& name, std::string& value, std::string& error);
 std::string pool_usage();
 std::string package_usage();
 // Whether --json or --events stands anywhere on the command line: a usage error is then

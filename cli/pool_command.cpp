@@ -49,17 +49,8 @@ bool parse_pool_options(int argc, char** argv, pool_options& o, std::string& err
         } else if (arg == "--doubt" && o.action == "status") {
             o.doubt = true;
         } else if (arg.rfind("--", 0) == 0) {
-            size_t eq = arg.find('=');
-            std::string name = arg.substr(0, eq), value;
-            if (eq != std::string::npos)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            if (!take_option(o, name, value, error))
+            std::string name, value;
+            if (!option_value(argc, argv, i, name, value, error) || !take_option(o, name, value, error))
                 return false;
         } else if (o.action.empty()) {
             if (arg != "init" && arg != "status" && arg != "records" && arg != "release") {

@@ -79,6 +79,22 @@ int report_failure(const cli_options& options, int code, const std::string& mess
     return code;
 }
 
+bool option_value(int argc, char** argv, int& i, std::string& name, std::string& value, std::string& error)
+{
+    const std::string arg = argv[i];
+    const size_t eq = arg.find('=');
+    name = arg.substr(0, eq);
+    if (eq != std::string::npos)
+        value = arg.substr(eq + 1);
+    else if (i + 1 < argc)
+        value = argv[++i];
+    else {
+        error = "option " + name + " needs a value";
+        return false;
+    }
+    return true;
+}
+
 bool json_asked(int argc, char** argv)
 {
     for (int i = 1; i < argc; i++)
