@@ -51,10 +51,11 @@ double line_ms(size_t bytes, uint32_t baud) { return 10.0 * double(bytes) * 1000
 
 class Pacing : public ::testing::TestWithParam<uint32_t> {};
 
-// A long reply (a sector read in the old layout, 4110 bytes) comes no earlier than the line
-// can carry it and its frame, and trickles in over that time: the typical gap between two
-// reads stays well under the tools' 1 ms read-interval time-out (a median, which a few late
-// wake-ups of a loaded machine do not move).
+// A long reply (a sector read in the old layout, 4110 bytes) trickles in: no byte comes
+// before the line could have carried it and the frame, and its first bytes are there before
+// its last have crossed the line. A late reader only makes each read later, so both hold on
+// a loaded machine; the gaps inside the reply (well under the tools' 1 ms read-interval
+// time-out) are a figure of link_bench's "line" section.
 TEST_P(Pacing, ReplyTricklesInNeverEarly)
 {
     const uint32_t baud = GetParam();
@@ -66,19 +67,13 @@ TEST_P(Pacing, ReplyTricklesInNeverEarly)
     if (baud == fast)
         b.enter_loader();
     const size_t reply = 4110;
-    auto pieces = pieces_of_reply(b.line, frame::read(0x7E000), reply);
+    const bytes request = frame::read(0x7E000);
+    auto pieces = pieces_of_reply(b.line, request, reply);
     ASSERT_FALSE(pieces.empty());
     ASSERT_EQ(pieces.back().total, reply);
-    const double reply_ms = line_ms(reply, baud);
-    EXPECT_GE(pieces.back().ms, line_ms(frame::read(0).size(), baud) + reply_ms);
-    EXPECT_GE(pieces.back().ms - pieces.front().ms, reply_ms / 2);
-    ASSERT_GE(pieces.size(), 20u);
-    std::vector<double> gaps;
-    for (size_t i = 1; i < pieces.size(); ++i)
-        gaps.push_back(pieces[i].ms - pieces[i - 1].ms);
-    std::nth_element(gaps.begin(), gaps.begin() + long(gaps.size() / 2), gaps.end());
-    // Below the program's 1 ms read-interval time-out, which a reply must never trip.
-    EXPECT_LT(gaps[gaps.size() / 2], 1.0);
+    for (const piece& p : pieces)
+        EXPECT_GE(p.ms, line_ms(request.size() + p.total, baud)) << p.total << " bytes";
+    EXPECT_LT(pieces.front().total, reply) << "the reply came in one piece";
 }
 
 INSTANTIATE_TEST_SUITE_P(VirtualUnit, Pacing, ::testing::Values(slow, fast),
