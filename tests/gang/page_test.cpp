@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "link/frames.h"
 #include "support/browser.h"
 #include "support/gang_process.h"
 #include "support/http_client.h"
@@ -132,10 +133,13 @@ TEST_F(page_test, ThePageFollowsThreeUnitsUntilTheyAreGood)
     EXPECT_EQ(lost, true) << chrome.evaluate("document.getElementById('link').textContent");
 }
 
+// A unit left on COM8 keeps the gang probing, so the test can tell when the gang has had its
+// turns to look at the quarantined COM7.
 TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)
 {
+    vunit* left = start_unit({}, "COM8");
     vunit* unit = start_unit({"--fault", "bad-crc"}, "COM7");
-    start_gang({"--ports", "COM7", "--attempts", "1"});
+    start_gang({"--ports", "COM7,COM8", "--attempts", "1"});
     for (int failed = 1; failed <= 3; failed++) {
         // The unit's checksum is wrong (20); on a machine too busy for the line's time-outs
         // an earlier step may fail first, which is as much a failed unit.
@@ -152,18 +156,20 @@ TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)
     vunit_unplug(unit);
     ASSERT_TRUE(gang.wait_for_count("COM7 unit gone", 3, 10000)) << gang.output;
     stop_unit(unit);
-    start_unit({}, "COM7");
-    gang.read_for(1500);
-    EXPECT_EQ(gang.count(" start, worker "), 3) << gang.output;
+    vunit* fresh = start_unit({}, "COM7");
+    ASSERT_TRUE(took_more_frames(left, CMD_PROBE, frames_of_kind(left, CMD_PROBE), 6)) << "the gang probes on";
+    EXPECT_TRUE(vunit_frames(fresh).empty()) << "the gang looked at a unit on a quarantined port";
+    gang.read_available();
+    EXPECT_EQ(gang.count(" start, worker "), 4) << "three units on COM7, one on COM8\n" << gang.output;
 
     browser chrome;
     open_page(chrome);
-    EXPECT_EQ(chrome.wait_for(TILES, "COM7 check the fixture", 5000), "COM7 check the fixture");
+    EXPECT_EQ(chrome.wait_for(TILES, "COM7 check the fixture, COM8 good", 5000), "COM7 check the fixture, COM8 good");
     EXPECT_EQ(chrome.evaluate("document.querySelector('.tile').dataset.state"), "quarantined");
     expect_clean(chrome);
 
     json s = status();
-    ASSERT_EQ(s["ports"].size(), 1u);
+    ASSERT_EQ(s["ports"].size(), 2u);
     EXPECT_EQ(s["ports"][0]["state"], "quarantined");
     EXPECT_EQ(s["ports"][0]["failed_in_row"], 3);
     // Causes counted per error code; the page lists the most frequent first.
@@ -191,7 +197,7 @@ TEST_F(page_test, APortIsQuarantinedAfterThreeFailingUnits)
     for (const json& cause : s["causes"])
         listed[cause["error_code"].get<int>()] = {cause["count"].get<int>(), cause["text"].get<std::string>()};
     EXPECT_EQ(listed, reported) << s["causes"] << "\n" << gang.output;
-    EXPECT_EQ(s["totals"]["yield"], 0.0);
+    EXPECT_EQ(s["totals"]["yield"], 25.0);
     kill(gang.pid, SIGINT);
     EXPECT_EQ(gang.finish(), 28) << gang.output;
 }
