@@ -1,5 +1,5 @@
-// The gang station end to end: `pelmo4rix gang` as a real process, virtual units at line
-// rate on their own ports, each unit programmed by a worker process of its own. Checked in
+// The gang station end to end: `pelmo4rix gang` as a real process, virtual units on their own
+// ports, each unit programmed by a worker process of its own. Checked in
 // the gang's event lines, on each unit's flash, in the address file and in the record.
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,9 +33,11 @@ protected:
     temp_dir cwd;
     gang_process gang;
 
-    vunit* start_line_rate_unit(const std::string& name, const std::vector<std::string>& extra = {})
+    // A unit that takes about 4 s to write (16 ms a sector, the rest at once): long enough for
+    // units side by side and for a stop while they write, without the line's 16 s a unit.
+    vunit* start_slow_unit(const std::string& name, const std::vector<std::string>& extra = {})
     {
-        std::vector<std::string> options = {"--line-rate"};
+        std::vector<std::string> options = {"--write-ms", "16"};
         options.insert(options.end(), extra.begin(), extra.end());
         return start_unit(options, name);
     }
@@ -103,7 +105,7 @@ TEST_F(gang_test, TheWorkerReportsAsJsonLines)
 
 TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
 {
-    vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    vunit* units[3] = {start_slow_unit("COM7"), start_slow_unit("COM8"), start_slow_unit("COM9")};
     gang.start({"--units", "3"}, cwd.path);
     ASSERT_EQ(gang.finish(), 0) << gang.output;
 
@@ -133,14 +135,14 @@ TEST_F(gang_test, ThreeUnitsAtOnceGetThreeConsecutiveAddresses)
 TEST_F(gang_test, AFailedUnitsAddressGoesToTheNextUnitPlugged)
 {
     // Its eleventh sector write gets no answer: it fails before its information sector.
-    vunit* bad = start_line_rate_unit("COM7", {"--fault", "no-reply:14:100:10"});
-    vunit* good[2] = {start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    vunit* bad = start_slow_unit("COM7", {"--fault", "no-reply:14:100:10"});
+    vunit* good[2] = {start_slow_unit("COM8"), start_slow_unit("COM9")};
     gang.start({"--units", "4", "--attempts", "1"}, cwd.path);
     ASSERT_TRUE(gang.wait_for_each({"COM7 " + address_text(0x100) + " failed error_code 15",
                                     "COM9 " + address_text(0x102) + " good"}))
         << gang.output;
     unplug(bad, "COM7");
-    vunit* replacement = start_line_rate_unit("COM7");
+    vunit* replacement = start_slow_unit("COM7");
     ASSERT_EQ(gang.finish(), 28) << "a unit failed\n" << gang.output;
 
     EXPECT_TRUE(holds_address(good[0], address_text(0x101)));
@@ -179,7 +181,7 @@ TEST_F(gang_test, AnotherAddressFileAndAFailedLastUnit)
 
 TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
 {
-    vunit* first = start_line_rate_unit("COM7");
+    vunit* first = start_slow_unit("COM7");
     gang.start({"--units", "2"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
     // Left on its port through more rounds of probes (one or two probe frames each), it still
@@ -188,7 +190,7 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
     gang.read_available();
     EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
     unplug(first, "COM7");
-    vunit* second = start_line_rate_unit("COM7");
+    vunit* second = start_slow_unit("COM7");
     ASSERT_EQ(gang.finish(), 0) << gang.output;
     EXPECT_TRUE(holds_address(second, address_text(0x101)));
     EXPECT_EQ(records().size(), 2u);
@@ -196,7 +198,7 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
 
 TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
 {
-    vunit* units[3] = {start_line_rate_unit("COM7"), start_line_rate_unit("COM8"), start_line_rate_unit("COM9")};
+    vunit* units[3] = {start_slow_unit("COM7"), start_slow_unit("COM8"), start_slow_unit("COM9")};
     gang.start({"--units", "3"}, cwd.path);
     ASSERT_TRUE(gang.wait_for_count(" write\n", 3)) << "the three units writing\n" << gang.output;
     kill(gang.pid, SIGKILL);
@@ -218,8 +220,8 @@ TEST_F(gang_test, AGangKilledMidwayNeverRepeatsAnAddress)
 
 TEST_F(gang_test, AHungWorkerIsEndedAndTheOthersGoOn)
 {
-    start_line_rate_unit("COM7");
-    vunit* other = start_line_rate_unit("COM8");
+    start_slow_unit("COM7");
+    vunit* other = start_slow_unit("COM8");
     gang.start({"--units", "2", "--worker-timeout", "5", "--attempts", "1"}, cwd.path);
     const std::string started = "COM7 " + address_text(0x100) + " start, worker ";
     ASSERT_TRUE(gang.wait_for(started) && gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
@@ -313,8 +315,8 @@ TEST_F(gang_test, CtrlCEndsAfterTheUnitsInProgressAndASecondStopsThem)
         {"twice: both are stopped, their addresses back in the file", 2, 130, " failed error_code 143: stopped",
          "0604 03 000100 "},
     };
-    start_line_rate_unit("COM7");
-    start_line_rate_unit("COM8");
+    start_slow_unit("COM7");
+    start_slow_unit("COM8");
     for (const scenario& s : scenarios) {
         temp_dir dir;
         gang_process run;
@@ -335,7 +337,7 @@ TEST_F(gang_test, CtrlCEndsAfterTheUnitsInProgressAndASecondStopsThem)
 
 TEST_F(gang_test, ARecordThatCanNoLongerBeWrittenStopsTheGang)
 {
-    start_line_rate_unit("COM7");
+    start_slow_unit("COM7");
     ASSERT_EQ(mkdir((cwd / "records").c_str(), 0755), 0);
     gang.start({"--record", "records/production.csv"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " write")) << gang.output;
