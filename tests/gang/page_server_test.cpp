@@ -132,7 +132,7 @@ TEST_F(page_server_test, ASecondGangOnTheSamePortEndsWith31)
 
 TEST_F(page_server_test, WithoutATerminalThePageHasTheGangsNoticesInValidUtf8)
 {
-    start_unit({"--line-rate"}, "COM7");
+    start_unit({"--write-ms", "16"}, "COM7");  // about 4 s of writing: at work when the stop comes
     const std::string odd_port = "COM\xff\xfe" "8";  // no such port: only its name matters
     start_gang({"--ports", "COM7," + odd_port});
     ASSERT_TRUE(gang.wait_for("COM7 0604:03:000200 start, worker", 10000)) << gang.output;
@@ -166,6 +166,17 @@ public:
     }
     ~abuse() { end(); }
 
+    // Waits (at most 10 s) until every kind of client has made its first move.
+    bool under_way() const
+    {
+        for (int waited = 0; moving_ < static_cast<int>(threads_.size()); waited += 10) {
+            if (waited >= 10000)
+                return false;
+            usleep(10000);
+        }
+        return true;
+    }
+
     void end()
     {
         stop_ = true;
@@ -177,6 +188,7 @@ public:
 private:
     int port_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> moving_{0};  // kinds of client that have made their first move
     std::vector<std::thread> threads_;
     const steady_clock::time_point until_ = steady_clock::now() + LONGEST;
 
@@ -211,6 +223,7 @@ private:
             connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);  // in progress is enough
             held.push_back(fd);
         }
+        moving_++;
         sleep_while_going(LONGEST.count() * 1000);
         for (int fd : held)
             close(fd);
@@ -224,6 +237,7 @@ private:
             if (fd >= 0 && http_send(fd, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n"))
                 slow.push_back(fd);
         }
+        moving_++;
         for (int line = 0; going(); line++) {
             for (int fd : slow)
                 http_send(fd, "X-Slow-" + std::to_string(line) + ": x\r\n");
@@ -235,11 +249,15 @@ private:
 
     template <class Send> void repeat(Send send_one)
     {
-        while (going()) {
+        for (bool moved = false; going();) {
             int fd = connect_bounded();
             if (fd < 0) {
                 sleep_while_going(50);
                 continue;
+            }
+            if (!moved) {
+                moving_++;
+                moved = true;
             }
             send_one(fd);
             close(fd);
@@ -272,7 +290,7 @@ TEST_F(page_server_test, HostileClientsNeitherSlowTheGangNorHoldItsEnd)
     start_gang({"--ports", "COM7"});
     {
         abuse clients(port);
-        usleep(1000000);  // under way
+        ASSERT_TRUE(clients.under_way());
         vunit* unit = start_unit({}, "COM7");
         ASSERT_TRUE(gang.wait_for("COM7 0604:03:000200 good", 60000)) << gang.output;
         EXPECT_TRUE(holds_address(unit, "0604:03:000200"));
@@ -293,7 +311,7 @@ TEST_F(page_server_test, HostileClientsNeitherSlowTheGangNorHoldItsEnd)
 
     // Stopped while they are at it, the gang ends promptly.
     abuse clients(port);
-    usleep(1000000);
+    ASSERT_TRUE(clients.under_way());
     EXPECT_LT(gang_peak_kb(), GANG_MEMORY_MAX_KB);
     kill(gang.pid, SIGINT);
     EXPECT_EQ(gang.finish(PROMPT_MS), 0) << gang.output;
