@@ -84,12 +84,12 @@ TEST_F(page_test, ThePageFollowsThreeUnitsUntilTheyAreGood)
     browser chrome;
     start_browser(chrome);
     for (const char* port : {"COM7", "COM8", "COM9"})
-        start_unit({"--line-rate"}, port);
+        start_unit({"--write-ms", "40"}, port);  // about 8 s of writing
     const auto started = std::chrono::steady_clock::now();
     start_gang({});
     const auto named = std::chrono::steady_clock::now();
     ASSERT_TRUE(chrome.open(url)) << url;
-    // At line rate the units take seconds: the page first shows them at work.
+    // The units take seconds: the page first shows them at work.
     json first = chrome.wait_for(TILES, "COM7 programming, COM8 programming, COM9 programming", 10000);
     EXPECT_EQ(first, "COM7 programming, COM8 programming, COM9 programming");
     EXPECT_EQ(chrome.wait_for(TILES, "COM7 good, COM8 good, COM9 good", 180000), "COM7 good, COM8 good, COM9 good")

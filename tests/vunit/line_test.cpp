@@ -1,7 +1,7 @@
 // The virtual unit's line as the tools meet it: pacing at the simulated baud, the USB
 // adapter's latency timer, the flash timings, the trace's rate and speed. Only what holds on
-// a loaded machine is asserted (never early, not all at once, held back); the figures themselves
-// are the benchmark's business.
+// a loaded machine is asserted (never early, not all at once, held back); the figures
+// themselves are the benchmark's business.
 #include <poll.h>
 #include <unistd.h>
 
