@@ -1,6 +1,6 @@
 // The gang station end to end: `pelmo4rix gang` as a real process, virtual units on their own
-// ports, each unit programmed by a worker process of its own. Checked in
-// the gang's event lines, on each unit's flash, in the address file and in the record.
+// ports, each unit programmed by a worker process of its own. Checked in the gang's event
+// lines, on each unit's flash, in the address file and in the record.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -181,7 +181,7 @@ TEST_F(gang_test, AnotherAddressFileAndAFailedLastUnit)
 
 TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
 {
-    vunit* first = start_slow_unit("COM7");
+    vunit* first = start_unit({}, "COM7");
     gang.start({"--units", "2"}, cwd.path);
     ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
     // Left on its port through more rounds of probes (one or two probe frames each), it still
@@ -190,7 +190,7 @@ TEST_F(gang_test, AUnitIsProgrammedOnceUntilItIsReplaced)
     gang.read_available();
     EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
     unplug(first, "COM7");
-    vunit* second = start_slow_unit("COM7");
+    vunit* second = start_unit({}, "COM7");
     ASSERT_EQ(gang.finish(), 0) << gang.output;
     EXPECT_TRUE(holds_address(second, address_text(0x101)));
     EXPECT_EQ(records().size(), 2u);
@@ -424,9 +424,9 @@ TEST_F(gang_test, WhatIsRefusedBeforeAnyUnit)
     EXPECT_EQ(second.finish(), 0);
 }
 
-// A unit left on COM8 keeps the gang probing: once it has taken three more rounds of probes
-// after a good unit was plugged into the quarantined COM7, the gang has had its turns to look
-// at COM7 and left it alone.
+// A unit left on COM8 keeps the gang probing: once it has taken six more probe frames (three
+// rounds at the least) after a good unit was plugged into the quarantined COM7, the gang has
+// had its turns to look at COM7 and left it alone.
 TEST_F(gang_test, AQuarantinedPortTakesUnitsAgainOnlyAfterR)
 {
     vunit* left = start_unit({}, "COM8");
