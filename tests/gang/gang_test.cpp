@@ -33,11 +33,11 @@ protected:
     temp_dir cwd;
     gang_process gang;
 
-    // A unit that takes about 4 s to write (16 ms a sector, the rest at once): long enough for
+    // A unit that takes about 4 s to write (20 ms a sector, the rest at once): long enough for
     // units side by side and for a stop while they write, without the line's 16 s a unit.
     vunit* start_slow_unit(const std::string& name, const std::vector<std::string>& extra = {})
     {
-        std::vector<std::string> options = {"--write-ms", "16"};
+        std::vector<std::string> options = {"--write-ms", "20"};
         options.insert(options.end(), extra.begin(), extra.end());
         return start_unit(options, name);
     }

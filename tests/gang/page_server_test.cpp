@@ -132,7 +132,7 @@ TEST_F(page_server_test, ASecondGangOnTheSamePortEndsWith31)
 
 TEST_F(page_server_test, WithoutATerminalThePageHasTheGangsNoticesInValidUtf8)
 {
-    start_unit({"--write-ms", "16"}, "COM7");  // about 4 s of writing: at work when the stop comes
+    start_unit({"--write-ms", "16"}, "COM7");  // seconds of writing: at work when the stop comes
     const std::string odd_port = "COM\xff\xfe" "8";  // no such port: only its name matters
     start_gang({"--ports", "COM7," + odd_port});
     ASSERT_TRUE(gang.wait_for("COM7 0604:03:000200 start, worker", 10000)) << gang.output;
