@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -61,15 +60,7 @@ std::map<std::string, std::string> environment_in(const std::string& text)
 }
 
 // Seconds between two UTC times as the record writes them.
-double seconds_apart(const std::string& a, const std::string& b)
-{
-    auto seconds = [](const std::string& text) {
-        std::tm t = {};
-        strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t);
-        return static_cast<double>(timegm(&t));
-    };
-    return std::fabs(seconds(a) - seconds(b));
-}
+double seconds_apart(const std::string& a, const std::string& b) { return std::fabs(utc_seconds(a) - utc_seconds(b)); }
 
 std::string lap_of(const std::string& address)
 {
@@ -156,8 +147,8 @@ struct printer {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(static_cast<uint16_t>(port));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            EXPECT_EQ(write(fd, job.data(), job.size()), static_cast<ssize_t>(job.size()));
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(write(fd, job.data(), job.size()), static_cast<ssize_t>(job.size()));
         close(fd);
     }
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -259,6 +260,13 @@ std::string address_file_line(int lap)
     char text[16];
     snprintf(text, sizeof text, "0604 03 %06x ", lap);
     return text;
+}
+
+double utc_seconds(const std::string& stamp)
+{
+    std::tm t = {};
+    strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%SZ", &t);
+    return static_cast<double>(timegm(&t));
 }
 
 std::vector<std::vector<std::string>> csv_rows(const std::string& text)

@@ -71,6 +71,9 @@ std::string address_file_line(int lap);
 // The rows of a CSV text, each split into its cells (quoted cells unquoted).
 std::vector<std::vector<std::string>> csv_rows(const std::string& text);
 
+// Seconds since 1970 of a UTC time as the programs write it (2026-12-10T11:39:43Z).
+double utc_seconds(const std::string& stamp);
+
 // A listening TCP socket on 127.0.0.1 with a port that the system picked: a port in use.
 struct loopback_listener {
     int fd = -1;
