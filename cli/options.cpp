@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "gang/gang.h"
 #include "link/port.h"
+#include "link/port_names.h"
 
 namespace {
 
@@ -188,8 +189,9 @@ bool global_option(cli_options& options, arguments& args, const std::string& nam
     if (name == "--port") {
         if (!args.value(name, has_inline, inline_value, options.port))
             return false;
-        if (options.port.empty() || options.port.size() > PORT_NAME_MAX) {
-            args.error = "bad port name '" + options.port + "': 1 to " + std::to_string(PORT_NAME_MAX) + " characters";
+        if (!port_name_fits(options.port)) {
+            args.error = "bad port name '" + options.port + "': 1 to " + std::to_string(PORT_NAME_MAX) +
+                         " characters, or a stable name " + STABLE_NAME_PREFIX + "...";
             return false;
         }
         return true;
