@@ -131,15 +131,16 @@ std::string facts_json(const port_facts& a)
            ",\"latency_timer_ms\":" + (a.latency_timer_ms < 0 ? "null" : std::to_string(a.latency_timer_ms));
 }
 
-std::string facts_text(const port_facts& a)
+std::string facts_text(const port_facts& a, const std::string& name)
 {
     std::string text = a.driver.empty() ? "" : "  " + a.driver;
     if (!a.usb_id.empty())
         text += " (USB " + a.usb_id + (a.serial.empty() ? "" : ", serial " + a.serial) + ")";
     if (!a.product.empty())
         text += " " + a.product;
-    for (const std::string& name : a.by_path)
-        text += "  " + name;
+    for (const std::string& place : a.by_path)
+        if (place != name)
+            text += "  " + place;
     if (a.latency_timer_ms >= 0)
         text += "  latency timer " + std::to_string(a.latency_timer_ms) + " ms";
     if (a.latency_timer_ms > LATENCY_HINT_MS)
@@ -159,7 +160,7 @@ void add_ports(result& r, const std::vector<port_entry>& entries)
         char line[80];
         snprintf(line, sizeof line, "%-15s  %-7s  %s", e.name.c_str(), e.listed ? "listed" : "scanned",
                  !e.opened ? "can't be opened" : e.answers ? "unit answers" : "no answer");
-        text += line + facts_text(e.facts) + "\n";
+        text += line + facts_text(e.facts, e.name) + "\n";
     }
     add_json(r, "ports", json + "]", text.empty() ? "no serial ports found\n" : text);
 }
@@ -190,8 +191,9 @@ int command_ports(const cli_options& options)
     for (port_entry& e : entries) {
         if (stop_signal())
             return fail_step(options, EXIT_NO_UNIT, "stopped");
-        e.opened = port_exists(e.name);
-        e.answers = e.opened && probe_port(e.name.c_str());
+        const std::string port = current_port_name(e.name);
+        e.opened = port_exists(port);
+        e.answers = e.opened && probe_port(port.c_str());
         e.facts = facts_of_port(e.name);
     }
     result r;

@@ -32,9 +32,9 @@ struct fake_system {
         }
     }
 
-    // The port's description under sys, and its node dev/TTY: a plain file, or a link to
-    // `node` (a virtual unit's terminal) when given.
-    void add(const usb_port& p, const std::string& node = "") const
+    // The port's description under sys, and its node dev/TTY: a folder, which the port layer
+    // can't open, so that no probe takes its time on it.
+    void add(const usb_port& p) const
     {
         const std::string usb = sys / "devices/pci0000:00/usb1/" + p.place, port = usb + "/" + p.place + ":1.0/" + p.tty;
         make_dirs(port);
@@ -48,18 +48,21 @@ struct fake_system {
             symlink((sys / "bus/usb-serial/drivers/" + p.driver).c_str(), (port + "/driver").c_str());
         }
         symlink(port.c_str(), (sys / "class/tty/" + p.tty + "/device").c_str());
-        if (node.empty())
-            write_file(dev / p.tty, "");
-        else
-            symlink(node.c_str(), (dev / p.tty).c_str());
+        mkdir((dev / p.tty).c_str(), 0755);
     }
 
-    // dev/serial/KIND/NAME leading to dev/TARGET as the system links it (../../TARGET); an
-    // earlier link of that name is replaced, as a re-plug does.
     void link_stable(const std::string& kind, const std::string& name, const std::string& target) const
     {
-        make_dirs(dev / "serial/" + kind);
-        const std::string link = dev / "serial/" + kind + "/" + name;
+        link_stable_name(dev.path, kind, name, target);
+    }
+
+    // DEV/serial/KIND/NAME leading to DEV/TARGET as the system links it (../../TARGET); an
+    // earlier link of that name is replaced, as a re-plug does.
+    static void link_stable_name(const std::string& dev, const std::string& kind, const std::string& name,
+                                 const std::string& target)
+    {
+        make_dirs(dev + "/serial/" + kind);
+        const std::string link = dev + "/serial/" + kind + "/" + name;
         unlink(link.c_str());
         symlink(("../../" + target).c_str(), link.c_str());
     }
