@@ -113,6 +113,19 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     }
 }
 
+// A slot that quarantines itself says so by its label, and its record line carries it.
+TEST_F(place_test, QuarantineNamesTheSlotByItsLabel)
+{
+    start_unit({"--fault", "bad-crc"}, "COM7");
+    gang.start({"--ports", "COM7", "--labels", "B7", "--attempts", "1", "--quarantine", "1", "--units", "1"}, cwd.path);
+    EXPECT_EQ(gang.finish(), 28) << gang.output;
+    EXPECT_EQ(gang.count(" B7 quarantined after 1 failed units in a row: check the fixture"), 1) << gang.output;
+    std::vector<std::vector<std::string>> rows = csv_rows(read_file(cwd / "production.csv"));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1][1], "COM7");
+    EXPECT_EQ(rows[1].back(), "B7");
+}
+
 // What is refused before any unit: labels that don't name the ports one to one, or that would
 // not read plainly on the table and in the record; stable names that lead nowhere.
 TEST_F(place_test, WhatTheLabelsAndStableNamesRefuse)
