@@ -48,13 +48,12 @@ bool parse_http(const std::string& text, gang_options& options, std::string& err
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
 {
-    if (text == BY_PATH) {
-        ports = stable_port_names(BY_PATH);
-        if (ports.empty())
-            error = std::string("--ports by-path: no port in the device directory's ") + STABLE_NAME_PREFIX + BY_PATH;
-        return !ports.empty();
+    const std::vector<std::string> names = text == BY_PATH ? stable_port_names(BY_PATH) : split_list(text);
+    if (names.empty()) {
+        error = std::string("--ports by-path: no port in the device directory's ") + STABLE_NAME_PREFIX + BY_PATH;
+        return false;
     }
-    for (const std::string& name : split_list(text)) {
+    for (const std::string& name : names) {
         if (!port_name_fits(name)) {
             error = "bad port name '" + name + "' in --ports: 1 to " + std::to_string(PORT_NAME_MAX) +
                     " characters, a stable name " + STABLE_NAME_PREFIX + "... or by-path alone";
