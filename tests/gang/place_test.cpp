@@ -8,6 +8,7 @@
 
 #include "gang/gang.h"
 
+#include "support/browser.h"
 #include "support/fake_system.h"
 #include "support/gang_process.h"
 #include "support/http_client.h"
@@ -31,6 +32,17 @@ protected:
         std::vector<std::string> argv = {program_path("pelmo4rix")};
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv, cwd.path, "", false, 30000, true);
+    }
+
+    // Starts the gang with `args` and its page on a free port of loopback; the page's address.
+    std::string start_gang_with_page(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"--http", "127.0.0.1:0"});
+        gang.start(args, cwd.path);
+        const std::string head = "gang page ";
+        EXPECT_TRUE(gang.wait_for(head, 10000)) << gang.output;
+        const size_t at = gang.output.find(head) + head.size();
+        return gang.output.substr(at, gang.output.find('\n', at) - at);
     }
 
     // One unit in each place, the place's stable name leading to the port the system gave it.
@@ -78,11 +90,7 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     std::string addresses[2][2];  // by round and slot
     vunit* first[2];
     plug(first, {"ttyUSB0", "ttyUSB1"});
-    gang.start({"--ports", "by-path", "--labels", "A1,A2", "--http", "127.0.0.1:0"}, cwd.path);
-    const std::string head = "gang page ";
-    ASSERT_TRUE(gang.wait_for(head, 10000)) << gang.output;
-    const size_t at = gang.output.find(head) + head.size();
-    const std::string url = gang.output.substr(at, gang.output.find('\n', at) - at);
+    const std::string url = start_gang_with_page({"--ports", "by-path", "--labels", "A1,A2"});
     ASSERT_TRUE(gang.wait_for_count(" good, attempts 1", 2)) << gang.output;
     expect_slots(status_when_good(url), first, addresses[0]);
 
@@ -124,6 +132,27 @@ TEST_F(place_test, QuarantineNamesTheSlotByItsLabel)
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1][1], "COM7");
     EXPECT_EQ(rows[1].back(), "B7");
+}
+
+// The page names each slot by its label, with the port's own name on its tile's title, and its
+// last units by their slot.
+TEST_F(place_test, ThePageNamesEachSlotByItsLabel)
+{
+    if (browser::program().empty())
+        GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not tested";
+    browser chrome;
+    std::string why;
+    ASSERT_TRUE(chrome.start(why)) << why;
+    start_unit({}, "COM7");
+    start_unit({}, "COM8");
+    const std::string url = start_gang_with_page({"--ports", "COM7,COM8", "--labels", "A1,A2"});
+    ASSERT_TRUE(chrome.open(url)) << url;
+    const std::string tiles = "[...document.querySelectorAll('.tile .port')].map(t => t.textContent + '=' + t.title).join(' ')";
+    EXPECT_EQ(chrome.wait_for(tiles, "A1=COM7 A2=COM8", 10000), "A1=COM7 A2=COM8");
+    const std::string slots = "[...document.querySelectorAll('#records tr td:nth-child(2)')].map(c => c.textContent).sort().join(' ')";
+    EXPECT_EQ(chrome.wait_for(slots, "A1 A2", 10000), "A1 A2") << gang.output;
+    kill(gang.pid, SIGINT);
+    EXPECT_EQ(gang.finish(), 0) << gang.output;
 }
 
 // What is refused before any unit: labels that don't name the ports one to one, or that would
