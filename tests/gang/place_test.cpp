@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "gang/gang.h"
-
 #include "support/browser.h"
 #include "support/fake_system.h"
 #include "support/gang_process.h"
@@ -45,23 +44,24 @@ protected:
         return gang.output.substr(at, gang.output.find('\n', at) - at);
     }
 
-    // One unit in each place, the place's stable name leading to the port the system gave it.
+    // One unit in each place, the place's stable name leading to the port the system gave it;
+    // the names first, so that no unit appears behind a place's old name.
     void plug(vunit* units[2], const std::string (&ports)[2])
     {
-        for (int slot = 0; slot < 2; slot++) {
-            units[slot] = start_unit({}, ports[slot]);
+        for (int slot = 0; slot < 2; slot++)
             fake_system::link_stable_name(dev.path, "by-path", PLACES[slot], ports[slot]);
-        }
+        for (int slot = 0; slot < 2; slot++)
+            units[slot] = start_unit({}, ports[slot]);
     }
 
-    // The status once it shows both slots' units good (it is renewed with the table), or the
-    // last one after 10 s.
-    json status_when_good(const std::string& url)
+    // The status once it counts `good` units and shows both slots' last units good (it is
+    // renewed with the table), or the last one after 10 s.
+    json status_when_good(const std::string& url, int good)
     {
         json s;
         for (int tries = 0; tries < 100; tries++, usleep(100000)) {
             s = parse_json(http_get(url_port(url), "/api/status").body);
-            if (s.is_object() && s["totals"]["in_progress"] == 0 && s["ports"].size() == 2 &&
+            if (s.is_object() && s["totals"]["good"] == good && s["totals"]["in_progress"] == 0 && s["ports"].size() == 2 &&
                 s["ports"][0]["state"] == "good" && s["ports"][1]["state"] == "good")
                 break;
         }
@@ -92,7 +92,7 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     plug(first, {"ttyUSB0", "ttyUSB1"});
     const std::string url = start_gang_with_page({"--ports", "by-path", "--labels", "A1,A2"});
     ASSERT_TRUE(gang.wait_for_count(" good, attempts 1", 2)) << gang.output;
-    expect_slots(status_when_good(url), first, addresses[0]);
+    expect_slots(status_when_good(url, 2), first, addresses[0]);
 
     // A re-plug brings the adapters up the other way round: place 1.2 is ttyUSB1 now.
     for (vunit* unit : first)
@@ -103,7 +103,7 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     vunit* second[2];
     plug(second, {"ttyUSB1", "ttyUSB0"});
     ASSERT_TRUE(gang.wait_for_count(" good, attempts 1", 4)) << gang.output;
-    expect_slots(status_when_good(url), second, addresses[1]);
+    expect_slots(status_when_good(url, 4), second, addresses[1]);
     kill(gang.pid, SIGINT);
     EXPECT_EQ(gang.finish(), 0) << gang.output;
 
