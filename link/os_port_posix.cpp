@@ -75,6 +75,12 @@ std::string device_dir()
     return dir && *dir ? dir : "/dev";
 }
 
+// The file a port name opens: names of 4 or more characters live in the device directory.
+std::string port_path(const std::string& name)
+{
+    return name.size() >= 4 ? device_dir() + "/" + name : name;
+}
+
 std::string sysfs_dir()
 {
     const char* dir = getenv("PELMO4RIX_SYSFS_DIR");
@@ -144,7 +150,7 @@ bool near_enough(uint32_t actual, uint32_t baud)
 
 os_port* os_port_open(const char* name)
 {
-    std::string path = strlen(name) >= 4 ? device_dir() + "/" + name : name;
+    std::string path = port_path(name);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
@@ -445,6 +451,16 @@ std::vector<std::string> stable_port_names(const std::string& kind)
 
 namespace {
 
+// The stable names of `kind` that lead to the port node `node` now.
+std::vector<std::string> stable_names_of(const std::string& kind, const std::string& node)
+{
+    std::vector<std::string> names;
+    for (const std::string& stable : stable_port_names(kind))
+        if (real_path(device_dir() + "/" + stable) == node)
+            names.push_back(stable);
+    return names;
+}
+
 // The USB device is the nearest folder above the port's that names a vendor and a product.
 void read_usb_device(const std::string& device, const std::string& root, port_facts& f)
 {
@@ -466,16 +482,11 @@ void read_usb_device(const std::string& device, const std::string& root, port_fa
 port_facts facts_of_port(const std::string& name)
 {
     port_facts f;
-    const std::string dev = device_dir(), current = current_port_name(name);
-    const std::string node = real_path(current.size() < 4 ? current : dev + "/" + current);
+    const std::string node = real_path(port_path(current_port_name(name)));
     if (node.empty())
         return f;
-    for (const std::string& stable : stable_port_names("by-path"))
-        if (real_path(dev + "/" + stable) == node)
-            f.by_path.push_back(stable);
-    for (const std::string& stable : stable_port_names("by-id"))
-        if (real_path(dev + "/" + stable) == node)
-            f.by_id.push_back(stable);
+    f.by_path = stable_names_of("by-path", node);
+    f.by_id = stable_names_of("by-id", node);
     const std::string root = real_path(sysfs_dir());
     const std::string device = real_path(sysfs_dir() + "/class/tty/" + last_part(node) + "/device");
     if (root.empty() || device.empty())
