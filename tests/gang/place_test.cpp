@@ -134,6 +134,37 @@ TEST_F(place_test, QuarantineNamesTheSlotByItsLabel)
     EXPECT_EQ(rows[1].back(), "B7");
 }
 
+// A record's first line decides its columns, so that what reads an existing record reads
+// every line of it alike: a labelled gang adds no slot to a record begun without one, and an
+// unlabelled one fills the slot of a record that has it with the port's name.
+TEST_F(place_test, TheRecordsFirstLineDecidesTheSlotColumn)
+{
+    const std::string base = "time,port,address,image_version,image_checksum,result,error_code,attempts,seconds";
+    const struct {
+        const char* name;
+        std::string header;
+        std::vector<std::string> labels;
+        std::vector<std::string> expected_tail;  // the line's cells after its seconds
+    } cases[] = {
+        {"labels on a record without slots", base, {"--labels", "B7"}, {}},
+        {"no labels on a record with slots", base + ",slot", {}, {"COM7"}},
+        {"labels on a record with slots", base + ",slot", {"--labels", "B7"}, {"B7"}},
+    };
+    start_unit({}, "COM7");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(cwd / "production.csv", c.header + "\n");
+        std::vector<std::string> args = {"gang", "--ports", "COM7", "--units", "1"};
+        args.insert(args.end(), c.labels.begin(), c.labels.end());
+        run_result r = pelmo4rix(args);
+        ASSERT_EQ(r.exit_code, 0) << r.errors << r.output;
+        std::vector<std::vector<std::string>> rows = csv_rows(read_file(cwd / "production.csv"));
+        ASSERT_EQ(rows.size(), 2u);
+        ASSERT_EQ(rows[1].size(), 9 + c.expected_tail.size());
+        EXPECT_EQ(std::vector<std::string>(rows[1].begin() + 9, rows[1].end()), c.expected_tail);
+    }
+}
+
 // The page names each slot by its label, with the port's own name on its tile's title, and its
 // last units by their slot.
 TEST_F(place_test, ThePageNamesEachSlotByItsLabel)
