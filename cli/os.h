@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
 
 // True when `stream` is a terminal (a console on Windows).
 bool stream_is_terminal(FILE* stream);
