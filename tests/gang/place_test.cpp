@@ -12,6 +12,7 @@
 #include "support/gang_process.h"
 #include "support/http_client.h"
 #include "support/json.h"
+#include "support/session.h"
 #include "support/unit_fixture.h"
 
 namespace {
@@ -121,9 +122,20 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     }
 }
 
-// A slot that quarantines itself says so by its label, and its record line carries it.
+// A slot that quarantines itself says so by its label, on the table and in its event line,
+// and its record line carries it.
 TEST_F(place_test, QuarantineNamesTheSlotByItsLabel)
 {
+    start_unit({"--fault", "bad-crc"}, "COM8");
+    session table;
+    temp_dir table_dir;  // its own address file and record
+    ASSERT_TRUE(table.start("pelmo4rix", table_dir.path, dev.path,
+                            {"gang", "--ports", "COM8", "--labels", "B8", "--attempts", "1", "--quarantine", "1"}));
+    ASSERT_TRUE(table.wait_for("\nB8         0604:03:000100")) << table.transcript;
+    ASSERT_TRUE(table.wait_for("check the fixture")) << table.transcript;
+    table.type("q");
+    EXPECT_EQ(table.finish(), 28) << table.transcript;
+
     start_unit({"--fault", "bad-crc"}, "COM7");
     gang.start({"--ports", "COM7", "--labels", "B7", "--attempts", "1", "--quarantine", "1", "--units", "1"}, cwd.path);
     EXPECT_EQ(gang.finish(), 28) << gang.output;
