@@ -11,6 +11,7 @@
 #include "link/discovery.h"
 #include "link/os_port.h"
 #include "link/port.h"
+#include "link/port_names.h"
 #include "link/state.h"
 #include "tools/production_record.h"
 
@@ -76,7 +77,7 @@ struct port_entry {
     bool listed;
     bool opened = false;
     bool answers = false;
-    port_adapter adapter = {};
+    port_facts facts = {};
 };
 
 bool port_exists(const std::string& name)
@@ -112,19 +113,34 @@ std::vector<port_entry> ports_to_try(const cli_options& options)
 
 std::string json_or_null(const std::string& text) { return text.empty() ? "null" : json_string(text); }
 
-// The adapter as JSON fields, and as text for a person: its kind, its latency timer, and a
-// hint when the timer makes every exchange wait.
-std::string adapter_json(const port_adapter& a)
+std::string json_names(const std::vector<std::string>& names)
 {
-    return ",\"driver\":" + json_or_null(a.driver) + ",\"usb\":" + json_or_null(a.usb_id) +
+    std::string json = "[";
+    for (const std::string& name : names)
+        json += (json.size() > 1 ? "," : "") + json_string(name);
+    return json + "]";
+}
+
+// What the system tells of the port as JSON fields, and as text for a person: its stable
+// names, the adapter, its latency timer, and a hint when the timer makes every exchange wait.
+std::string facts_json(const port_facts& a)
+{
+    return ",\"by_path\":" + json_names(a.by_path) + ",\"by_id\":" + json_names(a.by_id) +
+           ",\"driver\":" + json_or_null(a.driver) + ",\"usb\":" + json_or_null(a.usb_id) +
+           ",\"serial\":" + json_or_null(a.serial) + ",\"product\":" + json_or_null(a.product) +
            ",\"latency_timer_ms\":" + (a.latency_timer_ms < 0 ? "null" : std::to_string(a.latency_timer_ms));
 }
 
-std::string adapter_text(const port_adapter& a)
+std::string facts_text(const port_facts& a, const std::string& name)
 {
     std::string text = a.driver.empty() ? "" : "  " + a.driver;
     if (!a.usb_id.empty())
-        text += " (USB " + a.usb_id + ")";
+        text += " (USB " + a.usb_id + (a.serial.empty() ? "" : ", serial " + a.serial) + ")";
+    if (!a.product.empty())
+        text += " " + a.product;
+    for (const std::string& place : a.by_path)
+        if (place != name)
+            text += "  " + place;
     if (a.latency_timer_ms >= 0)
         text += "  latency timer " + std::to_string(a.latency_timer_ms) + " ms";
     if (a.latency_timer_ms > LATENCY_HINT_MS)
@@ -140,11 +156,11 @@ void add_ports(result& r, const std::vector<port_entry>& entries)
             json += ",";
         json += "{\"name\":" + json_string(e.name) + ",\"listed\":" + (e.listed ? "true" : "false") +
                 ",\"open\":" + (e.opened ? "true" : "false") + ",\"unit\":" + (e.answers ? "true" : "false") +
-                adapter_json(e.adapter) + "}";
+                facts_json(e.facts) + "}";
         char line[80];
         snprintf(line, sizeof line, "%-15s  %-7s  %s", e.name.c_str(), e.listed ? "listed" : "scanned",
                  !e.opened ? "can't be opened" : e.answers ? "unit answers" : "no answer");
-        text += line + adapter_text(e.adapter) + "\n";
+        text += line + facts_text(e.facts, e.name) + "\n";
     }
     add_json(r, "ports", json + "]", text.empty() ? "no serial ports found\n" : text);
 }
@@ -154,14 +170,15 @@ void add_ports(result& r, const std::vector<port_entry>& entries)
 int open_unit(const cli_options& options)
 {
     error_code = 0;
-    int found = options.port.empty() ? find_device() : probe_port(options.port.c_str());
+    const std::string port = current_port_name(options.port);  // a stable name: the port it leads to now
+    int found = options.port.empty() ? find_device() : probe_port(port.c_str());
     if (!found) {
         error_code = 0;  // discovery has no code of its own; the last probe's says nothing
         return fail_step(options, EXIT_NO_UNIT,
                          options.port.empty() ? "no unit found" : "no unit answers on " + options.port);
     }
     if (!options.port.empty())
-        memcpy(found_port_name, options.port.c_str(), options.port.size() + 1);
+        memcpy(found_port_name, port.c_str(), port.size() + 1);  // it opened: at most PORT_NAME_MAX
     error_code = 0;
     if (!reopen_port())
         return fail_step(options, EXIT_NO_UNIT, std::string("can't open ") + found_port_name);
@@ -174,9 +191,10 @@ int command_ports(const cli_options& options)
     for (port_entry& e : entries) {
         if (stop_signal())
             return fail_step(options, EXIT_NO_UNIT, "stopped");
-        e.opened = port_exists(e.name);
-        e.answers = e.opened && probe_port(e.name.c_str());
-        e.adapter = adapter_of(e.name);
+        const std::string port = current_port_name(e.name);
+        e.opened = port_exists(port);
+        e.answers = e.opened && probe_port(port.c_str());
+        e.facts = facts_of_port(e.name);
     }
     result r;
     add_ports(r, entries);

@@ -5,6 +5,7 @@
 #include "cli/cli.h"
 #include "gang/gang.h"
 #include "link/port.h"
+#include "link/port_names.h"
 
 namespace {
 
@@ -188,8 +189,9 @@ bool global_option(cli_options& options, arguments& args, const std::string& nam
     if (name == "--port") {
         if (!args.value(name, has_inline, inline_value, options.port))
             return false;
-        if (options.port.empty() || options.port.size() > PORT_NAME_MAX) {
-            args.error = "bad port name '" + options.port + "': 1 to " + std::to_string(PORT_NAME_MAX) + " characters";
+        if (!port_name_fits(options.port)) {
+            args.error = "bad port name '" + options.port + "': 1 to " + std::to_string(PORT_NAME_MAX) +
+                         " characters, or a stable name " + STABLE_NAME_PREFIX + "...";
             return false;
         }
         return true;
@@ -302,7 +304,9 @@ std::string usage_text(const std::string& command)
     if (command == "ports")
         return "usage: pelmo4rix [--port NAME] [--json] ports\n"
                "Lists every serial port the system lists or the scan finds, and whether a unit\n"
-               "answers there. With --port only that port is tried.\n";
+               "answers there; on Linux also its stable names (serial/by-path/... by its place,\n"
+               "serial/by-id/... by its serial number) and the USB adapter behind it. With\n"
+               "--port only that port is tried.\n";
     if (command == "version")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] version\n"
                "Shows the unit's firmware version and its flash layout.\n";
@@ -372,7 +376,8 @@ std::string usage_text(const std::string& command)
            "  package   signing keys and signed image packages (pelmo4rix package --help)\n"
            "\n"
            "Options:\n"
-           "  --port NAME  use only this port (default: find the unit as the tools do)\n"
+           "  --port NAME  use only this port (default: find the unit as the tools do); on\n"
+           "               Linux also a stable name, serial/by-path/... or serial/by-id/...\n"
            "  --json       print the result as one JSON object\n"
            "  --quiet      no messages and no progress on standard error, only errors\n"
            "  --events     flash: progress as JSON lines on standard output before the\n"

@@ -39,9 +39,3 @@ void binary_standard_output()
 {
     _setmode(_fileno(stdout), _O_BINARY);
 }
-
-// Not read on Windows: the README tells where Device Manager shows and sets the timer.
-port_adapter adapter_of(const std::string&, const std::string&)
-{
-    return {};
-}

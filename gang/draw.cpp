@@ -40,9 +40,9 @@ std::string baud_text(unsigned baud)
 
 std::string row_line(const port_row& row, gang_clock::time_point now)
 {
-    char line[160];
+    char line[320];  // room for a slot named by a long stable name
     if (row.phase.empty()) {
-        snprintf(line, sizeof line, "%-10s %-14s %s", row.name.c_str(), "-",
+        snprintf(line, sizeof line, "%-10s %-14s %s", row.label.c_str(), "-",
                  row.quarantined ? "check the fixture" : row.present ? "no unit" : "port gone");
         return line;
     }
@@ -59,7 +59,7 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
     if (row.state == PORT_EMPTY)
         result += ", unit gone";
     double seconds = seconds_between(row.started, busy ? now : row.ended);
-    snprintf(line, sizeof line, "%-10s %-14s %-8s %s %3d%% %3d  %-20s %s", row.name.c_str(),
+    snprintf(line, sizeof line, "%-10s %-14s %-8s %s %3d%% %3d  %-20s %s", row.label.c_str(),
              address_of(row.address).c_str(), busy ? row.phase.c_str() : "", bar(row.percent).c_str(), row.percent,
              row.attempts, result.c_str(), minutes_text(seconds).c_str());
     return line;

@@ -62,7 +62,7 @@ struct gang_run {
 void event(const gang_run& g, const port_row& row, const std::string& what)
 {
     if (!g.live)
-        print_event(row.name, what);
+        print_event(row.label, what);
 }
 
 // What the gang itself has to say: the line under the table and on the page, and a line of
@@ -134,7 +134,7 @@ void refresh_ports(gang_run& g, gang_clock::time_point now)
         if (!found) {
             g.rows.push_back(port_row{});
             found = &g.rows.back();
-            found->name = name;
+            found->name = found->label = name;
         }
         found->present = true;
     }
@@ -220,6 +220,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     }
     port_row fresh;  // nothing of the port's last unit stays, but its run of failures
     fresh.name = row.name;
+    fresh.label = row.label;
     fresh.failed_in_row = row.failed_in_row;
     fresh.baud = row.baud;
     memcpy(fresh.address, row.address, sizeof fresh.address);
@@ -236,7 +237,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
 // The ended unit in the totals, the causes, the recent records and the port's run of failures.
 void note_result(gang_run& g, port_row& row, const production_entry& entry)
 {
-    g.totals.recent.push_front({utc_stamp(), row.name, address_of(row.address), entry.good, entry.error_code,
+    g.totals.recent.push_front({utc_stamp(), row.name, row.label, address_of(row.address), entry.good, entry.error_code,
                                 entry.attempts, entry.seconds});
     if (g.totals.recent.size() > RECENT_RECORDS)
         g.totals.recent.pop_back();
@@ -273,6 +274,8 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     entry.seconds_saved = row.seconds_saved;
     entry.baud_column = g.options.baud_given;
     entry.baud = good ? row.baud : 0;
+    entry.slot = row.label;
+    entry.slot_column = !g.options.labels.empty();
     bool recorded = g.record.empty() || append_record(g.record, entry);
     note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");
@@ -427,7 +430,7 @@ void release_quarantine(gang_run& g)
         if (row.quarantined) {
             row.quarantined = false;
             row.failed_in_row = 0;
-            released += " " + row.name;
+            released += " " + row.label;
         }
     if (!released.empty())
         notice(g, "in use again:" + released);
@@ -514,9 +517,10 @@ int prepare(gang_run& g)
     }
     if (record)
         fclose(record);
-    for (const std::string& name : o.ports) {
+    for (size_t i = 0; i < o.ports.size(); i++) {
         g.rows.push_back(port_row{});
-        g.rows.back().name = name;
+        g.rows.back().name = o.ports[i];
+        g.rows.back().label = o.labels.empty() ? o.ports[i] : o.labels[i];
     }
     if (o.http) {
         int port = 0;

@@ -29,6 +29,7 @@ constexpr char POOL_JOURNAL[] = "pool-journal.txt";  // beside the gang, unless 
 
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
+    std::vector<std::string> labels;     // --labels LABEL,...: one per port of --ports, naming its slot
     bool all = false;                    // --all: also every numbered port that exists
     std::string address_file = ADDRESS_FILE;  // --address-file FILE
     std::string pool;                    // --pool URL (or PELMO4RIX_POOL): the shared pool instead
@@ -57,6 +58,7 @@ struct gang_options {
 
 constexpr char POOL_VARIABLE[] = "PELMO4RIX_POOL";  // the pool's URL when no option names one
 constexpr size_t STATION_MAX = 64;
+constexpr size_t SLOT_LABEL_MAX = 16;  // a slot's label fits the table's first column and a fixture's sticker
 
 // A station name for the pool's record into `station`; 0 with `error` when it is refused.
 int parse_station(const std::string& text, std::string& station, std::string& error);
@@ -144,6 +146,7 @@ enum port_state {
 
 struct port_row {
     std::string name;
+    std::string label;  // the slot's name on the table, the page and the record: --labels, or the port's name
     port_state state = PORT_EMPTY;
     bool present = true;  // still in the system's list (or given with --ports)
     gang_clock::time_point next_probe{};
@@ -176,7 +179,7 @@ struct port_row {
 
 // One ended unit as its record line has it, for the page.
 struct unit_record {
-    std::string time, port, address;
+    std::string time, port, slot, address;
     bool good;
     int error_code, attempts;
     double seconds;

@@ -4,12 +4,27 @@
 #include "common/text.h"
 #include "gang/gang.h"
 #include "link/port.h"
+#include "link/port_names.h"
 
 namespace {
 
 constexpr int MAX_UNITS = 1000000;
 constexpr int MAX_TIMEOUT_S = 3600;
 constexpr int MAX_TCP_PORT = 65535;
+constexpr char BY_PATH[] = "by-path";  // --ports by-path: every port named by its place
+
+// The items of a comma-separated list, empty ones included.
+std::vector<std::string> split_list(const std::string& text)
+{
+    std::vector<std::string> items;
+    for (size_t start = 0;;) {
+        size_t comma = text.find(',', start);
+        items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos)
+            return items;
+        start = comma + 1;
+    }
+}
 
 // [HOST:]PORT, an IPv6 host in brackets ([::1]:8080); the host stays the default when absent.
 bool parse_http(const std::string& text, gang_options& options, std::string& error)
@@ -33,12 +48,15 @@ bool parse_http(const std::string& text, gang_options& options, std::string& err
 
 bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::string& error)
 {
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(',', start);
-        std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (name.empty() || name.size() > PORT_NAME_MAX) {
-            error = "bad port name '" + name + "' in --ports: 1 to " + std::to_string(PORT_NAME_MAX) + " characters";
+    const std::vector<std::string> names = text == BY_PATH ? stable_port_names(BY_PATH) : split_list(text);
+    if (names.empty()) {
+        error = std::string("--ports by-path: no port in the device directory's ") + STABLE_NAME_PREFIX + BY_PATH;
+        return false;
+    }
+    for (const std::string& name : names) {
+        if (!port_name_fits(name)) {
+            error = "bad port name '" + name + "' in --ports: 1 to " + std::to_string(PORT_NAME_MAX) +
+                    " characters, a stable name " + STABLE_NAME_PREFIX + "... or by-path alone";
             return false;
         }
         for (const std::string& seen : ports)
@@ -47,10 +65,30 @@ bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::
                 return false;
             }
         ports.push_back(name);
-        if (comma == std::string::npos)
-            return true;
-        start = comma + 1;
     }
+    return true;
+}
+
+// One short label per port, each once: it names the slot on the table, the page and the record.
+bool parse_labels(const std::string& text, std::vector<std::string>& labels, std::string& error)
+{
+    for (const std::string& label : split_list(text)) {
+        bool plain = !label.empty() && label.size() <= SLOT_LABEL_MAX;
+        for (char c : label)
+            plain = plain && static_cast<unsigned char>(c) > ' ' && c != 0x7f;
+        if (!plain) {
+            error = "bad label '" + label + "' in --labels: 1 to " + std::to_string(SLOT_LABEL_MAX) +
+                    " characters, no blanks or control characters";
+            return false;
+        }
+        for (const std::string& seen : labels)
+            if (seen == label) {
+                error = "label " + label + " given twice in --labels";
+                return false;
+            }
+        labels.push_back(label);
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,7 +141,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
                      name == "--journal" || name == "--trust" || name == "--baud" || name == "--replay-hooks" ||
-                     name == "--http-host" || is_hook_option(name);
+                     name == "--http-host" || name == "--labels" || is_hook_option(name);
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -118,6 +156,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         bool ok = true;
         if (name == "--ports")
             ok = parse_ports(value, options.ports, error);
+        else if (name == "--labels")
+            ok = parse_labels(value, options.labels, error);
         else if (name == "--address-file")
             options.address_file = value, address_file_given = true;
         else if (name == "--pool")
@@ -164,6 +204,12 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
         error = "give --ports or --all, not both";
         return 0;
     }
+    if (!options.labels.empty() && options.labels.size() != options.ports.size()) {
+        error = options.ports.empty() ? "--labels names the ports of --ports: give both"
+                                      : "--labels gives " + count_of(options.labels.size(), "label", "labels") +
+                                            " for " + count_of(options.ports.size(), "port", "ports");
+        return 0;
+    }
     if (!options.http_names.empty() && !options.http) {
         error = "--http-host names the page of --http: give both";
         return 0;
@@ -180,7 +226,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
 
 std::string gang_usage()
 {
-    return "usage: pelmo4rix gang [--ports NAME,NAME,... | --all] [--address-file FILE]\n"
+    return "usage: pelmo4rix gang [--ports NAME,NAME,... | --ports by-path | --all]\n"
+           "         [--labels LABEL,LABEL,...] [--address-file FILE]\n"
            "         [--record FILE] [--image FILE [--trust FILE] [--allow-unsigned]]\n"
            "         [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N]\n"
@@ -193,7 +240,13 @@ std::string gang_usage()
            "the next address of the address file (default info.ini, locked for the whole run).\n"
            "A unit is programmed the moment it answers; its port is programmed again only\n"
            "after that unit has gone and a new one answers.\n"
-           "  --ports NAME,...  watch these ports (default: the ports the system lists)\n"
+           "  --ports NAME,...  watch these ports (default: the ports the system lists); on\n"
+           "                    Linux a stable name serial/by-path/... follows the adapter's\n"
+           "                    place, serial/by-id/... its serial number\n"
+           "  --ports by-path   watch every port named by its place, in name order\n"
+           "  --labels LABEL,...  a short label per port of --ports, in order, naming its\n"
+           "                    slot on the table, the page and the record (default: the\n"
+           "                    port's name)\n"
            "  --all             also every numbered port that exists (COM1 to COM255)\n"
            "  --record FILE     production record, one CSV line per unit (default\n"
            "                    production.csv beside the address file)\n"

@@ -5,6 +5,7 @@
 
 #include "gang/gang.h"
 #include "link/discovery.h"
+#include "link/port_names.h"
 
 struct prober {
     std::thread thread;
@@ -30,7 +31,7 @@ void probe_loop(prober* p)
         p->pending = false;
         std::string port = p->port;
         hold.unlock();
-        bool answers = probe_port(port.c_str()) != 0;
+        bool answers = probe_port(current_port_name(port).c_str()) != 0;  // a stable name: where it leads now
         hold.lock();
         p->answers = answers;
         p->answered = true;

@@ -26,7 +26,7 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
 {
     bool had_unit = !row.phase.empty();
     bool failed = had_unit && row.state != PORT_BUSY && row.phase == "failed";
-    std::string out = "{\"port\":" + json_string(row.name) + ",\"state\":\"" + port_state_word(row) + "\"";
+    std::string out = "{\"port\":" + json_string(row.name) + ",\"label\":" + json_string(row.label) + ",\"state\":\"" + port_state_word(row) + "\"";
     out += ",\"present\":" + std::string(row.present ? "true" : "false");
     out += ",\"address\":" + (had_unit ? json_string(address_of(row.address)) : "null");
     out += ",\"phase\":" + json_string(row.state == PORT_BUSY ? row.phase : "");
@@ -43,7 +43,7 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
 
 std::string record_json(const unit_record& r)
 {
-    return "{\"time\":" + json_string(r.time) + ",\"port\":" + json_string(r.port) +
+    return "{\"time\":" + json_string(r.time) + ",\"port\":" + json_string(r.port) + ",\"label\":" + json_string(r.slot) +
            ",\"address\":" + json_string(r.address) + ",\"result\":\"" + (r.good ? "good" : "failed") +
            "\",\"error_code\":" + std::to_string(r.error_code) + ",\"error\":" +
            json_string(r.good ? "" : cause_text(r.error_code)) + ",\"attempts\":" + std::to_string(r.attempts) +

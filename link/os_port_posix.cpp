@@ -1,11 +1,14 @@
 // Serial ports on POSIX systems. Port names live in a device directory: $PELMO4RIX_DEVICE_DIR
-// when set, /dev otherwise. Reads and writes follow the time-outs stated in os_port.h, timed
+// when set, /dev otherwise; the system describes its devices under $PELMO4RIX_SYSFS_DIR when
+// set, /sys otherwise. Reads and writes follow the time-outs stated in os_port.h, timed
 // on the monotonic clock with poll (VMIN/VTIME count in tenths of a second: far too coarse).
 #include "link/os_port.h"
 #include "link/os_port_linux_baud.h"
+#include "link/port_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -72,6 +75,18 @@ std::string device_dir()
     return dir && *dir ? dir : "/dev";
 }
 
+// The file a port name opens: names of 4 or more characters live in the device directory.
+std::string port_path(const std::string& name)
+{
+    return name.size() >= 4 ? device_dir() + "/" + name : name;
+}
+
+std::string sysfs_dir()
+{
+    const char* dir = getenv("PELMO4RIX_SYSFS_DIR");
+    return dir && *dir ? dir : "/sys";
+}
+
 speed_t speed_code(uint32_t baud)
 {
     switch (baud) {
@@ -135,7 +150,7 @@ bool near_enough(uint32_t actual, uint32_t baud)
 
 os_port* os_port_open(const char* name)
 {
-    std::string path = strlen(name) >= 4 ? device_dir() + "/" + name : name;
+    std::string path = port_path(name);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
@@ -300,7 +315,7 @@ bool has_hardware(const std::string& name)
     if (name.rfind("ttyS", 0) != 0)
         return false;
     // Built-in ttyS ports exist whether or not a UART is behind them; type 0 means none.
-    std::ifstream type("/sys/class/tty/" + name + "/type");
+    std::ifstream type(sysfs_dir() + "/class/tty/" + name + "/type");
     int uart = 0;
     return type >> uart && uart != 0;
 }
@@ -315,7 +330,7 @@ int family_rank(const std::string& name)
 // The system's serial devices with hardware behind them, USB adapters first, in name order.
 os_list_result list_from_system(std::vector<std::string>& names, int& value_count)
 {
-    DIR* dir = opendir("/sys/class/tty");
+    DIR* dir = opendir((sysfs_dir() + "/class/tty").c_str());
     if (!dir)
         return OS_LIST_NO_KEY;
     while (dirent* entry = readdir(dir)) {
@@ -345,6 +360,143 @@ os_list_result os_list_ports(std::vector<std::string>& names, int& value_count)
     if (dir && *dir)
         return list_from_file(dir, names, value_count);
     return list_from_system(names, value_count);
+}
+
+namespace {
+
+std::string first_word(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string word;
+    in >> word;
+    return word;
+}
+
+// The whole first line: a USB product's name has blanks.
+std::string first_line(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string real_path(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+std::string last_part(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// `path` without its "." and ".." parts, so that two ways to one file compare equal.
+std::string normalized(const std::string& path)
+{
+    std::vector<std::string> parts;
+    for (size_t start = 0; start <= path.size();) {
+        size_t slash = std::min(path.find('/', start), path.size());
+        std::string part = path.substr(start, slash - start);
+        if (part == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else if (!part.empty() && part != ".")
+            parts.push_back(part);
+        start = slash + 1;
+    }
+    std::string out = path.rfind('/', 0) == 0 ? "/" : "";
+    for (size_t i = 0; i < parts.size(); i++)
+        out += (i ? "/" : "") + parts[i];
+    return out;
+}
+
+// Where the link `link` points, as a path from the link's folder; empty when it is no link.
+std::string link_target(const std::string& link)
+{
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return "";
+    target[n] = '\0';
+    return normalized(target[0] == '/' ? target : link.substr(0, link.rfind('/') + 1) + target);
+}
+
+}  // namespace
+
+// The system makes each stable name a link to the port's own node beside it (../../ttyUSB0);
+// only that one step is followed, since the node itself may be a link too (a virtual unit's).
+std::string current_port_name(const std::string& name)
+{
+    if (!is_stable_name(name))
+        return name;
+    const std::string dev = normalized(device_dir()) + "/";
+    const std::string target = link_target(dev + name);
+    if (target.compare(0, dev.size(), dev) != 0 || target.size() < dev.size() + 4)
+        return name;  // leads out of the device directory, or to a name opened as it stands
+    return target.substr(dev.size());
+}
+
+std::vector<std::string> stable_port_names(const std::string& kind)
+{
+    std::vector<std::string> names;
+    const std::string folder = std::string(STABLE_NAME_PREFIX) + kind;
+    DIR* dir = opendir((device_dir() + "/" + folder).c_str());
+    if (!dir)
+        return names;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            names.push_back(folder + "/" + entry->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+// The stable names of `kind` that lead to the port node `node` now.
+std::vector<std::string> stable_names_of(const std::string& kind, const std::string& node)
+{
+    std::vector<std::string> names;
+    for (const std::string& stable : stable_port_names(kind))
+        if (real_path(device_dir() + "/" + stable) == node)
+            names.push_back(stable);
+    return names;
+}
+
+// The USB device is the nearest folder above the port's that names a vendor and a product.
+void read_usb_device(const std::string& device, const std::string& root, port_facts& f)
+{
+    for (std::string up = device; up.size() > root.size(); up = up.substr(0, up.rfind('/'))) {
+        std::string vendor = first_word(up + "/idVendor"), product = first_word(up + "/idProduct");
+        if (vendor.empty() || product.empty())
+            continue;
+        f.usb_id = vendor + ":" + product;
+        f.serial = first_line(up + "/serial");
+        f.product = first_line(up + "/product");
+        return;
+    }
+}
+
+}  // namespace
+
+// The port's node is found as the port layer opens it; its kernel name leads to the system's
+// description of the device (SYSFS/class/tty/NAME/device), and the USB device above it.
+port_facts facts_of_port(const std::string& name)
+{
+    port_facts f;
+    const std::string node = real_path(port_path(current_port_name(name)));
+    if (node.empty())
+        return f;
+    f.by_path = stable_names_of("by-path", node);
+    f.by_id = stable_names_of("by-id", node);
+    const std::string root = real_path(sysfs_dir());
+    const std::string device = real_path(sysfs_dir() + "/class/tty/" + last_part(node) + "/device");
+    if (root.empty() || device.empty())
+        return f;
+    f.driver = last_part(real_path(device + "/driver"));
+    const std::string latency = first_word(device + "/latency_timer");
+    if (!latency.empty() && latency.size() < 6 && latency.find_first_not_of("0123456789") == std::string::npos)
+        f.latency_timer_ms = std::stoi(latency);
+    read_usb_device(device, root, f);
+    return f;
 }
 
 void os_sleep_ms(int ms)

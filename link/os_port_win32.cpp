@@ -2,6 +2,7 @@
 // DCB, the read and write time-outs of os_port.h as COMMTIMEOUTS, and the port list from the
 // registry's serial-port map.
 #include "link/os_port.h"
+#include "link/port_names.h"
 
 #include <windows.h>
 
@@ -178,6 +179,23 @@ os_list_result os_list_ports(std::vector<std::string>& names, int& value_count)
     }
     RegCloseKey(key);
     return result;
+}
+
+// A COM number already follows its adapter (Windows keeps it per adapter and serial number),
+// so a port's name is its stable name; what the adapter is, Device Manager shows.
+std::string current_port_name(const std::string& name)
+{
+    return name;
+}
+
+std::vector<std::string> stable_port_names(const std::string&)
+{
+    return {};
+}
+
+port_facts facts_of_port(const std::string&)
+{
+    return {};
 }
 
 void os_sleep_ms(int ms)

@@ -41,33 +41,37 @@ std::string csv_field(const std::string& field)
 
 namespace {
 
-// The record's header: the base columns, the change columns, the baud column last.
-std::string record_header(bool change_columns, bool baud_column)
+// The record's header: the base columns, the change columns, the baud column, the slot column last.
+std::string record_header(bool change_columns, bool baud_column, bool slot_column)
 {
     std::string header = change_columns ? RECORD_HEADER_CHANGES : RECORD_HEADER;
     if (baud_column)
         header.insert(header.size() - 1, RECORD_BAUD_COLUMN);
+    if (slot_column)
+        header.insert(header.size() - 1, RECORD_SLOT_COLUMN);
     return header;
 }
 
 // Which of the optional columns the record's first line names.
-void header_columns(FILE* file, bool& change_columns, bool& baud_column)
+void header_columns(FILE* file, bool& change_columns, bool& baud_column, bool& slot_column)
 {
-    char first[sizeof RECORD_HEADER_CHANGES + sizeof RECORD_BAUD_COLUMN] = "";
-    change_columns = baud_column = false;
+    char first[sizeof RECORD_HEADER_CHANGES + sizeof RECORD_BAUD_COLUMN + sizeof RECORD_SLOT_COLUMN] = "";
+    change_columns = baud_column = slot_column = false;
     if (fseek(file, 0, SEEK_SET) != 0 || !fgets(first, sizeof first, file))
         return;
     for (bool changes : {false, true})
         for (bool baud : {false, true})
-            if (record_header(changes, baud) == first) {
-                change_columns = changes;
-                baud_column = baud;
-            }
+            for (bool slot : {false, true})
+                if (record_header(changes, baud, slot) == first) {
+                    change_columns = changes;
+                    baud_column = baud;
+                    slot_column = slot;
+                }
 }
 
 }  // namespace
 
-std::string record_line(const production_entry& e, bool change_columns, bool baud_column)
+std::string record_line(const production_entry& e, bool change_columns, bool baud_column, bool slot_column)
 {
     const uint8_t* a = e.address;
     char line[320];
@@ -81,6 +85,8 @@ std::string record_line(const production_entry& e, bool change_columns, bool bau
     std::string text = line;
     if (baud_column)
         text += "," + (e.baud ? std::to_string(e.baud) : "");
+    if (slot_column)
+        text += "," + csv_field(e.slot);
     return text + "\n";
 }
 
@@ -90,12 +96,12 @@ int append_record(const std::string& path, const production_entry& entry)
     if (!file)
         return 0;
     const bool fresh = fseek(file, 0, SEEK_END) == 0 && ftell(file) == 0;
-    bool change_columns = entry.written >= 0, baud_column = entry.baud_column;
+    bool change_columns = entry.written >= 0, baud_column = entry.baud_column, slot_column = entry.slot_column;
     if (!fresh)
-        header_columns(file, change_columns, baud_column);
-    std::string text = record_line(entry, change_columns, baud_column);
+        header_columns(file, change_columns, baud_column, slot_column);
+    std::string text = record_line(entry, change_columns, baud_column, slot_column);
     if (fresh)
-        text = record_header(change_columns, baud_column) + text;
+        text = record_header(change_columns, baud_column, slot_column) + text;
     int ok = fseek(file, 0, SEEK_END) == 0;  // from reading back to writing
     ok = fwrite(text.data(), 1, text.size(), file) == text.size() && ok;
     ok = os_file_sync(file) && ok;

@@ -18,6 +18,10 @@ constexpr char RECORD_HEADER_CHANGES[] =
 // the rate the unit's loader ran at (empty for a unit that failed before it was reached).
 constexpr char RECORD_BAUD_COLUMN[] = ",baud";
 
+// A record begun by a gang run with --labels has one column more at its very end, `slot`: the
+// label of the slot the unit was programmed on (the port column keeps the port's name).
+constexpr char RECORD_SLOT_COLUMN[] = ",slot";
+
 struct production_entry {
     std::string port;
     uint8_t address[6];  // in bt_address order
@@ -30,6 +34,8 @@ struct production_entry {
     double seconds_saved = 0;  // against the whole plan
     unsigned baud = 0;         // --baud given: the rate the unit ran at (0: not reached); else unused
     bool baud_column = false;  // --baud given: the record has the baud column
+    std::string slot{};        // --labels given: the slot's label
+    bool slot_column = false;  // --labels given: the record has the slot column
 };
 
 // The current UTC time as the record writes it (2026-12-10T11:52:54Z).
@@ -41,12 +47,13 @@ std::string checksum_text();
 std::string csv_field(const std::string& text);
 
 // The line of `entry`, stamped with the current UTC time and the image in use; with
-// `change_columns` the three columns of RECORD_HEADER_CHANGES too, with `baud_column` the baud
-// column last.
-std::string record_line(const production_entry& entry, bool change_columns = false, bool baud_column = false);
+// `change_columns` the three columns of RECORD_HEADER_CHANGES too, then with `baud_column` the
+// baud column, with `slot_column` the slot column last.
+std::string record_line(const production_entry& entry, bool change_columns = false, bool baud_column = false,
+                        bool slot_column = false);
 // Appends the line of `entry` to the record at `path` (the header first when the file is new)
 // and flushes it to the disk; 1 when it is there. The file's header decides the columns: a new
-// file has the change columns and the baud column when its first entry has them.
+// file has the change columns, the baud column and the slot column when its first entry has them.
 int append_record(const std::string& path, const production_entry& entry);
 // The record beside the file at `path`: the same directory, PRODUCTION_RECORD.
 std::string record_beside(const std::string& path);

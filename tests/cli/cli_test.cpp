@@ -219,7 +219,7 @@ TEST_F(front_end, failures_end_with_their_exit_code_and_message)
          "pelmo4rix: bad number for --attempts: 21 (1 to 20)\n"},
         {"option without its value", {}, true, {"trace", "--out"}, 2, "pelmo4rix: option --out needs a value\n"},
         {"port name too long", {}, true, {"--port", "COM1234567890123", "version"}, 2,
-         "pelmo4rix: bad port name 'COM1234567890123': 1 to 15 characters\n"},
+         "pelmo4rix: bad port name 'COM1234567890123': 1 to 15 characters, or a stable name serial/...\n"},
         {"two address options", {}, true, {"flash", "--keep-address", "--address", "0604:03:000100"}, 2,
          "pelmo4rix: give only one of --keep-address, --address and --address-file\n"},
         {"trace file can't be created", {}, true, {"trace", "--out", "no/such/dir/t"}, 26,
@@ -329,9 +329,10 @@ TEST_F(front_end, ports_lists_listed_and_scanned_ports)
     run_result r = run({"--json", "ports"});
     EXPECT_EQ(r.exit_code, 0) << r.errors;
     EXPECT_EQ(json_fields(r.output, {"ports"}),
-              "ports=[{\"name\":\"COM7\",\"listed\":true,\"open\":true,\"unit\":true,\"driver\":null,"
-              "\"usb\":null,\"latency_timer_ms\":null},{\"name\":\"COM3\",\"listed\":false,\"open\":true,"
-              "\"unit\":false,\"driver\":null,\"usb\":null,\"latency_timer_ms\":null}]\n");
+              "ports=[{\"name\":\"COM7\",\"listed\":true,\"open\":true,\"unit\":true,\"by_path\":[],"
+              "\"by_id\":[],\"driver\":null,\"usb\":null,\"serial\":null,\"product\":null,\"latency_timer_ms\":null},"
+              "{\"name\":\"COM3\",\"listed\":false,\"open\":true,\"unit\":false,\"by_path\":[],\"by_id\":[],"
+              "\"driver\":null,\"usb\":null,\"serial\":null,\"product\":null,\"latency_timer_ms\":null}]\n");
 }
 
 TEST_F(front_end, trace_for_some_seconds_holds_exactly_what_the_unit_sent)

@@ -222,16 +222,4 @@ TEST(port_list, unreadable_list_counts_as_missing)
     }
 }
 
-TEST(port_list, without_a_device_directory_the_system_serial_devices_are_listed)
-{
-    scoped_env env("PELMO4RIX_DEVICE_DIR", "");
-    std::vector<std::string> names;
-    int count = -1;
-    ASSERT_EQ(os_list_ports(names, count), OS_LIST_OK);
-    EXPECT_EQ(count, static_cast<int>(names.size()));
-    for (const std::string& name : names)
-        EXPECT_TRUE(name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 || name.rfind("ttyS", 0) == 0)
-            << name;
-}
-
 }  // namespace

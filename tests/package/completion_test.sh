@@ -22,4 +22,12 @@ COMP_WORDS=(pelmo4rix gang --ports "COM7,C")
 COMP_CWORD=3
 _pelmo4rix
 [ "${COMPREPLY[*]}" = "COM7,COM7" ] || { echo "the last name of a list was completed as: ${COMPREPLY[*]}"; failed=1; }
+# The stable names under the device directory follow the listed ones.
+mkdir -p "$work/serial/by-path" && touch "$work/COM7"
+ln -s ../../COM7 "$work/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"
+COMP_WORDS=(pelmo4rix --port "serial/")
+COMP_CWORD=2
+_pelmo4rix
+[ "${COMPREPLY[*]}" = "serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0" ] ||
+    { echo "a stable name was completed as: ${COMPREPLY[*]}"; failed=1; }
 exit "$failed"
