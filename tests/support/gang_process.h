@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/session.h"
+#include "support/support.h"
 
 // The gang as a running process, its event lines on a pipe.
 struct gang_process {
@@ -45,6 +46,7 @@ struct gang_process {
         pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            end_with_test();
             int null_device = open("/dev/null", O_RDONLY);
             dup2(null_device, 0);
             dup2(pipe_ends[1], 1);

@@ -77,6 +77,7 @@ bool session::start(const std::string& program, const std::string& cwd, const st
     if (pid < 0)
         return false;
     if (pid == 0) {
+        end_with_test();
         if (chdir(cwd.c_str()) != 0)
             _exit(127);
         setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -144,8 +145,14 @@ bool drain(int fd, std::string& out, std::chrono::steady_clock::time_point deadl
 
 }  // namespace
 
+void end_with_test()
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
 void exec_program(const std::vector<std::string>& argv)
 {
+    end_with_test();
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
