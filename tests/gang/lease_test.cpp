@@ -62,9 +62,10 @@ struct running {
     {
         int ends[2];
         EXPECT_EQ(pipe(ends), 0);
+        const pid_t test = getpid();
         pid = fork();
         if (pid == 0) {
-            end_with_test();
+            end_with_test(test);
             dup2(ends[1], 1);
             close(ends[0]);
             if (chdir(cwd.c_str()) != 0)
