@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -145,6 +146,13 @@ bool drain(int fd, std::string& out, std::chrono::steady_clock::time_point deadl
 
 }  // namespace
 
+void end_with_test(pid_t test)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != test)  // it ended before the line above
+        _exit(127);
+}
+
 void exec_program(const std::vector<std::string>& argv)
 {
     std::vector<char*> args;
@@ -177,8 +185,10 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     } else if (pipe(out_pipe) != 0) {
         return {};
     }
+    const pid_t test = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        end_with_test(test);
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(errors_fd >= 0 ? errors_fd : out_pipe[1], 2);

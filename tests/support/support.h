@@ -42,6 +42,11 @@ struct far_end {
 void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 
+// In a child process between fork and exec, `test` the process (thread) that forked it: the
+// child is killed when that ends, however it ends (a time-out's SIGKILL, Ctrl+C), so that no
+// program of a dead test goes on driving the pseudo-terminals that later tests' units get again.
+void end_with_test(pid_t test);
+
 // In a child process: replaces it with the program argv[0] run with `argv`; exit code 127 when
 // that fails.
 [[noreturn]] void exec_program(const std::vector<std::string>& argv);
