@@ -4,17 +4,19 @@
 #include <thread>
 
 #include "gang/gang.h"
-#include "link/discovery.h"
+#include "gang/slots.h"
 
 struct prober {
     std::thread thread;
     std::mutex lock;
     std::condition_variable asked;
     std::string port;          // the port asked about
+    bool read_unit = false;    // a unit that answers is read too
+    slot_memory memory;        // what the gang knows of the slot
     bool pending = false;      // asked, not taken up yet
     bool running = false;      // asked and not answered yet
     bool answered = false;     // an answer waits to be taken
-    bool answers = false;
+    slot_look look;
     bool stopping = false;
 };
 
@@ -28,11 +30,14 @@ void probe_loop(prober* p)
         if (p->stopping)
             return;
         p->pending = false;
-        std::string port = p->port;
+        const std::string port = p->port;
+        const bool read_unit = p->read_unit;
+        const slot_memory memory = p->memory;
         hold.unlock();
-        bool answers = probe_port(port.c_str()) != 0;
+        slot_look look;
+        look_at_slot(port, read_unit, memory, look);
         hold.lock();
-        p->answers = answers;
+        p->look = look;
         p->answered = true;
     }
 }
@@ -46,25 +51,27 @@ prober* prober_start()
     return p;
 }
 
-bool prober_ask(prober* p, const std::string& port)
+bool prober_ask(prober* p, const std::string& port, bool read_unit, const slot_memory& memory)
 {
     std::lock_guard<std::mutex> hold(p->lock);
     if (p->running)
         return false;
     p->port = port;
+    p->read_unit = read_unit;
+    p->memory = memory;
     p->pending = p->running = true;
     p->asked.notify_one();
     return true;
 }
 
-bool prober_answer(prober* p, std::string& port, bool& answers)
+bool prober_answer(prober* p, std::string& port, slot_look& look)
 {
     std::lock_guard<std::mutex> hold(p->lock);
     if (!p->answered)
         return false;
     p->answered = p->running = false;
     port = p->port;
-    answers = p->answers;
+    look = p->look;
     return true;
 }
 

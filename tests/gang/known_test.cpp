@@ -1,0 +1,119 @@
+// The gang knows its units: an open that fails is not an unplug, and the unit a slot
+// programmed good, back on it, is not programmed again. `pelmo4rix gang` as a real process,
+// virtual units on their own ports, checked in the event lines, the record, the address
+// file and each unit's frame log.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "link/frames.h"
+#include "support/gang_process.h"
+#include "support/session.h"
+#include "support/unit_fixture.h"
+
+namespace {
+
+class known_test : public unit_test {
+protected:
+    temp_dir cwd;
+    gang_process gang;
+
+    // The record's unit lines, without the header.
+    size_t record_lines() { return csv_rows(read_file(cwd / "production.csv")).size() - 1; }
+
+    // Lets the gang look at `unit` a few more times, then ends it as Ctrl+C does.
+    void look_more_then_stop(vunit* unit)
+    {
+        ASSERT_TRUE(took_more_frames(unit, CMD_PROBE, frames_of_kind(unit, CMD_PROBE), 3)) << "the gang looks on";
+        kill(gang.pid, SIGINT);
+        ASSERT_EQ(gang.finish(), 0) << gang.output;
+    }
+};
+
+// Frames that erase or write the unit's flash.
+int frames_writing(vunit* unit)
+{
+    int n = 0;
+    for (int kind : {CMD_ERASE_FLASH, CMD_WRITE_SECTOR, CMD_WRITE_BT_INFO})
+        n += frames_of_kind(unit, kind);
+    return n;
+}
+
+// Ways a port that is there can't be opened for a while.
+enum refusal { OUT_OF_DESCRIPTORS, HELD_BY_ANOTHER_PROGRAM };
+
+struct refusal_case {
+    refusal how;
+    const char* fault;  // the system's words that the gang shows
+};
+
+// While it lives, `gang_pid` can't open a port: its descriptor limit lowered under the
+// descriptors it holds (EMFILE), or the port locked by this test (EBUSY).
+class refused_port {
+public:
+    refused_port(refusal how, pid_t gang_pid, const std::string& port_path) : how_(how), pid_(gang_pid)
+    {
+        if (how == OUT_OF_DESCRIPTORS) {
+            rlimit low = {3, 0};
+            EXPECT_EQ(prlimit(pid_, RLIMIT_NOFILE, nullptr, &old_), 0);
+            low.rlim_max = old_.rlim_max;
+            EXPECT_EQ(prlimit(pid_, RLIMIT_NOFILE, &low, nullptr), 0);
+        } else {
+            fd_ = open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            EXPECT_GE(fd_, 0);
+            EXPECT_EQ(flock(fd_, LOCK_EX | LOCK_NB), 0);
+        }
+    }
+    ~refused_port()
+    {
+        if (how_ == OUT_OF_DESCRIPTORS)
+            prlimit(pid_, RLIMIT_NOFILE, &old_, nullptr);
+        else if (fd_ >= 0)
+            close(fd_);
+    }
+
+private:
+    refusal how_;
+    pid_t pid_;
+    rlimit old_ = {};
+    int fd_ = -1;
+};
+
+class refused_open_test : public known_test, public testing::WithParamInterface<refusal_case> {};
+
+// A unit programmed good, then its port can't be opened for a while: the slot shows the fault
+// and keeps its unit; once the port opens again the unit is not programmed a second time.
+TEST_P(refused_open_test, IsNotAnUnplug)
+{
+    vunit* unit = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    const int written = frames_writing(unit);
+    {
+        refused_port refused(GetParam().how, gang.pid, dev / "COM7");
+        ASSERT_TRUE(gang.wait_for(std::string("COM7 port fault: can't open it (") + GetParam().fault + "), trying again",
+                                  10000))
+            << gang.output;
+        gang.read_for(600);  // more looks that fail alike: one event for the fault
+    }
+    ASSERT_TRUE(gang.wait_for("COM7 port opens again", 10000)) << gang.output;
+    look_more_then_stop(unit);
+
+    EXPECT_EQ(gang.count("port fault"), 1) << gang.output;
+    EXPECT_EQ(gang.count("unit gone"), 0) << gang.output;
+    EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
+    EXPECT_EQ(frames_writing(unit), written) << "nothing written to the unit again";
+    EXPECT_EQ(record_lines(), 1u);
+    EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "one address spent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, refused_open_test,
+                         testing::Values(refusal_case{OUT_OF_DESCRIPTORS, "Too many open files"},
+                                         refusal_case{HELD_BY_ANOTHER_PROGRAM, "Device or resource busy"}),
+                         [](const testing::TestParamInfo<refusal_case>& info) {
+                             return info.param.how == OUT_OF_DESCRIPTORS ? "OutOfDescriptors" : "HeldByAnotherProgram";
+                         });
+
+}  // namespace
