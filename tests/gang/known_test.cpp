@@ -116,4 +116,54 @@ INSTANTIATE_TEST_SUITE_P(Ports, refused_open_test,
                              return info.param.how == OUT_OF_DESCRIPTORS ? "OutOfDescriptors" : "HeldByAnotherProgram";
                          });
 
+// The unit back on its slot: the same flash (its address and the image), or with one image
+// sector changed (a repair, a worn part).
+struct back_case {
+    const char* name;
+    bool sector_changed;
+};
+
+class unit_back_test : public known_test, public testing::WithParamInterface<back_case> {};
+
+// A unit programmed good is unplugged and, once the gang has seen it go, plugged back on its
+// slot at once (a hub's reset, a loose cable): intact, it is
+// shown good (already) with no erase or write, no new address and no second record; with
+// its image changed it is programmed again.
+TEST_P(unit_back_test, IsKnownByWhatItHolds)
+{
+    vunit* first = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    std::vector<uint8_t> flash = vunit_flash(first);
+    if (GetParam().sector_changed)
+        flash[5 * 4096 + 17] ^= 0x01;
+    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+    vunit_unplug(first);
+    ASSERT_TRUE(gang.wait_for("COM7 unit gone", 10000)) << gang.output;
+    stop_unit(first);
+    vunit* back = start_unit({"--flash-in", cwd / "flash.bin"}, "COM7");
+
+    if (!GetParam().sector_changed) {
+        ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good (already)", 20000)) << gang.output;
+        look_more_then_stop(back);
+        EXPECT_EQ(frames_writing(back), 0) << "no erase, no write";
+        EXPECT_EQ(frames_of_kind(back, CMD_READ_BT_INFO), 1) << "its address read once";
+        EXPECT_EQ(frames_of_kind(back, CMD_VERIFY_FLASH), 1) << "its checksum asked once";
+        EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
+        EXPECT_EQ(record_lines(), 1u);
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "no new address";
+        EXPECT_TRUE(holds_address(back, address_text(0x100)));
+    } else {
+        ASSERT_EQ(gang.finish(), 0) << gang.output;
+        EXPECT_EQ(gang.count("good (already)"), 0) << gang.output;
+        EXPECT_TRUE(holds_image(back));
+        EXPECT_TRUE(holds_address(back, address_text(0x101)));
+        EXPECT_EQ(record_lines(), 2u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
+                         testing::Values(back_case{"Intact", false}, back_case{"WithAChangedSector", true}),
+                         [](const testing::TestParamInfo<back_case>& info) { return info.param.name; });
+
 }  // namespace
