@@ -57,6 +57,7 @@ struct gang_run {
     std::string page_url;
     hook_runner* hooks = nullptr;  // each unit's hook and label
     std::string station;           // this station's name, for the hooks, labels and metrics
+    long descriptors = -1;         // the limit of open descriptors in force; -1: none
 };
 
 void event(const gang_run& g, const port_row& row, const std::string& what)
@@ -534,6 +535,7 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
 int prepare(gang_run& g)
 {
     const gang_options& o = g.options;
+    g.descriptors = os_raise_descriptor_limit();
     std::string hooks_error;
     if (!hooks_start(o.hooks, g.hooks, hooks_error)) {
         fprintf(stderr, "pelmo4rix gang: %s\n", hooks_error.c_str());
@@ -578,7 +580,8 @@ int prepare(gang_run& g)
     if (o.http) {
         int port = 0;
         std::string error;
-        g.page = page_start(o.http_host, o.http_port, o.http_names, port, error);
+        const unsigned connections = page_connections(g.descriptors, o.ports.size());
+        g.page = page_start(o.http_host, o.http_port, o.http_names, connections, port, error);
         if (!g.page) {
             fprintf(stderr, "pelmo4rix gang: %s\n", error.c_str());
             return EXIT_NO_PAGE;

@@ -1,11 +1,13 @@
 // Slots and the units on them: a look at a port that tells an unplug from a refused open,
-// and the first read of a unit that appears.
+// the first read of a unit that appears, and the descriptors kept for the slots.
 #include "gang/slots.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "device/device.h"
 #include "device/program_steps.h"
+#include "gang/page.h"
 #include "link/discovery.h"
 #include "link/os_port.h"
 #include "link/port.h"
@@ -56,4 +58,12 @@ bool same_unit_back(const slot_memory& memory, const slot_look& look)
 {
     return look.finding == SLOT_UNIT && look.read && look.holds_address && memory.has_good &&
            memcmp(look.stored, memory.last_good, sizeof memory.last_good) == 0 && look.image_matches;
+}
+
+unsigned page_connections(long limit, size_t slots)
+{
+    if (limit < 0)
+        return PAGE_CONNECTIONS_MAX;
+    const long reserve = DESCRIPTORS_OWN + DESCRIPTORS_PER_SLOT * (slots ? static_cast<long>(slots) : SLOTS_FROM_LIST);
+    return static_cast<unsigned>(std::clamp(limit - reserve, 1L, static_cast<long>(PAGE_CONNECTIONS_MAX)));
 }

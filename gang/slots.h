@@ -4,6 +4,7 @@
 // is not programmed again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,3 +41,15 @@ void look_at_slot(const std::string& port, bool read_unit, const slot_memory& me
 // True when the unit looked at is the one the slot last programmed good, with the image
 // intact: "good (already)", nothing to write.
 bool same_unit_back(const slot_memory& memory, const slot_look& look);
+
+// Descriptors the gang keeps whatever its page does: its own (standard streams, lock, record,
+// journal, the page's listening socket and the server's own, the pool's connection) and per
+// slot its port, its worker's pipe, and its hook's and label's.
+constexpr long DESCRIPTORS_OWN = 24;
+constexpr long DESCRIPTORS_PER_SLOT = 4;
+constexpr long SLOTS_FROM_LIST = 64;  // slots from the system's list: room for this many
+
+// Connections the page may hold with a limit of `limit` descriptors (-1: none) and `slots`
+// named slots (0: the system's list): what the reserve leaves, at least 1 and at most
+// PAGE_CONNECTIONS_MAX.
+unsigned page_connections(long limit, size_t slots);

@@ -8,8 +8,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <cstring>
+
 #include "link/frames.h"
 #include "support/gang_process.h"
+#include "support/http_client.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 
@@ -165,5 +170,47 @@ TEST_P(unit_back_test, IsKnownByWhatItHolds)
 INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
                          testing::Values(back_case{"Intact", false}, back_case{"WithAChangedSector", true}),
                          [](const testing::TestParamInfo<back_case>& info) { return info.param.name; });
+
+// The sockets that process `pid` holds open.
+int sockets_of(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    int n = 0;
+    DIR* fds = opendir(dir.c_str());
+    for (dirent* e; fds && (e = readdir(fds));) {
+        char target[64] = {};
+        if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) == 0)
+            n++;
+    }
+    if (fds)
+        closedir(fds);
+    return n;
+}
+
+// With few descriptors the page holds only what the slots' reserve leaves it, and the unit
+// on the slot is programmed while every connection the page would take is held.
+TEST_F(known_test, ThePageLeavesTheSlotsTheirDescriptors)
+{
+    gang.descriptor_limit = 32;  // one slot's reserve of 28 leaves the page 4 connections
+    gang.start({"--ports", "COM7", "--units", "1", "--http", "127.0.0.1:0"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("gang page http://", 10000)) << gang.output;
+    ASSERT_TRUE(gang.wait_for("\n", 10000));
+    const size_t at = gang.output.find("gang page ") + strlen("gang page ");
+    const int port = url_port(gang.output.substr(at, gang.output.find('\n', at) - at));
+    ASSERT_GT(port, 0) << gang.output;
+
+    const int listening = sockets_of(gang.pid);
+    std::vector<int> connections;
+    for (int i = 0; i < 8; i++)  // as many as one address may have
+        connections.push_back(http_connect(port));
+    gang.read_for(1000);  // time for the server to take in what it will
+    EXPECT_EQ(sockets_of(gang.pid) - listening, 4) << "connections the page holds";
+
+    vunit* unit = start_unit({}, "COM7");
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    EXPECT_TRUE(holds_image(unit));
+    for (int fd : connections)
+        close(fd);
+}
 
 }  // namespace
