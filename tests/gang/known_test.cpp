@@ -213,4 +213,21 @@ TEST_F(known_test, ThePageLeavesTheSlotsTheirDescriptors)
         close(fd);
 }
 
+// The gang's look found the unit, but its worker, a moment later, gets no answer (its two
+// probes go unanswered, as when the port was still held): no unit was started, so there is no
+// record line and the address goes back; the port is looked at again and the unit programmed.
+TEST_F(known_test, AWorkerThatFindsNoUnitLeavesTheSlotLooking)
+{
+    // The look's probe and its loader's probe are answered; the worker's probe and the one
+    // after its restart are not (each sent twice).
+    vunit* unit = start_unit({"--fault", "no-reply:1:4:2"}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "1"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " not started: the worker found no unit")) << gang.output;
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    EXPECT_TRUE(holds_image(unit));
+    EXPECT_TRUE(holds_address(unit, address_text(0x100))) << "its address given back and taken again";
+    EXPECT_EQ(record_lines(), 1u);
+}
+
 }  // namespace
