@@ -194,6 +194,18 @@ void waiting_for_pool(gang_run& g, const std::string& why)
     g.waiting = why;
 }
 
+// The port's row for its next unit: nothing of its last unit stays but what the port keeps
+// (its run of failures, its rate, what the slot remembers).
+port_row next_unit_row(const port_row& row)
+{
+    port_row fresh;
+    fresh.name = row.name;
+    fresh.failed_in_row = row.failed_in_row;
+    fresh.baud = row.baud;
+    fresh.slot = row.slot;
+    return fresh;
+}
+
 void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
 {
     take_failure why;
@@ -222,11 +234,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
         settle(g, row, {row.name, {}, false, EXIT_NO_RESULT, 0, 0}, true);
         return;
     }
-    port_row fresh;  // nothing of the port's last unit stays, but its run of failures
-    fresh.name = row.name;
-    fresh.failed_in_row = row.failed_in_row;
-    fresh.baud = row.baud;
-    fresh.slot = row.slot;
+    port_row fresh = next_unit_row(row);
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.reservation = row.reservation;
     fresh.state = PORT_BUSY;
@@ -406,12 +414,13 @@ bool wants_unit(const gang_run& g, const port_row& row)
 // with no new address, no write and no second record.
 void unit_back(gang_run& g, port_row& row, gang_clock::time_point now)
 {
+    row = next_unit_row(row);
     row.state = PORT_DONE;
     row.phase = "good";
     row.already = true;
     memcpy(row.address, row.slot.last_good, sizeof row.address);
     row.started = row.ended = now;
-    row.error.clear();
+    row.next_probe = now + PROBE_INTERVAL;
     event(g, row, address_of(row.address) + " good (already): the same unit back, nothing written");
 }
 

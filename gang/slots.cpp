@@ -24,7 +24,7 @@ void read_unit_holdings(const slot_memory& memory, slot_look& look)
     if (query_fw_version() && enter_boot_mode() && read_bt_address(0)) {
         look.read = true;
         look.holds_address = stored_address(look.stored) != 0;
-        if (look.holds_address && memory.has_good && memcmp(look.stored, memory.last_good, 6) == 0)
+        if (look.holds_address && memory.has_good && memcmp(look.stored, memory.last_good, sizeof look.stored) == 0)
             look.image_matches = verify_flash() != 0;
         restart_device();
     }
@@ -37,14 +37,14 @@ void look_at_slot(const std::string& port, bool read_unit, const slot_memory& me
 {
     look = slot_look{};
     os_open_failure why;
-    port_handle = os_port_open_checked(port.c_str(), why, look.fault);
+    std::string reason;
+    port_handle = os_port_open_checked(port.c_str(), why, reason);
     if (!port_handle) {
         look.finding = why == OS_OPEN_GONE ? SLOT_GONE : SLOT_FAULT;
-        if (look.finding == SLOT_GONE)
-            look.fault.clear();
+        if (look.finding == SLOT_FAULT)
+            look.fault = reason;
         return;
     }
-    look.fault.clear();
     if (!probe_open_port())
         return;
     look.finding = SLOT_UNIT;
