@@ -1,14 +1,14 @@
-// The gang knows its units: an open that fails is not an unplug, and the unit a slot
+// The gang knows its units: an open that fails is not an unplug, the page leaves the slots
+// their descriptors, a worker that finds no unit leaves its slot looking, and the unit a slot
 // programmed good, back on it, is not programmed again. `pelmo4rix gang` as a real process,
 // virtual units on their own ports, checked in the event lines, the record, the address
 // file and each unit's frame log.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <cstring>
 
