@@ -2,7 +2,10 @@
 // each unit a virtual unit on its own port, the gang the real program with its workers.
 // Goal: 4 units in at most 1.15 times the time of one. Then what a hook per unit that takes
 // 2 s costs the units: their mean time in the record with and without it (goal: the same
-// within noise; the gang itself ends 2 s later, when the last hook has run).
+// within noise; the gang itself ends 2 s later, when the last hook has run). Then what the
+// gang's first read of a unit that appears costs at line rate beside the probe alone (its
+// stored address; goal: under 0.1 s), and for the unit a slot last programmed good (its
+// address and the plan's checksum).
 //   usage: gang_bench
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -11,10 +14,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "gang/slots.h"
+#include "link/console_print.h"
 #include "vunit.h"
 
 namespace {
@@ -96,6 +102,45 @@ double gang_seconds(int units, const std::string& hook, double& unit_seconds)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
+constexpr int LOOK_RUNS = 5;
+
+// The median seconds of a look at a line-rate unit on COM7 that holds `stored` (NAP:UAP:LAP;
+// empty: nothing), with `read_unit`, for a slot that last programmed `memory`'s address.
+double look_seconds(bool read_unit, const slot_memory& memory, const std::string& stored = "")
+{
+    std::string dir = make_dir();
+    setenv("PELMO4RIX_DEVICE_DIR", dir.c_str(), 1);
+    vunit_config config;
+    config.device_dir = dir;
+    config.name = "COM7";
+    config.list = true;
+    config.line_rate = true;
+    config.stored_address = stored;
+    std::string error;
+    vunit* unit = vunit_start(config, error);
+    if (!unit) {
+        fprintf(stderr, "gang_bench: %s\n", error.c_str());
+        exit(1);
+    }
+    std::vector<double> runs;
+    for (int i = 0; i < LOOK_RUNS; i++) {
+        slot_look look;
+        auto start = clock_type::now();
+        look_at_slot("COM7", read_unit, memory, look);
+        runs.push_back(std::chrono::duration<double>(clock_type::now() - start).count());
+        if (look.finding != SLOT_UNIT || (read_unit && !look.read)) {
+            fprintf(stderr, "gang_bench: the unit was not read\n");
+            exit(1);
+        }
+    }
+    vunit_stop(unit);
+    std::string clean = "rm -rf " + dir;
+    if (system(clean.c_str()) != 0)
+        fprintf(stderr, "gang_bench: %s was not removed\n", dir.c_str());
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+}
+
 }  // namespace
 
 int main()
@@ -113,5 +158,16 @@ int main()
     printf("%-44s %8.2f s  (the gang: %.2f s)\n", "4 units at once: a unit's mean time", unit, four);
     printf("%-44s %8.2f s  (the gang: %.2f s)\n", "... with a hook of 2 s per unit", unit_hooked, four_hooked);
     printf("%-44s %8.3f    (goal: 1 within noise)\n", "a unit's time with the hook / without", unit_hooked / unit);
+
+    console_stream = nullptr;  // the device layer's messages, as in the gang
+    slot_memory fresh, known;
+    known.has_good = true;
+    const uint8_t address[6] = {0x00, 0x01, 0x00, 0x03, 0x04, 0x06};  // 0604:03:000100, LAP low first
+    std::copy(address, address + 6, known.last_good);
+    double probe = look_seconds(false, fresh), first_read = look_seconds(true, fresh),
+           back = look_seconds(true, known, "0604:03:000100");
+    printf("%-44s %8.3f s\n", "a look at a unit: the probe alone", probe);
+    printf("%-44s %8.3f s  (goal: under 0.1 s)\n", "a new unit's first read, beyond the probe", first_read - probe);
+    printf("%-44s %8.3f s\n", "... with the plan's checksum (a known address)", back - probe);
     return 0;
 }

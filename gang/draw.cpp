@@ -42,12 +42,16 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
 {
     char line[320];  // room for a slot named by a long stable name
     if (row.phase.empty()) {
-        snprintf(line, sizeof line, "%-10s %-14s %s", row.label.c_str(), "-",
-                 row.quarantined ? "check the fixture" : row.present ? "no unit" : "port gone");
+        snprintf(line, sizeof line, "%-10s %-14s %s%s", row.label.c_str(), "-",
+                 row.quarantined ? "check the fixture" : row.present ? "no unit" : "port gone",
+                 row.slot.fault.empty() ? "" : (", port fault: " + row.slot.fault).c_str());
         return line;
     }
     bool busy = row.state == PORT_BUSY;
-    std::string result = busy ? "" : row.phase == "good" ? "good" : "failed " + std::to_string(row.exit_code);
+    std::string result = busy                             ? ""
+                         : row.phase == "good" && row.already ? "good (already)"
+                         : row.phase == "good"                ? "good"
+                                                              : "failed " + std::to_string(row.exit_code);
     if (result == "good" && row.written >= 0)
         result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
     if (result == "good" && row.baud > BAUD_LOWEST)
@@ -58,6 +62,8 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
         result = "check the fixture";
     if (row.state == PORT_EMPTY)
         result += ", unit gone";
+    if (!row.slot.fault.empty())
+        result += ", port fault: " + row.slot.fault;
     double seconds = seconds_between(row.started, busy ? now : row.ended);
     snprintf(line, sizeof line, "%-10s %-14s %-8s %s %3d%% %3d  %-20s %s", row.label.c_str(),
              address_of(row.address).c_str(), busy ? row.phase.c_str() : "", bar(row.percent).c_str(), row.percent,

@@ -57,6 +57,7 @@ struct gang_run {
     std::string page_url;
     hook_runner* hooks = nullptr;  // each unit's hook and label
     std::string station;           // this station's name, for the hooks, labels and metrics
+    long descriptors = -1;         // the limit of open descriptors in force; -1: none
 };
 
 void event(const gang_run& g, const port_row& row, const std::string& what)
@@ -96,15 +97,16 @@ bool port_opens(const std::string& port)
 }
 
 // The ports to watch now: the system's list, and with --all the numbered ports that exist.
-std::vector<std::string> watched_ports(const gang_run& g)
+// False when the list can't be read (out of descriptors, say): that is no news of the ports.
+bool watched_ports(const gang_run& g, std::vector<std::string>& names)
 {
-    std::vector<std::string> names;
     int count = 0;
     std::vector<std::string> listed;
-    if (os_list_ports(listed, count) == OS_LIST_OK)
-        for (const std::string& name : listed)
-            if (!name.empty() && name.size() <= PORT_NAME_MAX)
-                names.push_back(name);
+    if (os_list_ports(listed, count) != OS_LIST_OK)
+        return false;
+    for (const std::string& name : listed)
+        if (!name.empty() && name.size() <= PORT_NAME_MAX)
+            names.push_back(name);
     if (g.options.all)
         for (int n = SCAN_FIRST; n <= SCAN_LAST; n++) {
             std::string name = "COM" + std::to_string(n);
@@ -115,7 +117,7 @@ std::vector<std::string> watched_ports(const gang_run& g)
             if (watched || port_opens(name))
                 names.push_back(name);
         }
-    return names;
+    return true;
 }
 
 void refresh_ports(gang_run& g, gang_clock::time_point now)
@@ -123,7 +125,9 @@ void refresh_ports(gang_run& g, gang_clock::time_point now)
     if (!g.options.ports.empty() || now < g.next_list)
         return;
     g.next_list = now + LIST_INTERVAL;
-    std::vector<std::string> names = watched_ports(g);
+    std::vector<std::string> names;
+    if (!watched_ports(g, names))
+        return;
     for (port_row& row : g.rows)
         row.present = false;
     for (const std::string& name : names) {
@@ -190,6 +194,19 @@ void waiting_for_pool(gang_run& g, const std::string& why)
     g.waiting = why;
 }
 
+// The port's row for its next unit: nothing of its last unit stays but what the port keeps
+// (its run of failures, its rate, what the slot remembers).
+port_row next_unit_row(const port_row& row)
+{
+    port_row fresh;
+    fresh.name = row.name;
+    fresh.label = row.label;
+    fresh.failed_in_row = row.failed_in_row;
+    fresh.baud = row.baud;
+    fresh.slot = row.slot;
+    return fresh;
+}
+
 void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
 {
     take_failure why;
@@ -218,11 +235,7 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
         settle(g, row, {row.name, {}, false, EXIT_NO_RESULT, 0, 0}, true);
         return;
     }
-    port_row fresh;  // nothing of the port's last unit stays, but its run of failures
-    fresh.name = row.name;
-    fresh.label = row.label;
-    fresh.failed_in_row = row.failed_in_row;
-    fresh.baud = row.baud;
+    port_row fresh = next_unit_row(row);
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.reservation = row.reservation;
     fresh.state = PORT_BUSY;
@@ -252,13 +265,30 @@ void note_result(gang_run& g, port_row& row, const production_entry& entry)
         row.quarantined = true;
 }
 
+// A worker that found no unit on its port before any attempt (the port was held a moment,
+// the unit left): no unit was started, so no record; its address goes back and the slot is
+// looked at again.
+bool start_failed(gang_run& g, port_row& row, int status)
+{
+    if (status != EXIT_NO_UNIT || row.attempts > 0 || row.info_sector_sent)
+        return false;
+    row.state = PORT_EMPTY;
+    row.phase.clear();
+    g.totals.started--;
+    event(g, row, address_of(row.address) + " not started: the worker found no unit, address given back");
+    settle(g, row, {row.name, {}, false, EXIT_NO_UNIT, 0, 0}, true);
+    return true;
+}
+
 // The unit's end: the record first, then what the gang shows.
 void finish_unit(gang_run& g, port_row& row, int status, const std::string& reason, gang_clock::time_point now)
 {
-    row.state = PORT_DONE;
     row.worker = nullptr;
     row.ended = now;
     row.next_probe = now + PROBE_INTERVAL;
+    if (start_failed(g, row, status))
+        return;
+    row.state = PORT_DONE;
     bool good = row.result_seen && row.result_ok && status == 0;
     if (!good && (!row.result_seen || row.exit_code == 0))
         row.exit_code = status ? status : EXIT_NO_RESULT;
@@ -289,10 +319,13 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     // Once its information sector was sent the unit may hold its address, however it
     // failed (a checksum mismatch leaves the address on its flash): never another unit's.
     bool reuse = !good && !row.info_sector_sent;
-    if (good)
+    if (good) {
         g.totals.good++;
-    else
+        row.slot.has_good = true;
+        memcpy(row.slot.last_good, row.address, sizeof row.slot.last_good);
+    } else {
         g.totals.failed++;
+    }
     if (!good)
         what += reuse ? ", address given back" : g.pool.url.empty() ? ", address not used again" : ", address in doubt";
     event(g, row, what);
@@ -380,23 +413,57 @@ bool wants_unit(const gang_run& g, const port_row& row)
     return row.state == PORT_EMPTY && row.present && !row.quarantined && taking_units(g);
 }
 
-// What the last probe found: a new unit is started, a done unit may be gone.
+// The unit the slot last programmed good is back with the image intact: shown good again,
+// with no new address, no write and no second record.
+void unit_back(gang_run& g, port_row& row, gang_clock::time_point now)
+{
+    row = next_unit_row(row);
+    row.state = PORT_DONE;
+    row.phase = "good";
+    row.already = true;
+    memcpy(row.address, row.slot.last_good, sizeof row.address);
+    row.started = row.ended = now;
+    row.next_probe = now + PROBE_INTERVAL;
+    event(g, row, address_of(row.address) + " good (already): the same unit back, nothing written");
+}
+
+// A port that can't be opened now: the slot keeps its unit and is looked at again.
+void slot_fault(gang_run& g, port_row& row, const std::string& fault)
+{
+    if (row.slot.fault != fault)
+        event(g, row, "port fault: can't open it (" + fault + "), trying again");
+    row.slot.fault = fault;
+}
+
+// What the last look found: a new unit is started (or known again), a done unit is gone
+// only when no unit answers on a port that opened or the port itself is gone.
 void take_probe_answer(gang_run& g, gang_clock::time_point now)
 {
     std::string port;
-    bool answers = false;
-    if (!prober_answer(g.probes, port, answers))
+    slot_look look;
+    if (!prober_answer(g.probes, port, look))
         return;
     g.probing.clear();
     for (port_row& row : g.rows) {
         if (row.name != port)
             continue;
         row.next_probe = now + PROBE_INTERVAL;
+        if (look.finding == SLOT_FAULT) {
+            slot_fault(g, row, look.fault);
+            continue;
+        }
+        if (!row.slot.fault.empty())
+            event(g, row, "port opens again");
+        row.slot.fault.clear();
+        const bool answers = look.finding == SLOT_UNIT;
         if (answers && wants_unit(g, row)) {
-            start_unit(g, row, now);
+            if (same_unit_back(row.slot, look))
+                unit_back(g, row, now);
+            else
+                start_unit(g, row, now);
         } else if (row.state == PORT_DONE && !answers) {
             row.state = PORT_EMPTY;
-            event(g, row, "unit gone");
+            event(g, row, look.finding == SLOT_GONE ? "unit gone (port gone)" : "unit gone");
         }
     }
 }
@@ -418,7 +485,7 @@ void probe_next_port(gang_run& g, gang_clock::time_point now)
         if (wanted && row.next_probe <= now && (!next || row.next_probe < next->next_probe))
             next = &row;
     }
-    if (next && prober_ask(g.probes, next->name))
+    if (next && prober_ask(g.probes, next->name, wants_unit(g, *next), next->slot))
         g.probing = next->name;
 }
 
@@ -480,6 +547,7 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
 int prepare(gang_run& g)
 {
     const gang_options& o = g.options;
+    g.descriptors = os_raise_descriptor_limit();
     std::string hooks_error;
     if (!hooks_start(o.hooks, g.hooks, hooks_error)) {
         fprintf(stderr, "pelmo4rix gang: %s\n", hooks_error.c_str());
@@ -525,7 +593,8 @@ int prepare(gang_run& g)
     if (o.http) {
         int port = 0;
         std::string error;
-        g.page = page_start(o.http_host, o.http_port, o.http_names, port, error);
+        const unsigned connections = page_connections(g.descriptors, o.ports.size());
+        g.page = page_start(o.http_host, o.http_port, o.http_names, connections, port, error);
         if (!g.page) {
             fprintf(stderr, "pelmo4rix gang: %s\n", error.c_str());
             return EXIT_NO_PAGE;

@@ -17,6 +17,7 @@
 #include "common/exit_codes.h"
 #include "common/text.h"
 #include "gang/hooks.h"
+#include "gang/slots.h"
 #include "gang/pool_store.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
@@ -175,6 +176,8 @@ struct port_row {
     // first, so a slot whose adapter steps down does not pay for the step down again.
     unsigned baud = 0;
     std::string delivery;  // what failed of the unit's hook or label: "hook failed", "label not printed", ...
+    bool already = false;  // the unit last programmed good came back intact: "good (already)", nothing written
+    slot_memory slot;      // what the slot keeps from unit to unit: its last good address, its fault
 };
 
 // One ended unit as its record line has it, for the page.
@@ -207,10 +210,11 @@ bool take_worker_line(port_row& row, const std::string& line);
 // the probe thread alone uses the device layer (the port and its process-wide values).
 struct prober;
 prober* prober_start();
-// Starts probing `port`; false while the last probe has not been answered yet.
-bool prober_ask(prober* p, const std::string& port);
-// The answer to the probe asked, once it has come: true with the port and whether a unit answered.
-bool prober_answer(prober* p, std::string& port, bool& answers);
+// Starts a look at `port` (look_at_slot, with `read_unit` and the slot's `memory`); false
+// while the last look has not been answered yet.
+bool prober_ask(prober* p, const std::string& port, bool read_unit, const slot_memory& memory);
+// The answer to the look asked, once it has come: true with the port and what was found.
+bool prober_answer(prober* p, std::string& port, slot_look& look);
 void prober_stop(prober* p);  // waits for a probe under way
 
 // --- what the table and the page show, from the same rows and totals ---

@@ -53,6 +53,10 @@ bool os_keys_typed();
 // console needs it), so that the table can be redrawn in place.
 bool os_live_display();
 
+// Raises the gang's soft limit of open descriptors to the hard limit: the limit now in force,
+// or -1 where the system has none that the gang's ports, workers and page could reach.
+long os_raise_descriptor_limit();
+
 // The computer's name, the station's name in the pool's record unless one is given.
 std::string os_host_name();
 

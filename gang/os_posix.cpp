@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -292,4 +293,17 @@ bool os_socket_address(const std::string& host, int port, std::vector<unsigned c
     ipv6 = found->ai_family == AF_INET6;
     freeaddrinfo(found);
     return true;
+}
+
+long os_raise_descriptor_limit()
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit can't be the soft one (the kernel caps it): keep what is set.
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur < limit.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        limit = raised;
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
 }

@@ -331,3 +331,8 @@ bool os_socket_address(const std::string& host, int port, std::vector<unsigned c
     WSACleanup();
     return resolved;
 }
+
+long os_raise_descriptor_limit()
+{
+    return -1;  // a process's handles have no limit of the kind the gang could run into
+}

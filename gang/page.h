@@ -8,11 +8,15 @@
 
 struct page_server;
 
+// Connections the page serves at once at most; fewer when the gang's descriptors are short.
+constexpr unsigned PAGE_CONNECTIONS_MAX = 32;
+
 // Serves on `host`:`port` (0: a free port of the system's choosing), answering requests that
-// name it by an IP address, localhost or one of `names` (--http-host). nullptr with `error`
-// when it can't; the port it got in `bound_port`.
-page_server* page_start(const std::string& host, int port, const std::vector<std::string>& names, int& bound_port,
-                        std::string& error);
+// name it by an IP address, localhost or one of `names` (--http-host), on at most
+// `connections` connections at once. nullptr with `error` when it can't; the port it got in
+// `bound_port`.
+page_server* page_start(const std::string& host, int port, const std::vector<std::string>& names,
+                        unsigned connections, int& bound_port, std::string& error);
 // The status that /api/status returns from now on (one JSON object).
 void page_publish(page_server* server, const std::string& status_json);
 // The text that /metrics returns from now on (Prometheus' text format).

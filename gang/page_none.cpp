@@ -1,7 +1,7 @@
 // A build without libmicrohttpd: the gang runs, but serves no page.
 #include "gang/page.h"
 
-page_server* page_start(const std::string&, int, const std::vector<std::string>&, int&, std::string& error)
+page_server* page_start(const std::string&, int, const std::vector<std::string>&, unsigned, int&, std::string& error)
 {
     error = "this build of pelmo4rix serves no page (it was built without libmicrohttpd)";
     return nullptr;

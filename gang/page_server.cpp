@@ -4,6 +4,7 @@
 // Only GET and HEAD of three paths are answered; a request with a body is refused unread.
 #include <microhttpd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -23,9 +24,8 @@ struct page_server {
 
 namespace {
 
-// A few screens on the line, with room for reloads; more are closed at once when they come.
-constexpr unsigned CONNECTIONS_MAX = 32;
-// One client (or one proxy in front of many) can't take every connection.
+// PAGE_CONNECTIONS_MAX (page.h): a few screens on the line, with room for reloads; more are
+// closed at once when they come. One client (or one proxy in front of many) can't take every connection.
 constexpr unsigned CONNECTIONS_PER_ADDRESS = 8;
 // A connection that sends or takes nothing for this long is closed: idle and stalled clients.
 constexpr unsigned IDLE_TIMEOUT_S = 5;
@@ -145,8 +145,8 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
 
 }  // namespace
 
-page_server* page_start(const std::string& host, int port, const std::vector<std::string>& names, int& bound_port,
-                        std::string& error)
+page_server* page_start(const std::string& host, int port, const std::vector<std::string>& names,
+                        unsigned connections, int& bound_port, std::string& error)
 {
     error = "can't serve the page on " + host + ":" + std::to_string(port) +
             " (a host of this machine, and a port no other program uses)";
@@ -162,7 +162,7 @@ page_server* page_start(const std::string& host, int port, const std::vector<std
     server->daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, answer, server,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<const sockaddr*>(address.data()),
-        MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS_MAX,
+        MHD_OPTION_CONNECTION_LIMIT, std::min(connections, PAGE_CONNECTIONS_MAX),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS,
         MHD_OPTION_CONNECTION_TIMEOUT, IDLE_TIMEOUT_S,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,

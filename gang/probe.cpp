@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "gang/gang.h"
-#include "link/discovery.h"
+#include "gang/slots.h"
 #include "link/port_names.h"
 
 struct prober {
@@ -12,10 +12,12 @@ struct prober {
     std::mutex lock;
     std::condition_variable asked;
     std::string port;          // the port asked about
+    bool read_unit = false;    // a unit that answers is read too
+    slot_memory memory;        // what the gang knows of the slot
     bool pending = false;      // asked, not taken up yet
     bool running = false;      // asked and not answered yet
     bool answered = false;     // an answer waits to be taken
-    bool answers = false;
+    slot_look look;
     bool stopping = false;
 };
 
@@ -29,11 +31,14 @@ void probe_loop(prober* p)
         if (p->stopping)
             return;
         p->pending = false;
-        std::string port = p->port;
+        const std::string port = p->port;
+        const bool read_unit = p->read_unit;
+        const slot_memory memory = p->memory;
         hold.unlock();
-        bool answers = probe_port(current_port_name(port).c_str()) != 0;  // a stable name: where it leads now
+        slot_look look;
+        look_at_slot(current_port_name(port), read_unit, memory, look);  // a stable name: where it leads now
         hold.lock();
-        p->answers = answers;
+        p->look = look;
         p->answered = true;
     }
 }
@@ -47,25 +52,27 @@ prober* prober_start()
     return p;
 }
 
-bool prober_ask(prober* p, const std::string& port)
+bool prober_ask(prober* p, const std::string& port, bool read_unit, const slot_memory& memory)
 {
     std::lock_guard<std::mutex> hold(p->lock);
     if (p->running)
         return false;
     p->port = port;
+    p->read_unit = read_unit;
+    p->memory = memory;
     p->pending = p->running = true;
     p->asked.notify_one();
     return true;
 }
 
-bool prober_answer(prober* p, std::string& port, bool& answers)
+bool prober_answer(prober* p, std::string& port, slot_look& look)
 {
     std::lock_guard<std::mutex> hold(p->lock);
     if (!p->answered)
         return false;
     p->answered = p->running = false;
     port = p->port;
-    answers = p->answers;
+    look = p->look;
     return true;
 }
 

@@ -37,7 +37,9 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
     out += ",\"error\":" + json_string(failed ? cause_text(row.exit_code) : "");
     out += ",\"failed_in_row\":" + std::to_string(row.failed_in_row);
     out += ",\"baud\":" + (row.baud ? std::to_string(row.baud) : "null");  // the rate the port's last unit ran at
-    out += ",\"delivery\":" + json_string(row.delivery) + "}";
+    out += ",\"delivery\":" + json_string(row.delivery);
+    out += ",\"already\":" + std::string(row.already && row.state == PORT_DONE ? "true" : "false");
+    out += ",\"fault\":" + json_string(row.slot.fault) + "}";  // why the port can't be opened now
     return out;
 }
 

@@ -69,8 +69,11 @@ bool scan_numbered_ports()
 
 int probe_port(const char* name)
 {
-    if (!open_port(name))
-        return 0;
+    return open_port(name) ? probe_open_port() : 0;
+}
+
+int probe_open_port()
+{
     if (!configure_port(BAUD_DEFAULT) || !set_port_mask()) {
         close_port();
         return 0;

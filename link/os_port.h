@@ -18,6 +18,13 @@ struct os_port;
 // opened as they stand.
 os_port* os_port_open(const char* name);
 
+// Why an open found no port. GONE: the device is not there (no device node, or the system
+// says that no device is behind it). REFUSED: the port is there but can't be had now (held by
+// another program, out of descriptors, no permission): that says nothing about the unit.
+enum os_open_failure { OS_OPEN_GONE, OS_OPEN_REFUSED };
+// As os_port_open; on failure `why` and the system's words for it in `reason`.
+os_port* os_port_open_checked(const char* name, os_open_failure& why, std::string& reason);
+
 bool os_port_read_state(os_port* port);                 // fetch the port's current line state
 // That state at `baud`, 8N1, binary, without software flow control or byte replacement.
 bool os_port_apply_state(os_port* port, uint32_t baud);

@@ -148,23 +148,35 @@ bool near_enough(uint32_t actual, uint32_t baud)
 
 }  // namespace
 
-os_port* os_port_open(const char* name)
+os_port* os_port_open_checked(const char* name, os_open_failure& why, std::string& reason)
 {
     std::string path = port_path(name);
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        why = errno == ENOENT || errno == ENODEV || errno == ENXIO ? OS_OPEN_GONE : OS_OPEN_REFUSED;
+        reason = strerror(errno);
         return nullptr;
+    }
     // Both locks: flock keeps out every other program, TIOCEXCL also those that don't flock.
     // Root opens a port in exclusive mode all the same: one held so by another program is busy.
     bool terminal = isatty(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (terminal && held_exclusively(fd)) ||
         (terminal && ioctl(fd, TIOCEXCL) != 0)) {
         close(fd);
+        why = OS_OPEN_REFUSED;
+        reason = strerror(EBUSY);
         return nullptr;
     }
     os_port* port = new os_port{fd, {}, terminal, false, {}};
     request_low_latency(port);
     return port;
+}
+
+os_port* os_port_open(const char* name)
+{
+    os_open_failure why;
+    std::string reason;
+    return os_port_open_checked(name, why, reason);
 }
 
 bool os_port_read_state(os_port* port)

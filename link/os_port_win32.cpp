@@ -41,15 +41,29 @@ DWORD transfer_size(size_t n)
 
 }  // namespace
 
-os_port* os_port_open(const char* name)
+os_port* os_port_open_checked(const char* name, os_open_failure& why, std::string& reason)
 {
     // Ports above COM9 only open through the device namespace; short names stay as they are.
     std::string path = strlen(name) >= 4 ? std::string("\\\\.\\") + name : name;
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        // A port in use answers "access denied"; one whose adapter is unplugged is not found.
+        why = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DEV_NOT_EXIST
+                  ? OS_OPEN_GONE
+                  : OS_OPEN_REFUSED;
+        reason = error == ERROR_ACCESS_DENIED ? "in use or access denied" : "system error " + std::to_string(error);
         return nullptr;
+    }
     return new os_port{handle, {}};
+}
+
+os_port* os_port_open(const char* name)
+{
+    os_open_failure why;
+    std::string reason;
+    return os_port_open_checked(name, why, reason);
 }
 
 bool os_port_read_state(os_port* port)

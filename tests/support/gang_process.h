@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ struct gang_process {
     std::string output;
     size_t seen = 0;  // output already matched by wait_for
     bool reaped = false;
+    rlim_t descriptor_limit = 0;  // when set: the gang's limit of open descriptors, soft and hard
 
     gang_process() = default;
     gang_process(const gang_process&) = delete;
@@ -57,6 +59,9 @@ struct gang_process {
                 _exit(127);
             if (!device_dir.empty())
                 setenv("PELMO4RIX_DEVICE_DIR", device_dir.c_str(), 1);
+            const rlimit limit = {descriptor_limit, descriptor_limit};
+            if (descriptor_limit && setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(126);
             std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;

@@ -1,0 +1,236 @@
+// The gang knows its units: an open that fails is not an unplug, the page leaves the slots
+// their descriptors, a worker that finds no unit leaves its slot looking, and the unit a slot
+// programmed good, back on it, is not programmed again. `pelmo4rix gang` as a real process,
+// virtual units on their own ports, checked in the event lines, the record, the address
+// file and each unit's frame log.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "link/frames.h"
+#include "support/gang_process.h"
+#include "support/http_client.h"
+#include "support/session.h"
+#include "support/unit_fixture.h"
+
+namespace {
+
+class known_test : public unit_test {
+protected:
+    temp_dir cwd;
+    gang_process gang;
+
+    // The record's unit lines, without the header.
+    size_t record_lines() { return csv_rows(read_file(cwd / "production.csv")).size() - 1; }
+
+    // Lets the gang look at `unit` a few more times, then ends it as Ctrl+C does.
+    void look_more_then_stop(vunit* unit)
+    {
+        ASSERT_TRUE(took_more_frames(unit, CMD_PROBE, frames_of_kind(unit, CMD_PROBE), 3)) << "the gang looks on";
+        kill(gang.pid, SIGINT);
+        ASSERT_EQ(gang.finish(), 0) << gang.output;
+    }
+};
+
+// Frames that erase or write the unit's flash.
+int frames_writing(vunit* unit)
+{
+    int n = 0;
+    for (int kind : {CMD_ERASE_FLASH, CMD_WRITE_SECTOR, CMD_WRITE_BT_INFO})
+        n += frames_of_kind(unit, kind);
+    return n;
+}
+
+// Ways a port that is there can't be opened for a while.
+enum refusal { OUT_OF_DESCRIPTORS, HELD_BY_ANOTHER_PROGRAM };
+
+struct refusal_case {
+    refusal how;
+    const char* fault;  // the system's words that the gang shows
+};
+
+// While it lives, `gang_pid` can't open a port: its descriptor limit lowered under the
+// descriptors it holds (EMFILE), or the port locked by this test (EBUSY).
+class refused_port {
+public:
+    refused_port(refusal how, pid_t gang_pid, const std::string& port_path) : how_(how), pid_(gang_pid)
+    {
+        if (how == OUT_OF_DESCRIPTORS) {
+            rlimit low = {3, 0};
+            EXPECT_EQ(prlimit(pid_, RLIMIT_NOFILE, nullptr, &old_), 0);
+            low.rlim_max = old_.rlim_max;
+            EXPECT_EQ(prlimit(pid_, RLIMIT_NOFILE, &low, nullptr), 0);
+        } else {
+            fd_ = open(port_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            EXPECT_GE(fd_, 0);
+            EXPECT_EQ(flock(fd_, LOCK_EX | LOCK_NB), 0);
+        }
+    }
+    ~refused_port()
+    {
+        if (how_ == OUT_OF_DESCRIPTORS)
+            prlimit(pid_, RLIMIT_NOFILE, &old_, nullptr);
+        else if (fd_ >= 0)
+            close(fd_);
+    }
+
+private:
+    refusal how_;
+    pid_t pid_;
+    rlimit old_ = {};
+    int fd_ = -1;
+};
+
+class refused_open_test : public known_test, public testing::WithParamInterface<refusal_case> {};
+
+// A unit programmed good, then its port can't be opened for a while: the slot shows the fault
+// and keeps its unit; once the port opens again the unit is not programmed a second time.
+TEST_P(refused_open_test, IsNotAnUnplug)
+{
+    vunit* unit = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    const int written = frames_writing(unit);
+    {
+        refused_port refused(GetParam().how, gang.pid, dev / "COM7");
+        ASSERT_TRUE(gang.wait_for(std::string("COM7 port fault: can't open it (") + GetParam().fault + "), trying again",
+                                  10000))
+            << gang.output;
+        gang.read_for(600);  // more looks that fail alike: one event for the fault
+    }
+    ASSERT_TRUE(gang.wait_for("COM7 port opens again", 10000)) << gang.output;
+    look_more_then_stop(unit);
+
+    EXPECT_EQ(gang.count("port fault"), 1) << gang.output;
+    EXPECT_EQ(gang.count("unit gone"), 0) << gang.output;
+    EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
+    EXPECT_EQ(frames_writing(unit), written) << "nothing written to the unit again";
+    EXPECT_EQ(record_lines(), 1u);
+    EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "one address spent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, refused_open_test,
+                         testing::Values(refusal_case{OUT_OF_DESCRIPTORS, "Too many open files"},
+                                         refusal_case{HELD_BY_ANOTHER_PROGRAM, "Device or resource busy"}),
+                         [](const testing::TestParamInfo<refusal_case>& info) {
+                             return info.param.how == OUT_OF_DESCRIPTORS ? "OutOfDescriptors" : "HeldByAnotherProgram";
+                         });
+
+// The unit back on its slot: the same flash (its address and the image), or with one image
+// sector changed (a repair, a worn part).
+struct back_case {
+    const char* name;
+    bool sector_changed;
+};
+
+class unit_back_test : public known_test, public testing::WithParamInterface<back_case> {};
+
+// A unit programmed good is unplugged and, once the gang has seen it go, plugged back on its
+// slot at once (a hub's reset, a loose cable): intact, it is
+// shown good (already) with no erase or write, no new address and no second record; with
+// its image changed it is programmed again.
+TEST_P(unit_back_test, IsKnownByWhatItHolds)
+{
+    vunit* first = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    std::vector<uint8_t> flash = vunit_flash(first);
+    if (GetParam().sector_changed)
+        flash[5 * 4096 + 17] ^= 0x01;
+    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+    vunit_unplug(first);
+    ASSERT_TRUE(gang.wait_for("COM7 unit gone", 10000)) << gang.output;
+    stop_unit(first);
+    vunit* back = start_unit({"--flash-in", cwd / "flash.bin"}, "COM7");
+
+    if (!GetParam().sector_changed) {
+        ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good (already)", 20000)) << gang.output;
+        look_more_then_stop(back);
+        EXPECT_EQ(frames_writing(back), 0) << "no erase, no write";
+        EXPECT_EQ(frames_of_kind(back, CMD_READ_BT_INFO), 1) << "its address read once";
+        EXPECT_EQ(frames_of_kind(back, CMD_VERIFY_FLASH), 1) << "its checksum asked once";
+        EXPECT_EQ(gang.count(" start, worker "), 1) << gang.output;
+        EXPECT_EQ(record_lines(), 1u);
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "no new address";
+        EXPECT_TRUE(holds_address(back, address_text(0x100)));
+    } else {
+        ASSERT_EQ(gang.finish(), 0) << gang.output;
+        EXPECT_EQ(gang.count("good (already)"), 0) << gang.output;
+        EXPECT_TRUE(holds_image(back));
+        EXPECT_TRUE(holds_address(back, address_text(0x101)));
+        EXPECT_EQ(record_lines(), 2u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
+                         testing::Values(back_case{"Intact", false}, back_case{"WithAChangedSector", true}),
+                         [](const testing::TestParamInfo<back_case>& info) { return info.param.name; });
+
+// The sockets that process `pid` holds open.
+int sockets_of(pid_t pid)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    int n = 0;
+    DIR* fds = opendir(dir.c_str());
+    for (dirent* e; fds && (e = readdir(fds));) {
+        char target[64] = {};
+        if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:", 7) == 0)
+            n++;
+    }
+    if (fds)
+        closedir(fds);
+    return n;
+}
+
+// With few descriptors the page holds only what the slots' reserve leaves it, and the unit
+// on the slot is programmed while every connection the page would take is held.
+TEST_F(known_test, ThePageLeavesTheSlotsTheirDescriptors)
+{
+    gang.descriptor_limit = 32;  // one slot's reserve of 28 leaves the page 4 connections
+    gang.start({"--ports", "COM7", "--units", "1", "--http", "127.0.0.1:0"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("gang page http://", 10000)) << gang.output;
+    ASSERT_TRUE(gang.wait_for("\n", 10000));
+    const size_t at = gang.output.find("gang page ") + strlen("gang page ");
+    const int port = url_port(gang.output.substr(at, gang.output.find('\n', at) - at));
+    ASSERT_GT(port, 0) << gang.output;
+
+    const int listening = sockets_of(gang.pid);
+    std::vector<int> connections;
+    for (int i = 0; i < 8; i++)  // as many as one address may have
+        connections.push_back(http_connect(port));
+    // Bounded waits: until the server has taken in 4, then a while more for any beyond them.
+    for (int waited = 0; sockets_of(gang.pid) - listening < 4 && waited < 10000; waited += 50)
+        gang.read_for(50);
+    gang.read_for(500);
+    EXPECT_EQ(sockets_of(gang.pid) - listening, 4) << "connections the page holds";
+
+    vunit* unit = start_unit({}, "COM7");
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    EXPECT_TRUE(holds_image(unit));
+    for (int fd : connections)
+        close(fd);
+}
+
+// The gang's look found the unit, but its worker, a moment later, gets no answer (its two
+// probes go unanswered, as when the port was still held): no unit was started, so there is no
+// record line and the address goes back; the port is looked at again and the unit programmed.
+TEST_F(known_test, AWorkerThatFindsNoUnitLeavesTheSlotLooking)
+{
+    // The look's probe and its loader's probe are answered; the worker's probe and the one
+    // after its restart are not (each sent twice).
+    vunit* unit = start_unit({"--fault", "no-reply:1:4:2"}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "1"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " not started: the worker found no unit")) << gang.output;
+    ASSERT_TRUE(gang.wait_for("COM7 " + address_text(0x100) + " good")) << gang.output;
+    EXPECT_TRUE(holds_image(unit));
+    EXPECT_TRUE(holds_address(unit, address_text(0x100))) << "its address given back and taken again";
+    EXPECT_EQ(record_lines(), 1u);
+}
+
+}  // namespace
