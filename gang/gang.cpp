@@ -306,6 +306,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     entry.baud = good ? row.baud : 0;
     entry.slot = row.label;
     entry.slot_column = !g.options.labels.empty();
+    entry.time = utc_now();  // one time for the record, the pool and the hook alike
     bool recorded = g.record.empty() || append_record(g.record, entry);
     note_result(g, row, entry);
     std::string what = address_of(row.address) + (good ? " good" : " failed");

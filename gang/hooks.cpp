@@ -441,7 +441,7 @@ unit_facts unit_facts_of(const production_entry& entry, const std::string& stati
     snprintf(address, sizeof address, "%02x%02x:%02x:%02x%02x%02x", a[5], a[4], a[3], a[2], a[1], a[0]);
     unit_facts f;
     f.result = entry.good ? "good" : "failed";
-    f.time = utc_now();
+    f.time = entry.time.empty() ? utc_now() : entry.time;
     f.port = entry.port;
     f.address = address;
     f.station = station;

@@ -311,7 +311,7 @@ int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t re
 {
     pool_record r;
     r.reservation = reservation;
-    r.time = utc_now();
+    r.time = entry.time.empty() ? utc_now() : entry.time;
     r.port = entry.port;
     r.address = address_number(entry.address);
     r.image_version = image_record_version;
