@@ -171,6 +171,81 @@ INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
                          testing::Values(back_case{"Intact", false}, back_case{"WithAChangedSector", true}),
                          [](const testing::TestParamInfo<back_case>& info) { return info.param.name; });
 
+// A unit back for re-work, holding the address a first gang gave it, and the record's lines
+// for that address before the second gang: each of the first unit's line with these results.
+struct rework_case {
+    const char* name;
+    std::vector<std::string> results;
+    const char* option;
+    const char* refusal;  // why the address is not kept; empty: kept
+};
+
+class rework_test : public known_test, public testing::WithParamInterface<rework_case> {};
+
+// The record with the header and one line of `first` per result, as `results` says.
+std::string record_with(const std::vector<std::vector<std::string>>& rows, const std::vector<std::string>& results)
+{
+    auto line = [](std::vector<std::string> fields) {
+        std::string text;
+        for (const std::string& f : fields)
+            text += (text.empty() ? "" : ",") + f;
+        return text + "\n";
+    };
+    std::string text = line(rows[0]);
+    for (const std::string& result : results) {
+        std::vector<std::string> fields = rows[1];
+        fields[5] = result;
+        text += line(fields);
+    }
+    return text;
+}
+
+TEST_P(rework_test, KeepsAKnownAddressOnTheAddressFile)
+{
+    vunit* first = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "1"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    std::vector<uint8_t> flash = vunit_flash(first);
+    flash[5 * 4096 + 17] ^= 0x01;  // a worn sector: the unit needs programming again
+    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+    write_file(cwd / "production.csv", record_with(csv_rows(read_file(cwd / "production.csv")), GetParam().results));
+    stop_unit(first);
+    vunit* back = start_unit({"--flash-in", cwd / "flash.bin"}, "COM7");
+
+    gang_process rework;
+    rework.start({"--ports", "COM7", "--units", "1", GetParam().option}, cwd.path);
+    ASSERT_EQ(rework.finish(), 0) << rework.output;
+    const auto rows = csv_rows(read_file(cwd / "production.csv"));
+    EXPECT_TRUE(holds_image(back));
+    if (*GetParam().refusal == 0) {
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " start, worker")) << rework.output;
+        EXPECT_TRUE(rework.wait_for(", address kept\n")) << rework.output;
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " good, kept")) << rework.output;
+        EXPECT_TRUE(holds_address(back, address_text(0x100)));
+        EXPECT_EQ(rows.back()[5], "kept");
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "nothing spent";
+    } else {
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " not kept: " + GetParam().refusal +
+                                    "; new address " + address_text(0x101)))
+            << rework.output;
+        EXPECT_TRUE(holds_address(back, address_text(0x101)));
+        EXPECT_EQ(rows.back()[5], "good");
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x102));
+    }
+    EXPECT_EQ(rows.size(), GetParam().results.size() + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, rework_test,
+    testing::Values(rework_case{"GoodOnce", {"good"}, "--keep-known-address", ""},
+                    rework_case{"GoodOnceWithOnlyChanged", {"good"}, "--only-changed", ""},
+                    rework_case{"FailedAfterItsAddressWasWritten", {"failed"}, "--keep-known-address", ""},
+                    rework_case{"KeptAndFailedOnReworkSince", {"good", "kept", "failed"}, "--keep-known-address", ""},
+                    rework_case{"NotInTheRecord", {}, "--keep-known-address", "not in the record"},
+                    rework_case{"HandedOutAgain", {"failed", "good"}, "--keep-known-address",
+                                "handed out again (given back after a failed unit)"}),
+    [](const testing::TestParamInfo<rework_case>& info) { return info.param.name; });
+
 // The sockets that process `pid` holds open.
 int sockets_of(pid_t pid)
 {
