@@ -238,6 +238,11 @@ int address_for_unit(gang_run& g, port_row& row, const slot_look& look, bool& ke
         kept = true;
         return 1;
     }
+    if (!g.pool.url.empty() && !g.pool.store) {  // the server away: it decides when it answers
+        why = TAKE_WAIT;
+        message = refusal;
+        return 0;
+    }
     if (!take_address(g.pool, row.address, row.reservation, why, message))
         return 0;
     event(g, row, address_of(look.stored) + " not kept: " + refusal + "; new address " + address_of(row.address));

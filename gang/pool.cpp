@@ -434,6 +434,24 @@ std::string handed_more_than_once(const std::vector<std::string>& results)
     return others == 0 ? "" : "handed out again (given back after a failed unit)";
 }
 
+// The server's word on keeping `address`; while it is away the unit gets a new address.
+int keep_in_pool(address_pool& pool, const uint8_t address[6], int64_t& reservation, std::string& why)
+{
+    pool_error error;
+    if (!reach_pool(pool, why))
+        return 0;
+    if (pool_keep(pool.store, pool.instance, address_number(address), reservation, why, error)) {
+        pool.held.insert(reservation);
+        return 1;
+    }
+    if (why.empty()) {
+        why = error.message;
+        if (error.problem == POOL_AWAY)
+            lost_server(pool);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int keep_address(address_pool& pool, const std::string& record, const uint8_t address[6], int64_t& reservation,
@@ -441,8 +459,8 @@ int keep_address(address_pool& pool, const std::string& record, const uint8_t ad
 {
     reservation = 0;
     if (!pool.url.empty())
-        why = "the pool can't tell";
-    else if (memcmp(address + 3, bt_address + 3, 3) != 0 || lap_of(address) >= lap_counter)
+        return keep_in_pool(pool, address, reservation, why);
+    if (memcmp(address + 3, bt_address + 3, 3) != 0 || lap_of(address) >= lap_counter)
         why = "not from the address file " + pool.path;
     else if (pool.free_laps.count(lap_of(address)))
         why = "given back in this run";

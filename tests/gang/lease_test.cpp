@@ -504,7 +504,7 @@ TEST_F(lease_test, ALayoutOfVersion1IsBroughtUpToDateAndKeepsTheRules)
     ASSERT_TRUE(server.sql("ALTER DATABASE pool SET timezone = 'Pacific/Kiritimati'")) << server.error;  // UTC+14
     run_result refused = pelmo4rix({"pool", "status", "--pool", url});
     EXPECT_EQ(refused.exit_code, 33);
-    EXPECT_NE(refused.output.find("layout version 1; this program knows version 2 (pelmo4rix pool init"),
+    EXPECT_NE(refused.output.find("layout version 1; this program knows version 3 (pelmo4rix pool init"),
               std::string::npos)
         << refused.output;
     run_result init = pelmo4rix({"pool", "init", "--pool", url});
