@@ -43,7 +43,7 @@ constexpr char STATION_ROLE[] =
     "GRANT USAGE ON SCHEMA pelmo4rix TO station;"
     "GRANT SELECT ON ALL TABLES IN SCHEMA pelmo4rix TO station;"
     "GRANT EXECUTE ON FUNCTION pelmo4rix.renew, pelmo4rix.reserve, pelmo4rix.note_phase, pelmo4rix.finish,"
-    " pelmo4rix.end_instance TO station;";
+    " pelmo4rix.end_instance, pelmo4rix.keep TO station;";
 
 std::string lap_address(int lap)
 {
