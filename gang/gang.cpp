@@ -375,7 +375,10 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
         g.totals.failed++;
     }
     if (!good)
-        what += reuse ? ", address given back" : row.kept ? ", address stays with the unit" : g.pool.url.empty() ? ", address not used again" : ", address in doubt";
+        what += reuse                ? ", address given back"
+                : row.kept           ? ", address stays with the unit"
+                : g.pool.url.empty() ? ", address not used again"
+                                     : ", address in doubt";
     event(g, row, what);
     bool settled = settle(g, row, entry, reuse);
     hooks_unit_done(g.hooks, unit_facts_of(entry, g.station, row.reservation));

@@ -49,7 +49,7 @@ struct gang_options {
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
     std::vector<std::string> http_names; // --http-host NAME: names the page answers to
     bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
-    bool keep_known_address = false;     // --keep-known-address (and --only-changed): a re-worked unit keeps its address
+    bool keep_known_address = false;     // --keep-known-address (on with --only-changed): re-work keeps the address
     unsigned baud = BAUD_LOWEST;         // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
     bool baud_given = false;
     bool write_blank = false;            // --write-blank: the workers send blank image sectors too

@@ -434,7 +434,7 @@ std::string handed_more_than_once(const std::vector<std::string>& results)
     return others == 0 ? "" : "handed out again (given back after a failed unit)";
 }
 
-// The server's word on keeping `address`; while it is away the unit gets a new address.
+// The server's word on keeping `address`; while it is away nothing is decided (`why` says so).
 int keep_in_pool(address_pool& pool, const uint8_t address[6], int64_t& reservation, std::string& why)
 {
     pool_error error;

@@ -277,7 +277,8 @@ BEGIN
     ELSIF a.state = 'in_progress' THEN
         RETURN 'station ' || a.station || ' is programming a unit with it';
     END IF;
-    SELECT r.reservation, r.result INTO earliest FROM records r WHERE r.address = p_address ORDER BY r.reservation LIMIT 1;
+    SELECT r.reservation, r.result INTO earliest FROM records r
+        WHERE r.address = p_address ORDER BY r.reservation LIMIT 1;
     IF NOT FOUND THEN
         RETURN 'no unit''s record names it';
     ELSIF EXISTS (SELECT 1 FROM records r WHERE r.address = p_address AND r.reservation > earliest.reservation

@@ -347,8 +347,8 @@ TEST_F(pool_rework_test, KeepsOnlyWhatThePoolHandedOut)
             EXPECT_EQ(status("good"), "1");
             EXPECT_EQ(pool_results(), (std::vector<std::string>{"good", "kept"}));
         } else {
-            EXPECT_TRUE(rework.wait_for("COM7 " + address_text(held) + " not kept: the pool does not know it; new address " +
-                                        next))
+            EXPECT_TRUE(rework.wait_for("COM7 " + address_text(held) +
+                                        " not kept: the pool does not know it; new address " + next))
                 << rework.output;
             EXPECT_TRUE(holds_address(back, next));
             EXPECT_EQ(pool_results().back(), "good");
