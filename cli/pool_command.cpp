@@ -231,7 +231,8 @@ int records(const pool_options& o, pool_store* store)
     for (const pool_record& l : lines)
         printf("%s,%s,%s,%s,%s,%s,%d,%d,%.1f,%s\n", l.time.c_str(), csv_field(l.port).c_str(),
                address_of_number(l.address).c_str(), csv_field(l.image_version).c_str(),
-               csv_field(l.image_checksum).c_str(), l.good ? "good" : "failed", l.error_code, l.attempts, l.seconds,
+               csv_field(l.image_checksum).c_str(), l.kept ? "kept" : l.good ? "good" : "failed", l.error_code,
+               l.attempts, l.seconds,
                csv_field(l.station).c_str());
     return EXIT_OK;
 }

@@ -58,6 +58,7 @@ struct gang_run {
     hook_runner* hooks = nullptr;  // each unit's hook and label
     std::string station;           // this station's name, for the hooks, labels and metrics
     long descriptors = -1;         // the limit of open descriptors in force; -1: none
+    std::set<int64_t> good_in_run;  // addresses of the units good in this run
 };
 
 void event(const gang_run& g, const port_row& row, const std::string& what)
@@ -174,7 +175,7 @@ int settle(gang_run& g, const port_row& row, production_entry entry, bool reuse)
 {
     memcpy(entry.address, row.address, sizeof entry.address);
     if (g.pool.url.empty()) {
-        if (reuse)
+        if (reuse && !row.kept)  // a kept address stays with its unit
             give_back(g.pool, row.address);
         return 1;
     }
@@ -207,11 +208,53 @@ port_row next_unit_row(const port_row& row)
     return fresh;
 }
 
-void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
+// Why the address `look` found can't stay on the unit on `row`; empty when it stays (with
+// the pool, `reservation` then names the unit's record).
+std::string why_not_kept(gang_run& g, const port_row& row, const slot_look& look, int64_t& reservation)
+{
+    const int64_t number = address_number(look.stored);
+    for (const port_row& other : g.rows)
+        if (&other != &row && other.state != PORT_EMPTY && address_number(other.address) == number)
+            return "it is on the unit on " + other.label;
+    const bool slot_own = row.slot.has_good && address_number(row.slot.last_good) == number;
+    if (g.good_in_run.count(number) && !slot_own)
+        return "already good on another unit in this run";
+    std::string why;
+    keep_address(g.pool, g.record, look.stored, reservation, why);
+    return why;
+}
+
+// The address for the unit on `row`: the one it holds when it may keep it, else a new one
+// (the event says why it was not kept). 0 as take_address.
+int address_for_unit(gang_run& g, port_row& row, const slot_look& look, bool& kept, take_failure& why,
+                     std::string& message)
+{
+    kept = false;
+    if (!g.options.keep_known_address || !look.read || !look.holds_address)
+        return take_address(g.pool, row.address, row.reservation, why, message);
+    const std::string refusal = why_not_kept(g, row, look, row.reservation);
+    if (refusal.empty()) {
+        memcpy(row.address, look.stored, sizeof row.address);
+        kept = true;
+        return 1;
+    }
+    if (!g.pool.url.empty() && !g.pool.store) {  // the server away: it decides when it answers
+        why = TAKE_WAIT;
+        message = refusal;
+        return 0;
+    }
+    if (!take_address(g.pool, row.address, row.reservation, why, message))
+        return 0;
+    event(g, row, address_of(look.stored) + " not kept: " + refusal + "; new address " + address_of(row.address));
+    return 1;
+}
+
+void start_unit(gang_run& g, port_row& row, const slot_look& look, gang_clock::time_point now)
 {
     take_failure why;
     std::string message;
-    if (!take_address(g.pool, row.address, row.reservation, why, message)) {
+    bool kept = false;
+    if (!address_for_unit(g, row, look, kept, why, message)) {
         if (why == TAKE_WAIT) {
             if (!message.empty())  // empty: too early to try the server again
                 waiting_for_pool(g, message);
@@ -232,19 +275,22 @@ void start_unit(gang_run& g, port_row& row, gang_clock::time_point now)
     os_worker* worker = os_worker_start(worker_command(g, row));
     if (!worker) {
         notice(g, row.name + ": a worker can't be started");
+        row.kept = kept;
         settle(g, row, {row.name, {}, false, EXIT_NO_RESULT, 0, 0}, true);
         return;
     }
     port_row fresh = next_unit_row(row);
     memcpy(fresh.address, row.address, sizeof fresh.address);
     fresh.reservation = row.reservation;
+    fresh.kept = kept;
     fresh.state = PORT_BUSY;
     fresh.worker = worker;
     fresh.phase = "start";
     fresh.started = fresh.last_heard = now;
     row = fresh;
     g.totals.started++;
-    event(g, row, address_of(row.address) + " start, worker " + std::to_string(os_worker_id(worker)));
+    event(g, row, address_of(row.address) + " start, worker " + std::to_string(os_worker_id(worker)) +
+                      (kept ? ", address kept" : ""));
 }
 
 // The ended unit in the totals, the causes, the recent records and the port's run of failures.
@@ -307,9 +353,10 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     entry.slot = row.label;
     entry.slot_column = !g.options.labels.empty();
     entry.time = utc_now();  // one time for the record, the pool and the hook alike
+    entry.kept = good && row.kept;
     bool recorded = g.record.empty() || append_record(g.record, entry);
     note_result(g, row, entry);
-    std::string what = address_of(row.address) + (good ? " good" : " failed");
+    std::string what = address_of(row.address) + (good ? (row.kept ? " good, kept" : " good") : " failed");
     if (!good)
         what += " error_code " + std::to_string(row.exit_code) + ": " + row.error;
     what += ", attempts " + std::to_string(row.attempts);
@@ -319,16 +366,20 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
         what += ", at " + std::to_string(row.baud) + " baud";
     // Once its information sector was sent the unit may hold its address, however it
     // failed (a checksum mismatch leaves the address on its flash): never another unit's.
-    bool reuse = !good && !row.info_sector_sent;
+    bool reuse = !good && !row.info_sector_sent && !row.kept;
     if (good) {
         g.totals.good++;
+        g.good_in_run.insert(address_number(row.address));
         row.slot.has_good = true;
         memcpy(row.slot.last_good, row.address, sizeof row.slot.last_good);
     } else {
         g.totals.failed++;
     }
     if (!good)
-        what += reuse ? ", address given back" : g.pool.url.empty() ? ", address not used again" : ", address in doubt";
+        what += reuse                ? ", address given back"
+                : row.kept           ? ", address stays with the unit"
+                : g.pool.url.empty() ? ", address not used again"
+                                     : ", address in doubt";
     event(g, row, what);
     bool settled = settle(g, row, entry, reuse);
     hooks_unit_done(g.hooks, unit_facts_of(entry, g.station, row.reservation));
@@ -461,7 +512,7 @@ void take_probe_answer(gang_run& g, gang_clock::time_point now)
             if (same_unit_back(row.slot, look))
                 unit_back(g, row, now);
             else
-                start_unit(g, row, now);
+                start_unit(g, row, look, now);
         } else if (row.state == PORT_DONE && !answers) {
             row.state = PORT_EMPTY;
             event(g, row, look.finding == SLOT_GONE ? "unit gone (port gone)" : "unit gone");

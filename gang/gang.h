@@ -49,6 +49,7 @@ struct gang_options {
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
     std::vector<std::string> http_names; // --http-host NAME: names the page answers to
     bool only_changed = false;           // --only-changed: the workers write only the sectors that differ
+    bool keep_known_address = false;     // --keep-known-address (on with --only-changed): re-work keeps the address
     unsigned baud = BAUD_LOWEST;         // --baud RATE (or PELMO4RIX_BAUD): the loader's line rate asked for
     bool baud_given = false;
     bool write_blank = false;            // --write-blank: the workers send blank image sectors too
@@ -113,6 +114,13 @@ enum take_failure { TAKE_FILE_UNSAVED, TAKE_WAIT, TAKE_USED_UP, TAKE_REFUSED };
 // up or the server refuses.
 int take_address(address_pool& pool, uint8_t address[6], int64_t& reservation, take_failure& why,
                  std::string& message);
+// With --keep-known-address: 1 when `address`, held by a unit back for re-work, may stay on
+// it (with the pool, `reservation` then names the unit's new record); else 0 with `why`. With
+// the address file the `record` decides: the address, from the file's range below its next
+// one and not given back in this run, was handed to one unit only (its first line good and no
+// later good one, or its only line failed, lines of kept units aside).
+int keep_address(address_pool& pool, const std::string& record, const uint8_t address[6], int64_t& reservation,
+                 std::string& why);
 // A unit that did not take `address`: it goes to the next unit (with the address file).
 void give_back(address_pool& pool, const uint8_t address[6]);
 // The end of a unit with the pool: its record and its address's outcome go to the server,
@@ -177,6 +185,7 @@ struct port_row {
     unsigned baud = 0;
     std::string delivery;  // what failed of the unit's hook or label: "hook failed", "label not printed", ...
     bool already = false;  // the unit last programmed good came back intact: "good (already)", nothing written
+    bool kept = false;     // the unit is programmed with the address it held (--keep-known-address)
     slot_memory slot;      // what the slot keeps from unit to unit: its last good address, its fault
 };
 

@@ -120,7 +120,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             name.resize(eq);
         }
         if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed" ||
-            name == "--allow-unsigned" || name == "--write-blank") {
+            name == "--allow-unsigned" || name == "--write-blank" || name == "--keep-known-address") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
@@ -128,7 +128,9 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             if (name == "--all")
                 options.all = true;
             else if (name == "--only-changed")
-                options.only_changed = true;
+                options.only_changed = options.keep_known_address = true;
+            else if (name == "--keep-known-address")
+                options.keep_known_address = true;
             else if (name == "--allow-unsigned")
                 options.allow_unsigned = true;
             else if (name == "--write-blank")
@@ -233,7 +235,7 @@ std::string gang_usage()
            "         [--worker-timeout S] [--quarantine N]\n"
            "         [--http [HOST:]PORT [--http-host NAME]...]\n"
            "         [--pool URL [--station NAME] [--journal FILE]]\n"
-           "         [--only-changed] [--baud RATE] [--write-blank]\n"
+           "         [--only-changed] [--keep-known-address] [--baud RATE] [--write-blank]\n"
            "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
            "       pelmo4rix gang --replay-hooks FILE [--on-unit-timeout S]\n"
            "Programs every unit that answers on the watched ports, several at once, each with\n"
@@ -270,6 +272,10 @@ std::string gang_usage()
            "                    pool-journal.txt)\n"
            "  --only-changed    erase and write only the sectors that differ from the image\n"
            "                    (the unit's own checksums tell); any doubt writes them all\n"
+           "  --keep-known-address  a unit that holds an address written to it alone (the\n"
+           "                    record, or the pool) is programmed with that address again,\n"
+           "                    recorded as kept; any other unit gets a new one (on with\n"
+           "                    --only-changed)\n"
            "  --baud RATE       ask each unit's loader for RATE baud (1000000 to 12000000,\n"
            "                    default PELMO4RIX_BAUD or 1000000); a port that steps down\n"
            "                    keeps the rate that worked for its next units\n"

@@ -1,4 +1,5 @@
 // The address pool over the address file or over the shared pool on a database server.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -385,6 +386,87 @@ int take_address(address_pool& pool, uint8_t address[6], int64_t& reservation, t
         return 0;
     set_next(lap_counter + 1);
     return 1;
+}
+
+namespace {
+
+// The fields of one CSV line as the record writes them (a quoted field may hold commas).
+std::vector<std::string> csv_fields(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); i++) {
+        const char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"')
+            fields.back() += line[++i];
+        else if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted)
+            fields.emplace_back();
+        else if (c != '\r')
+            fields.back() += c;
+    }
+    return fields;
+}
+
+constexpr size_t RECORD_ADDRESS = 2, RECORD_RESULT = 5;  // columns of the record
+
+// The results the record holds for `address`, in the record's order.
+std::vector<std::string> recorded_results(const std::string& record, const std::string& address)
+{
+    std::vector<std::string> results;
+    for (const std::string& line : journal_lines(record)) {
+        const std::vector<std::string> f = csv_fields(line);
+        if (f.size() > RECORD_RESULT && f[RECORD_ADDRESS] == address)
+            results.push_back(f[RECORD_RESULT]);
+    }
+    return results;
+}
+
+// Why the record shows `results` handed to more than one unit; empty when to one only.
+std::string handed_more_than_once(const std::vector<std::string>& results)
+{
+    if (results.empty())
+        return "not in the record";
+    const long others = static_cast<long>(std::count_if(results.begin() + 1, results.end(), [&](const std::string& r) {
+        return results[0] == "good" ? r == "good" : r != "kept";
+    }));
+    return others == 0 ? "" : "handed out again (given back after a failed unit)";
+}
+
+// The server's word on keeping `address`; while it is away nothing is decided (`why` says so).
+int keep_in_pool(address_pool& pool, const uint8_t address[6], int64_t& reservation, std::string& why)
+{
+    pool_error error;
+    if (!reach_pool(pool, why))
+        return 0;
+    if (pool_keep(pool.store, pool.instance, address_number(address), reservation, why, error)) {
+        pool.held.insert(reservation);
+        return 1;
+    }
+    if (why.empty()) {
+        why = error.message;
+        if (error.problem == POOL_AWAY)
+            lost_server(pool);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int keep_address(address_pool& pool, const std::string& record, const uint8_t address[6], int64_t& reservation,
+                 std::string& why)
+{
+    reservation = 0;
+    if (!pool.url.empty())
+        return keep_in_pool(pool, address, reservation, why);
+    if (memcmp(address + 3, bt_address + 3, 3) != 0 || lap_of(address) >= lap_counter)
+        why = "not from the address file " + pool.path;
+    else if (pool.free_laps.count(lap_of(address)))
+        why = "given back in this run";
+    else
+        why = handed_more_than_once(recorded_results(record, address_of(address)));
+    return why.empty();
 }
 
 void give_back(address_pool& pool, const uint8_t address[6])

@@ -237,3 +237,143 @@ BEGIN
                        ' pelmo4rix.finish, pelmo4rix.end_instance TO %I', r.grantee);
     END LOOP;
 END $$;
+
+-- layout 3: a unit back for re-work keeps the address written to it alone. Its new
+-- reservation takes the address's own row over (`keep`), remembering the state the address
+-- goes back to when the re-work fails; its record's result is `kept`. A good address leaves
+-- good only that way, and comes back to good or to its earlier state at the unit's end.
+UPDATE pelmo4rix.schema_version SET version = 3;
+ALTER TABLE pelmo4rix.addresses
+    ADD COLUMN kept_from text CHECK (kept_from IN ('good', 'in_doubt'));
+ALTER TABLE pelmo4rix.records
+    DROP CONSTRAINT records_result_check,
+    ADD CONSTRAINT records_result_check CHECK (result IN ('good', 'failed', 'kept'));
+
+-- Nothing leaves good but a re-work of its own unit, under the same address.
+CREATE OR REPLACE FUNCTION pelmo4rix.keep_good() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    IF TG_OP = 'UPDATE' THEN
+        IF NEW.address = OLD.address AND NEW.state = 'in_progress' AND NEW.kept_from = 'good' THEN
+            RETURN NEW;
+        END IF;
+    END IF;
+    RAISE EXCEPTION 'address % is good: its state never changes', OLD.address USING ERRCODE = '23514';
+END $$;
+
+-- Why `p_address` can't be kept by the unit that holds it; null when it can: the pool handed
+-- it out, to one unit only (its first record good, and no later one good; or its first
+-- record failed after it was written, and only kept units' records since).
+CREATE FUNCTION pelmo4rix.why_not_kept(p_address bigint) RETURNS text
+LANGUAGE plpgsql STABLE SECURITY DEFINER SET search_path = pelmo4rix, pg_temp AS $$
+DECLARE
+    a record;
+    earliest record;
+BEGIN
+    SELECT * INTO a FROM addresses WHERE address = p_address;
+    IF NOT FOUND THEN
+        RETURN 'the pool does not know it';
+    ELSIF a.state = 'given_back' THEN
+        RETURN 'the pool has it given back';
+    ELSIF a.state = 'in_progress' THEN
+        RETURN 'station ' || a.station || ' is programming a unit with it';
+    END IF;
+    SELECT r.reservation, r.result INTO earliest FROM records r
+        WHERE r.address = p_address ORDER BY r.reservation LIMIT 1;
+    IF NOT FOUND THEN
+        RETURN 'no unit''s record names it';
+    ELSIF EXISTS (SELECT 1 FROM records r WHERE r.address = p_address AND r.reservation > earliest.reservation
+                  AND (r.result = 'good' OR (earliest.result = 'failed' AND r.result <> 'kept'))) THEN
+        RETURN 'handed out again (given back after a failed unit)';
+    END IF;
+    RETURN NULL;
+END $$;
+
+-- Takes `p_address` over for a unit of `p_instance` back for re-work, when it may keep it:
+-- its row goes to in progress under a new reservation (0 and why not otherwise). The row's
+-- lock orders two stations that would keep one address: the second finds it in progress.
+CREATE FUNCTION pelmo4rix.keep(p_instance text, p_station text, p_address bigint,
+                               OUT kept_reservation bigint, OUT refusal text)
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pelmo4rix, pg_temp AS $$
+BEGIN
+    PERFORM renew(p_instance, p_station);
+    PERFORM 1 FROM addresses a WHERE a.address = p_address FOR UPDATE;
+    refusal := why_not_kept(p_address);
+    kept_reservation := 0;
+    IF refusal IS NULL THEN
+        UPDATE addresses a SET kept_from = coalesce(a.kept_from, a.state), state = 'in_progress',
+                reservation = nextval('reservations'), station = p_station, instance = p_instance, reserved = now(),
+                phase = 'kept', changed = now()
+            WHERE a.address = p_address
+            RETURNING a.reservation INTO kept_reservation;
+    END IF;
+END $$;
+
+-- As in layout 2; a kept unit's record says `kept`, and its address goes back to good, or
+-- when the re-work failed to the state it was kept from: it stays with its unit.
+CREATE OR REPLACE FUNCTION pelmo4rix.finish(p_reservation bigint, p_time timestamptz, p_port text,
+                                            p_image_version text, p_image_checksum text, p_good boolean,
+                                            p_error_code integer, p_attempts integer, p_seconds numeric,
+                                            p_station text, p_outcome text) RETURNS boolean
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pelmo4rix, pg_temp AS $$
+DECLARE
+    held record;
+BEGIN
+    IF p_outcome NOT IN ('good', 'given_back', 'in_doubt') OR (p_outcome = 'good') <> p_good THEN
+        RAISE EXCEPTION 'no such outcome for a unit: %', p_outcome USING ERRCODE = '22023';
+    END IF;
+    SELECT a.address, a.kept_from INTO held FROM addresses a
+        WHERE a.reservation = p_reservation AND a.state IN ('in_progress', 'in_doubt') FOR UPDATE;
+    IF NOT FOUND THEN
+        RETURN EXISTS (SELECT 1 FROM records r WHERE r.reservation = p_reservation);
+    END IF;
+    INSERT INTO records (reservation, time, port, address, image_version, image_checksum, result, error_code,
+                         attempts, seconds, station)
+        VALUES (p_reservation, p_time, p_port, held.address, p_image_version, p_image_checksum,
+                CASE WHEN NOT p_good THEN 'failed' WHEN held.kept_from IS NOT NULL THEN 'kept' ELSE 'good' END,
+                p_error_code, p_attempts, p_seconds, p_station)
+        ON CONFLICT (reservation) DO NOTHING;
+    UPDATE addresses a SET state = CASE WHEN held.kept_from IS NULL THEN p_outcome
+                                        WHEN p_good THEN 'good' ELSE held.kept_from END,
+                           kept_from = NULL, changed = now()
+        WHERE a.address = held.address;
+    RETURN true;
+END $$;
+
+-- As in layout 2; an address kept on re-work is its unit's whatever became of the re-work.
+CREATE OR REPLACE FUNCTION pelmo4rix.release(p_address bigint) RETURNS text
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pelmo4rix, pg_temp AS $$
+DECLARE
+    s record;
+BEGIN
+    PERFORM 1 FROM instances i WHERE i.id = (SELECT a.instance FROM addresses a WHERE a.address = p_address) FOR UPDATE;
+    PERFORM 1 FROM addresses a WHERE a.address = p_address FOR UPDATE;
+    SELECT * INTO s FROM address_states v WHERE v.address = p_address;
+    IF NOT FOUND THEN
+        RETURN 'it was never handed out';
+    ELSIF s.state = 'good' THEN
+        RETURN 'it is good: a unit of station ' || s.station || ' holds it';
+    ELSIF s.state = 'given_back' THEN
+        RETURN 'it is already given back';
+    ELSIF s.state = 'in_progress' THEN
+        RETURN format('station %s (instance %s) is programming a unit with it since %s and its lease is live',
+                      s.station, s.instance, to_char(s.reserved AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS"Z"'));
+    ELSIF EXISTS (SELECT 1 FROM addresses a WHERE a.address = p_address AND a.kept_from IS NOT NULL) THEN
+        RETURN 'a unit back for re-work at station ' || s.station || ' kept it: the unit holds it';
+    END IF;
+    UPDATE addresses a SET state = 'given_back', phase = NULL, changed = now() WHERE a.address = p_address;
+    RETURN '';
+END $$;
+
+-- Rights: the stations that may reserve may keep.
+REVOKE ALL ON FUNCTION pelmo4rix.why_not_kept, pelmo4rix.keep FROM PUBLIC;
+DO $$
+DECLARE
+    r record;
+BEGIN
+    FOR r IN SELECT DISTINCT grantee FROM information_schema.routine_privileges
+             WHERE routine_schema = 'pelmo4rix' AND routine_name = 'reserve' AND privilege_type = 'EXECUTE'
+               AND grantee NOT IN (current_user, 'PUBLIC')
+    LOOP
+        EXECUTE format('GRANT EXECUTE ON FUNCTION pelmo4rix.keep TO %I', r.grantee);
+    END LOOP;
+END $$;

@@ -81,6 +81,13 @@ struct pool_reservation {
 int pool_reserve(pool_store* store, const pool_instance& instance, const std::vector<int64_t>& known,
                  pool_reservation& out, pool_error& error);
 
+// Takes `address` over for a unit of `instance` back for re-work that holds it, when the pool
+// handed it to that one unit only: 1 with `reservation` for its record (its result `kept`),
+// committed before it returns; 0 with the server's `refusal` when it may not be kept (or with
+// `error`, `refusal` empty). The server decides, so two stations never keep one address.
+int pool_keep(pool_store* store, const pool_instance& instance, int64_t address, int64_t& reservation,
+              std::string& refusal, pool_error& error);
+
 // A new instance of `station`, with a random id, not yet known to the server.
 pool_instance pool_new_instance(const std::string& station);
 struct pool_renewal {
@@ -119,6 +126,7 @@ struct pool_record {
     int64_t address = 0;
     std::string image_version, image_checksum;
     bool good = false;
+    bool kept = false;  // good with the address its unit held already (the result `kept`)
     int error_code = 0;
     int attempts = 0;
     double seconds = 0;

@@ -34,6 +34,11 @@ int pool_reserve(pool_store*, const pool_instance&, const std::vector<int64_t>&,
     return no_support(error);
 }
 
+int pool_keep(pool_store*, const pool_instance&, int64_t, int64_t&, std::string&, pool_error& error)
+{
+    return no_support(error);
+}
+
 int pool_note_phase(pool_store*, const pool_instance&, int64_t, const std::string&, pool_error& error)
 {
     return no_support(error);

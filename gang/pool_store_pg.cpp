@@ -51,7 +51,7 @@ struct pool_store {
 
 namespace {
 
-constexpr int SCHEMA_VERSION = 2;
+constexpr int SCHEMA_VERSION = 3;
 constexpr char CONNECT_TIMEOUT_S[] = "5";  // unless the URL sets its own: a host that never answers
 constexpr int TRANSACTION_TRIES = 5;      // a serialization failure or deadlock: the server asks to try again
 constexpr int RETRY_PAUSE_MS = 20;        // times the try, so that the other transaction gets ahead
@@ -445,6 +445,20 @@ int pool_reserve(pool_store* store, const pool_instance& instance, const std::ve
     return 0;
 }
 
+int pool_keep(pool_store* store, const pool_instance& instance, int64_t address, int64_t& reservation,
+              std::string& refusal, pool_error& error)
+{
+    const char* sql = "SELECT kept_reservation, refusal FROM pelmo4rix.keep($1, $2, $3::bigint)";
+    const std::vector<std::string> params = {instance.id, instance.station, std::to_string(address)};
+    PGresult* res = in_transaction(store, sql, params, "keeping a unit's address", error);
+    if (!res)
+        return 0;
+    reservation = number(res, 0, 0);
+    refusal = text(res, 0, 1);
+    PQclear(res);
+    return reservation > 0;
+}
+
 int pool_note_phase(pool_store* store, const pool_instance& instance, int64_t reservation, const std::string& phase,
                     pool_error& error)
 {
@@ -593,7 +607,8 @@ int pool_records(pool_store* store, const std::string& since, std::vector<pool_r
         r.address = number(res, row, 2);
         r.image_version = text(res, row, 3);
         r.image_checksum = text(res, row, 4);
-        r.good = text(res, row, 5) == "good";
+        r.kept = text(res, row, 5) == "kept";
+        r.good = r.kept || text(res, row, 5) == "good";
         r.error_code = static_cast<int>(number(res, row, 6));
         r.attempts = static_cast<int>(number(res, row, 7));
         r.seconds = strtod(PQgetvalue(res, row, 8), nullptr);

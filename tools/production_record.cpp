@@ -78,7 +78,8 @@ std::string record_line(const production_entry& e, bool change_columns, bool bau
     int n = snprintf(line, sizeof line, "%s,%s,%02x%02x:%02x:%02x%02x%02x,%s,%s,%s,%d,%d,%.1f",
                      (e.time.empty() ? utc_now() : e.time).c_str(),
                      csv_field(e.port).c_str(), a[5], a[4], a[3], a[2], a[1], a[0], image_record_version,
-                     checksum_text().c_str(), e.good ? "good" : "failed", e.error_code, e.attempts, e.seconds);
+                     checksum_text().c_str(), e.good ? (e.kept ? "kept" : "good") : "failed", e.error_code, e.attempts,
+                     e.seconds);
     if (change_columns && e.written >= 0)
         snprintf(line + n, sizeof line - n, ",%d,%d,%.1f", e.written, e.skipped, e.seconds_saved);
     else if (change_columns)

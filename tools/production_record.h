@@ -37,6 +37,7 @@ struct production_entry {
     std::string slot{};        // --labels given: the slot's label
     bool slot_column = false;  // --labels given: the record has the slot column
     std::string time{};        // when the result was known, as utc_now() gives it; empty: now
+    bool kept = false;         // good with the address it held already (a re-work): result "kept"
 };
 
 // The current UTC time as the record writes it (2026-12-10T11:52:54Z).

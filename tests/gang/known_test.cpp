@@ -10,11 +10,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/exit_codes.h"
 #include "link/frames.h"
 #include "support/gang_process.h"
 #include "support/http_client.h"
+#include "support/json.h"
+#include "support/pg_server.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
 
@@ -170,6 +174,215 @@ TEST_P(unit_back_test, IsKnownByWhatItHolds)
 INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
                          testing::Values(back_case{"Intact", false}, back_case{"WithAChangedSector", true}),
                          [](const testing::TestParamInfo<back_case>& info) { return info.param.name; });
+
+// A unit back for re-work, holding the address a first gang gave it, and the record's lines
+// for that address before the second gang: each of the first unit's line with these results.
+struct rework_case {
+    const char* name;
+    std::vector<std::string> results;
+    const char* option;
+    const char* refusal;  // why the address is not kept; empty: kept
+};
+
+class rework_test : public known_test, public testing::WithParamInterface<rework_case> {};
+
+// The record with the header and one line of `first` per result, as `results` says.
+std::string record_with(const std::vector<std::vector<std::string>>& rows, const std::vector<std::string>& results)
+{
+    auto line = [](std::vector<std::string> fields) {
+        std::string text;
+        for (const std::string& f : fields)
+            text += (text.empty() ? "" : ",") + f;
+        return text + "\n";
+    };
+    std::string text = line(rows[0]);
+    for (const std::string& result : results) {
+        std::vector<std::string> fields = rows[1];
+        fields[5] = result;
+        text += line(fields);
+    }
+    return text;
+}
+
+TEST_P(rework_test, KeepsAKnownAddressOnTheAddressFile)
+{
+    vunit* first = start_unit({}, "COM7");
+    gang.start({"--ports", "COM7", "--units", "1"}, cwd.path);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    std::vector<uint8_t> flash = vunit_flash(first);
+    flash[5 * 4096 + 17] ^= 0x01;  // a worn sector: the unit needs programming again
+    write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+    write_file(cwd / "production.csv", record_with(csv_rows(read_file(cwd / "production.csv")), GetParam().results));
+    stop_unit(first);
+    vunit* back = start_unit({"--flash-in", cwd / "flash.bin"}, "COM7");
+
+    gang_process rework;
+    rework.start({"--ports", "COM7", "--units", "1", GetParam().option}, cwd.path);
+    ASSERT_EQ(rework.finish(), 0) << rework.output;
+    const auto rows = csv_rows(read_file(cwd / "production.csv"));
+    EXPECT_TRUE(holds_image(back));
+    if (*GetParam().refusal == 0) {
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " start, worker")) << rework.output;
+        EXPECT_TRUE(rework.wait_for(", address kept\n")) << rework.output;
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " good, kept")) << rework.output;
+        EXPECT_TRUE(holds_address(back, address_text(0x100)));
+        EXPECT_EQ(rows.back()[5], "kept");
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x101)) << "nothing spent";
+    } else {
+        EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " not kept: " + GetParam().refusal +
+                                    "; new address " + address_text(0x101)))
+            << rework.output;
+        EXPECT_TRUE(holds_address(back, address_text(0x101)));
+        EXPECT_EQ(rows.back()[5], "good");
+        EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x102));
+    }
+    EXPECT_EQ(rows.size(), GetParam().results.size() + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, rework_test,
+    testing::Values(rework_case{"GoodOnce", {"good"}, "--keep-known-address", ""},
+                    rework_case{"GoodOnceWithOnlyChanged", {"good"}, "--only-changed", ""},
+                    rework_case{"FailedAfterItsAddressWasWritten", {"failed"}, "--keep-known-address", ""},
+                    rework_case{"KeptAndFailedOnReworkSince", {"good", "kept", "failed"}, "--keep-known-address", ""},
+                    rework_case{"NotInTheRecord", {}, "--keep-known-address", "not in the record"},
+                    rework_case{"HandedOutAgain", {"failed", "good"}, "--keep-known-address",
+                                "handed out again (given back after a failed unit)"}),
+    [](const testing::TestParamInfo<rework_case>& info) { return info.param.name; });
+
+// The shared pool's range for the re-work on the pool: apart from the address file's first
+// address, so that an address the pool does not know is one a unit may hold.
+constexpr int POOL_FIRST = 0x200, POOL_LAST = 0x209;
+
+class pool_rework_test : public known_test {
+protected:
+    pg_database pool;
+    std::string url;
+
+    void SetUp() override
+    {
+        known_test::SetUp();
+        CREATE_PG_DATABASE(pool);
+        url = pool.url();
+        run_result r = pelmo4rix({"pool", "init", "--pool", url, "--first", address_text(POOL_FIRST), "--last",
+                                  address_text(POOL_LAST)});
+        if (r.exit_code == EXIT_USAGE && r.output.find("no pool support") != std::string::npos)
+            GTEST_SKIP() << r.output;
+        ASSERT_EQ(r.exit_code, 0) << r.output;
+    }
+
+    run_result pelmo4rix(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {program_path("pelmo4rix")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_program(argv, cwd.path, "", false, 30000, true);
+    }
+
+    std::string status(const std::string& key)
+    {
+        json status = parse_json(pelmo4rix({"pool", "status", "--pool", url, "--json"}).output);
+        return status.contains(key) ? (status[key].is_string() ? status[key].get<std::string>() : status[key].dump())
+                                    : "missing";
+    }
+
+    // The results of the pool's record, oldest first.
+    std::vector<std::string> pool_results()
+    {
+        std::vector<std::string> results;
+        const auto rows = csv_rows(pelmo4rix({"pool", "records", "--pool", url}).output);
+        for (size_t i = 1; i < rows.size(); i++)
+            results.push_back(rows[i].size() > 5 ? rows[i][5] : "?");
+        return results;
+    }
+
+    // A unit on `port` of device directory `dir` holding the flash in `file`, slow to write.
+    vunit* back_for_rework(const std::string& file, const std::string& dir, const std::string& port)
+    {
+        return start_unit({"--flash-in", file, "--device-dir", dir, "--write-ms", "4"}, port);
+    }
+
+    // The flash of a unit programmed with `address_from` (the pool or the address file), one
+    // sector worn since, in cwd/flash.bin.
+    void programmed_flash(const std::vector<std::string>& address_from)
+    {
+        vunit* first = start_unit({}, "COM7");
+        gang_process programming;
+        std::vector<std::string> args = {"--ports", "COM7", "--units", "1"};
+        args.insert(args.end(), address_from.begin(), address_from.end());
+        programming.start(args, cwd.path);
+        ASSERT_EQ(programming.finish(), 0) << programming.output;
+        std::vector<uint8_t> flash = vunit_flash(first);
+        flash[5 * 4096 + 17] ^= 0x01;
+        write_file(cwd / "flash.bin", std::string(flash.begin(), flash.end()));
+        stop_unit(first);
+    }
+};
+
+// A unit programmed from the pool keeps its address on re-work: the pool's next address and
+// its free count stay, the record says kept; a unit holding an address the pool never handed
+// out gets a new one, and the event line says why.
+TEST_F(pool_rework_test, KeepsOnlyWhatThePoolHandedOut)
+{
+    struct {
+        const char* name;
+        bool from_pool;
+    } cases[] = {{"known", true}, {"unknown", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int held = c.from_pool ? POOL_FIRST : 0x100;
+        programmed_flash(c.from_pool ? std::vector<std::string>{"--pool", url} : std::vector<std::string>{});
+        const std::string next = status("next"), free = status("free");
+        vunit* back = back_for_rework(cwd / "flash.bin", dev.path, "COM7");
+        gang_process rework;
+        rework.start({"--ports", "COM7", "--units", "1", "--pool", url, "--journal", cwd / "journal",
+                      "--keep-known-address"},
+                     cwd.path);
+        ASSERT_EQ(rework.finish(), 0) << rework.output;
+        EXPECT_TRUE(holds_image(back));
+        if (c.from_pool) {
+            EXPECT_TRUE(rework.wait_for("COM7 " + address_text(held) + " good, kept")) << rework.output;
+            EXPECT_TRUE(holds_address(back, address_text(held)));
+            EXPECT_EQ(status("next"), next);
+            EXPECT_EQ(status("free"), free) << "nothing spent";
+            EXPECT_EQ(status("good"), "1");
+            EXPECT_EQ(pool_results(), (std::vector<std::string>{"good", "kept"}));
+        } else {
+            EXPECT_TRUE(rework.wait_for("COM7 " + address_text(held) +
+                                        " not kept: the pool does not know it; new address " + next))
+                << rework.output;
+            EXPECT_TRUE(holds_address(back, next));
+            EXPECT_EQ(pool_results().back(), "good");
+        }
+        stop_unit(back);
+    }
+}
+
+// Two stations with a unit each holding one address (a clone of the other's flash): while
+// the first re-works its unit with the address kept, the second can't keep it too.
+TEST_F(pool_rework_test, TwoStationsCantKeepOneAddress)
+{
+    programmed_flash({"--pool", url});
+    temp_dir dev_b, cwd_b;
+    vunit* a = start_unit({"--flash-in", cwd / "flash.bin", "--write-ms", "20"}, "COM7");
+    vunit* b = back_for_rework(cwd / "flash.bin", dev_b.path, "COM8");
+    gang_process station_a, station_b;
+    station_a.start({"--ports", "COM7", "--units", "1", "--pool", url, "--station", "A", "--journal", cwd / "journal",
+                     "--keep-known-address"},
+                    cwd.path);
+    ASSERT_TRUE(station_a.wait_for(", address kept")) << station_a.output;
+    station_b.start({"--ports", "COM8", "--units", "1", "--pool", url, "--station", "B", "--keep-known-address"},
+                    cwd_b.path, dev_b.path);
+    ASSERT_EQ(station_b.finish(), 0) << station_b.output;
+    ASSERT_EQ(station_a.finish(), 0) << station_a.output;
+    EXPECT_TRUE(station_b.wait_for("COM8 " + address_text(POOL_FIRST) + " not kept: station A is programming a unit "
+                                   "with it; new address " + address_text(POOL_FIRST + 1)))
+        << station_b.output;
+    EXPECT_TRUE(holds_address(a, address_text(POOL_FIRST)));
+    EXPECT_TRUE(holds_address(b, address_text(POOL_FIRST + 1)));
+    std::vector<std::string> results = pool_results();
+    std::sort(results.begin(), results.end());
+    EXPECT_EQ(results, (std::vector<std::string>{"good", "good", "kept"}));
+}
 
 // The sockets that process `pid` holds open.
 int sockets_of(pid_t pid)

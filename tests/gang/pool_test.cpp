@@ -29,7 +29,7 @@ std::string station_rights(const std::string& role, const std::string& db)
            "GRANT USAGE ON SCHEMA pelmo4rix TO " + role + ";"
            "GRANT SELECT ON ALL TABLES IN SCHEMA pelmo4rix TO " + role + ";"
            "GRANT EXECUTE ON FUNCTION pelmo4rix.renew, pelmo4rix.reserve, pelmo4rix.note_phase, pelmo4rix.finish,"
-           " pelmo4rix.end_instance TO " + role + ";";
+           " pelmo4rix.end_instance, pelmo4rix.keep TO " + role + ";";
 }
 
 struct pool_line {
