@@ -78,8 +78,10 @@ bool browser::start(std::string& why)
     argv.insert(argv.end(), BROWSER_FLAGS.begin(), BROWSER_FLAGS.end());
     argv.push_back("--user-data-dir=" + profile_.path);
     argv.push_back("about:blank");
+    const pid_t test = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+        end_with_test(test);
         // The DevTools pipe: commands in on descriptor 3, replies out on 4.
         dup2(commands[0], 3);
         dup2(replies[1], 4);

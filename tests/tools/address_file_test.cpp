@@ -67,8 +67,10 @@ std::string printed_on_full_disk(Action action)
     if (pipe(out) != 0)
         return "";
     fflush(stdout);
+    const pid_t test = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        end_with_test(test);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
@@ -105,8 +107,10 @@ child_outcome run_unprivileged(const std::string& dir, mode_t mode, Action actio
         return {};
     chmod(dir.c_str(), mode);
     fflush(stdout);
+    const pid_t test = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        end_with_test(test);
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);

@@ -49,8 +49,10 @@ std::string find_program(const std::vector<std::string>& candidates)
 // command, lives on with the command's output descriptors.
 bool run_logged(const std::vector<std::string>& argv, const std::string& log, int ms)
 {
+    const pid_t test = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        end_with_test(test);
         int in = open("/dev/null", O_RDONLY);
         int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(in, 0);
