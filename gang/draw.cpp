@@ -48,13 +48,15 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
         return line;
     }
     bool busy = row.state == PORT_BUSY;
-    std::string result = busy                             ? ""
-                         : row.phase == "good" && row.already ? "good (already)"
-                         : row.phase == "good"                ? "good"
-                                                              : "failed " + std::to_string(row.exit_code);
-    if (result == "good" && row.written >= 0)
+    bool good = !busy && row.phase == "good";
+    bool programmed = good && !row.already;  // "good (already)" wrote nothing
+    std::string result = busy           ? ""
+                         : row.already  ? "good (already)"
+                         : good         ? (row.kept ? "good, kept" : "good")
+                                        : "failed " + std::to_string(row.exit_code);
+    if (programmed && row.written >= 0)
         result += ", wrote " + std::to_string(row.written) + "/" + std::to_string(row.written + row.skipped);
-    if (result == "good" && row.baud > BAUD_LOWEST)
+    if (programmed && row.baud > BAUD_LOWEST)
         result += ", " + baud_text(row.baud);
     if (!row.delivery.empty())
         result += ", " + row.delivery;

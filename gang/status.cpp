@@ -39,6 +39,8 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
     out += ",\"baud\":" + (row.baud ? std::to_string(row.baud) : "null");  // the rate the port's last unit ran at
     out += ",\"delivery\":" + json_string(row.delivery);
     out += ",\"already\":" + std::string(row.already && row.state == PORT_DONE ? "true" : "false");
+    // A unit reprogrammed with the address it already held, rather than a new one.
+    out += ",\"kept\":" + std::string(row.kept && row.state == PORT_DONE && row.phase == "good" ? "true" : "false");
     out += ",\"fault\":" + json_string(row.slot.fault) + "}";  // why the port can't be opened now
     return out;
 }

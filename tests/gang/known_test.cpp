@@ -41,6 +41,23 @@ protected:
     }
 };
 
+// The first port as `running`'s page shows it once its unit has ended good (the status is
+// renewed with the table, a moment after the event line), or null after 30 s.
+json first_port_when_good(gang_process& running)
+{
+    const std::string head = "gang page ";
+    if (!running.wait_for(head + "http://", 10000) || !running.wait_for("\n", 10000))
+        return json();
+    const size_t at = running.output.find(head) + head.size();
+    const int port = url_port(running.output.substr(at, running.output.find('\n', at) - at));
+    for (int tries = 0; tries < 300; tries++, usleep(100000)) {
+        json s = parse_json(http_get(port, "/api/status").body);
+        if (s.is_object() && s["ports"].size() == 1 && s["ports"][0]["state"] == "good")
+            return s["ports"][0];
+    }
+    return json();
+}
+
 // Frames that erase or write the unit's flash.
 int frames_writing(vunit* unit)
 {
@@ -177,6 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Slot, unit_back_test,
 
 // A unit back for re-work, holding the address a first gang gave it, and the record's lines
 // for that address before the second gang: each of the first unit's line with these results.
+// The second gang's page shows whether the address was kept.
 struct rework_case {
     const char* name;
     std::vector<std::string> results;
@@ -217,11 +235,16 @@ TEST_P(rework_test, KeepsAKnownAddressOnTheAddressFile)
     vunit* back = start_unit({"--flash-in", cwd / "flash.bin"}, "COM7");
 
     gang_process rework;
-    rework.start({"--ports", "COM7", "--units", "1", GetParam().option}, cwd.path);
+    rework.start({"--ports", "COM7", "--http", "127.0.0.1:0", GetParam().option}, cwd.path);
+    const bool kept = *GetParam().refusal == 0;
+    json shown = first_port_when_good(rework);
+    ASSERT_TRUE(shown.is_object()) << rework.output;
+    EXPECT_EQ(shown["kept"], kept) << shown.dump();
+    kill(rework.pid, SIGINT);
     ASSERT_EQ(rework.finish(), 0) << rework.output;
     const auto rows = csv_rows(read_file(cwd / "production.csv"));
     EXPECT_TRUE(holds_image(back));
-    if (*GetParam().refusal == 0) {
+    if (kept) {
         EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " start, worker")) << rework.output;
         EXPECT_TRUE(rework.wait_for(", address kept\n")) << rework.output;
         EXPECT_TRUE(rework.wait_for("COM7 " + address_text(0x100) + " good, kept")) << rework.output;
