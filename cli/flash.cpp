@@ -138,6 +138,13 @@ int pool_failure(const cli_options& options, const pool_error& error)
     return report_failure(options, pool_exit_code(error.problem), error.message);
 }
 
+// The port as the operator named it: a stable name is kept in the records, as the gang keeps
+// it, rather than the port it led to this time.
+std::string port_of_record(const cli_options& options)
+{
+    return options.port.empty() ? found_port_name : options.port;
+}
+
 // The unit's record into the pool with its address's outcome, in one transaction; a unit
 // whose record can't be stored is reported, with the record, so that it is not lost.
 int finish_in_pool(const cli_options& options, pool_store* store, const pool_reservation& taken, bool good,
@@ -147,7 +154,7 @@ int finish_in_pool(const cli_options& options, pool_store* store, const pool_res
     pool_record r;
     r.reservation = taken.id;
     r.time = utc_now();
-    r.port = found_port_name;
+    r.port = port_of_record(options);
     r.address = taken.address;
     r.image_version = image_record_version;
     r.image_checksum = checksum_text();
@@ -194,7 +201,7 @@ void add_changes(result& r, const change_report& changes)
 // The unit's facts for its hook and label, as its record has them.
 unit_facts facts_of_unit(const cli_options& options, bool good, int code, int attempts, double seconds, int64_t reservation)
 {
-    production_entry entry = {found_port_name, {}, good, code, attempts, seconds};
+    production_entry entry = {port_of_record(options), {}, good, code, attempts, seconds};
     memcpy(entry.address, bt_address, sizeof entry.address);
     return unit_facts_of(entry, options.station.empty() ? os_host_name() : options.station, reservation);
 }

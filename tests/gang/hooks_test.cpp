@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/fake_system.h"
 #include "support/gang_process.h"
 #include "support/session.h"
 #include "support/unit_fixture.h"
@@ -474,17 +475,20 @@ TEST_F(hooks_test, TheHookGetsEachUnitsFactsAndRecordLineWithoutAShell)
     }
     EXPECT_EQ(lines[0].result == "good" ? lines[1].error_code : lines[0].error_code, 20);
 
-    // flash runs the same hook for its unit.
+    // flash runs the same hook for its unit, named by the port's stable name as the gang names it.
     start_unit({}, "COM9");
-    run_result flash = run_program({program_path("pelmo4rix"), "--port", "COM9", "--quiet", "flash", "--address",
+    const std::string place = "pci-0000:00:14.0-usb-0:3:1.0-port0";
+    fake_system::link_stable_name(dev.path, "by-path", place, "COM9");
+    const std::string stable = "serial/by-path/" + place;
+    run_result flash = run_program({program_path("pelmo4rix"), "--port", stable, "--quiet", "flash", "--address",
                                     "0604:03:00abcd", "--station", "line-3", "--on-unit", "./hook.sh"},
                                    cwd.path, "", false, 60000);
     ASSERT_EQ(flash.exit_code, 0) << flash.output;
     std::map<std::string, std::string> facts = environment_in(read_file(cwd / "env-00abcd"));
     EXPECT_EQ(facts["PELMO4RIX_RESULT"], "good");
-    EXPECT_EQ(facts["PELMO4RIX_PORT"], "COM9");
-    EXPECT_EQ(read_file(cwd / "json-00abcd").rfind("{\"time\":\"" + facts["PELMO4RIX_TIME"] +
-                                                       "\",\"port\":\"COM9\",\"address\":\"0604:03:00abcd\"",
+    EXPECT_EQ(facts["PELMO4RIX_PORT"], stable);
+    EXPECT_EQ(read_file(cwd / "json-00abcd").rfind("{\"time\":\"" + facts["PELMO4RIX_TIME"] + "\",\"port\":\"" + stable +
+                                                       "\",\"address\":\"0604:03:00abcd\"",
                                                    0),
               0u)
         << read_file(cwd / "json-00abcd");
