@@ -203,6 +203,7 @@ port_row next_unit_row(const port_row& row)
     fresh.name = row.name;
     fresh.label = row.label;
     fresh.failed_in_row = row.failed_in_row;
+    fresh.not_started_in_row = row.not_started_in_row;
     fresh.baud = row.baud;
     fresh.slot = row.slot;
     return fresh;
@@ -311,9 +312,16 @@ void note_result(gang_run& g, port_row& row, const production_entry& entry)
         row.quarantined = true;
 }
 
+// What the operator can do about a quarantined slot.
+std::string quarantine_hint(const gang_run& g)
+{
+    return g.keys ? " (r: use it again)" : " (no more units on it in this run)";
+}
+
 // A worker that found no unit on its port before any attempt (the port was held a moment,
 // the unit left): no unit was started, so no record; its address goes back and the slot is
-// looked at again.
+// looked at again. A unit that answers the look but never its worker would start workers
+// without end: after as many in a row as --quarantine allows, the slot is quarantined.
 bool start_failed(gang_run& g, port_row& row, int status)
 {
     if (status != EXIT_NO_UNIT || row.attempts > 0 || row.info_sector_sent)
@@ -323,6 +331,12 @@ bool start_failed(gang_run& g, port_row& row, int status)
     g.totals.started--;
     event(g, row, address_of(row.address) + " not started: the worker found no unit, address given back");
     settle(g, row, {row.name, {}, false, EXIT_NO_UNIT, 0, 0}, true);
+    row.not_started_in_row++;
+    if (g.options.quarantine > 0 && row.not_started_in_row == g.options.quarantine) {
+        row.quarantined = true;
+        event(g, row, "quarantined after " + std::to_string(row.not_started_in_row) +
+                          " workers in a row found no unit: check the fixture" + quarantine_hint(g));
+    }
     return true;
 }
 
@@ -334,6 +348,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     row.next_probe = now + PROBE_INTERVAL;
     if (start_failed(g, row, status))
         return;
+    row.not_started_in_row = 0;
     row.state = PORT_DONE;
     bool good = row.result_seen && row.result_ok && status == 0;
     if (!good && (!row.result_seen || row.exit_code == 0))
@@ -385,7 +400,7 @@ void finish_unit(gang_run& g, port_row& row, int status, const std::string& reas
     hooks_unit_done(g.hooks, unit_facts_of(entry, g.station, row.reservation));
     if (row.quarantined && row.failed_in_row == g.options.quarantine)
         event(g, row, "quarantined after " + std::to_string(row.failed_in_row) + " failed units in a row: check the fixture" +
-                          (g.keys ? " (r: use it again)" : " (no more units on it in this run)"));
+                          quarantine_hint(g));
     if (!recorded || !settled) {
         const std::string where = recorded ? "the pool" : "the record " + g.record;
         notice(g, row.name + " " + address_of(row.address) + " is NOT in " + where + ": no more units");
@@ -548,7 +563,7 @@ void release_quarantine(gang_run& g)
     for (port_row& row : g.rows)
         if (row.quarantined) {
             row.quarantined = false;
-            row.failed_in_row = 0;
+            row.failed_in_row = row.not_started_in_row = 0;
             released += " " + row.label;
         }
     if (!released.empty())

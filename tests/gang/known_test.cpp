@@ -469,4 +469,28 @@ TEST_F(known_test, AWorkerThatFindsNoUnitLeavesTheSlotLooking)
     EXPECT_EQ(record_lines(), 1u);
 }
 
+// A unit that answers the look but never its worker, round after round: the slot is
+// quarantined after as many rounds as --quarantine says, rather than started without end.
+TEST_F(known_test, AUnitThatNeverAnswersItsWorkerIsQuarantined)
+{
+    // Each round the look's two probes are answered and the worker's four are not; a later
+    // fault counts only the probes that the earlier ones let through.
+    std::vector<std::string> faults;
+    for (int round = 1; round <= 5; round++)
+        faults.insert(faults.end(), {"--fault", "no-reply:1:4:" + std::to_string(2 * round)});
+    vunit* unit = start_unit(faults, "COM7");
+    gang.start({"--ports", "COM7", "--quarantine", "2"}, cwd.path);
+    ASSERT_TRUE(gang.wait_for("COM7 quarantined after 2 workers in a row found no unit: check the fixture "
+                              "(no more units on it in this run)",
+                              30000))
+        << gang.output;
+    kill(gang.pid, SIGINT);
+    ASSERT_EQ(gang.finish(), 0) << gang.output;
+    EXPECT_EQ(gang.count(" start, worker "), 2) << gang.output;
+    EXPECT_EQ(gang.count(" not started: "), 2) << gang.output;
+    EXPECT_EQ(frames_writing(unit), 0);
+    EXPECT_LE(csv_rows(read_file(cwd / "production.csv")).size(), 1u) << "no unit recorded";
+    EXPECT_EQ(read_file(cwd / "info.ini"), address_file_line(0x100)) << "no address spent";
+}
+
 }  // namespace
