@@ -58,54 +58,19 @@ int entries_starting(const std::string& dir, const std::string& prefix)
     return n;
 }
 
-// What `action` printed in a child process whose files can't grow: every write to a file fails
-// as on a full disk (standard output is a pipe, which the limit does not touch).
-template <typename Action>
-std::string printed_on_full_disk(Action action)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return "";
-    fflush(stdout);
-    const pid_t test = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        end_with_test(test);
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit nothing = {0, 0};
-        setrlimit(RLIMIT_FSIZE, &nothing);
-        action();
-        fflush(stdout);
-        _exit(0);
-    }
-    close(out[1]);
-    std::string output;
-    char chunk[512];
-    for (ssize_t r; (r = read(out[0], chunk, sizeof chunk)) > 0;)
-        output.append(chunk, static_cast<size_t>(r));
-    close(out[0]);
-    waitpid(pid, nullptr, 0);
-    return output;
-}
-
 struct child_outcome {
     int result = -1;
     std::string output;
 };
 
-// Runs `action` in a child process that gives up root first when it has it, so that read-only
-// files and directories refuse it as they refuse an operator; `mode` is the directory's mode
-// meanwhile (the child may not be its owner). The child's result and what it printed.
-template <typename Action>
-child_outcome run_unprivileged(const std::string& dir, mode_t mode, Action action)
+// Runs `action` in a child process, after `setup` there: the action's result (99 when the
+// setup failed) and what it printed.
+template <typename Setup, typename Action>
+child_outcome run_in_child(Setup setup, Action action)
 {
     int out[2];
     if (pipe(out) != 0)
         return {};
-    chmod(dir.c_str(), mode);
     fflush(stdout);
     const pid_t test = getpid();
     pid_t pid = fork();
@@ -114,8 +79,7 @@ child_outcome run_unprivileged(const std::string& dir, mode_t mode, Action actio
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        const gid_t nobody = 65534;
-        if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0))
+        if (!setup())
             _exit(99);
         int result = action();
         fflush(stdout);
@@ -129,8 +93,36 @@ child_outcome run_unprivileged(const std::string& dir, mode_t mode, Action actio
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    chmod(dir.c_str(), 0755);
     outcome.result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+// What `action` printed in a child process whose files can't grow: every write to a file fails
+// as on a full disk (standard output is a pipe, which the limit does not touch).
+template <typename Action>
+std::string printed_on_full_disk(Action action)
+{
+    auto no_file_grows = [] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit nothing = {0, 0};
+        return setrlimit(RLIMIT_FSIZE, &nothing) == 0;
+    };
+    return run_in_child(no_file_grows, action).output;
+}
+
+// Runs `action` in a child process that gives up root first when it has it, so that read-only
+// files and directories refuse it as they refuse an operator; `mode` is the directory's mode
+// meanwhile (the child may not be its owner). The child's result and what it printed.
+template <typename Action>
+child_outcome run_unprivileged(const std::string& dir, mode_t mode, Action action)
+{
+    auto as_nobody = [] {
+        const gid_t nobody = 65534;
+        return geteuid() != 0 || (setgid(nobody) == 0 && setuid(nobody) == 0);
+    };
+    chmod(dir.c_str(), mode);
+    child_outcome outcome = run_in_child(as_nobody, action);
+    chmod(dir.c_str(), 0755);
     return outcome;
 }
 
