@@ -72,12 +72,7 @@ struct running {
                 _exit(127);
             std::vector<std::string> all = {program_path("pelmo4rix")};
             all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            exec_program(all);
         }
         close(ends[1]);
         out = ends[0];

@@ -64,12 +64,7 @@ struct gang_process {
                 _exit(126);
             std::vector<std::string> all = {program_path("pelmo4rix"), "gang"};
             all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (std::string& a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            exec_program(all);
         }
         close(pipe_ends[1]);
         out = pipe_ends[0];
