@@ -43,7 +43,7 @@ struct gang_options {
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
     int attempts = 3;                    // --attempts N: each worker's programming attempts
     int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended
-    int quarantine = 3;                  // --quarantine N: a port whose last N units failed (or workers found none) rests; 0: never
+    int quarantine = 3;                  // --quarantine N: N failed units (or unitless workers) in a row rest a port; 0: never
     bool http = false;                   // --http [HOST:]PORT: serve the line's page
     std::string http_host = "127.0.0.1";
     int http_port = 0;                   // 0: any free port (the gang prints the one it got)
