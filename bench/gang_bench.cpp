@@ -37,6 +37,32 @@ std::string make_dir()
     return path;
 }
 
+void remove_dir(const std::string& dir)
+{
+    std::string clean = "rm -rf " + dir;
+    if (system(clean.c_str()) != 0)
+        fprintf(stderr, "gang_bench: %s was not removed\n", dir.c_str());
+}
+
+// A line-rate unit on port `name` under `dir` that holds `stored` (NAP:UAP:LAP; empty:
+// nothing); the bench ends when it can't start.
+vunit* start_line_rate_unit(const std::string& dir, const std::string& name, const std::string& stored = "")
+{
+    vunit_config config;
+    config.device_dir = dir;
+    config.name = name;
+    config.list = true;
+    config.line_rate = true;
+    config.stored_address = stored;
+    std::string error;
+    vunit* unit = vunit_start(config, error);
+    if (!unit) {
+        fprintf(stderr, "gang_bench: %s\n", error.c_str());
+        exit(1);
+    }
+    return unit;
+}
+
 // The mean of the record's seconds column in `dir`; -1 without a unit.
 double mean_unit_seconds(const std::string& dir)
 {
@@ -59,20 +85,8 @@ double gang_seconds(int units, const std::string& hook, double& unit_seconds)
     std::string dir = make_dir();
     setenv("PELMO4RIX_DEVICE_DIR", dir.c_str(), 1);
     std::vector<vunit*> started;
-    for (int i = 0; i < units; i++) {
-        vunit_config config;
-        config.device_dir = dir;
-        config.name = "COM" + std::to_string(7 + i);
-        config.list = true;
-        config.line_rate = true;
-        std::string error;
-        vunit* unit = vunit_start(config, error);
-        if (!unit) {
-            fprintf(stderr, "gang_bench: %s\n", error.c_str());
-            exit(1);
-        }
-        started.push_back(unit);
-    }
+    for (int i = 0; i < units; i++)
+        started.push_back(start_line_rate_unit(dir, "COM" + std::to_string(7 + i)));
     auto start = clock_type::now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -96,9 +110,7 @@ double gang_seconds(int units, const std::string& hook, double& unit_seconds)
     unit_seconds = mean_unit_seconds(dir);
     for (vunit* unit : started)
         vunit_stop(unit);
-    std::string clean = "rm -rf " + dir;
-    if (system(clean.c_str()) != 0)
-        fprintf(stderr, "gang_bench: %s was not removed\n", dir.c_str());
+    remove_dir(dir);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
@@ -110,18 +122,7 @@ double look_seconds(bool read_unit, const slot_memory& memory, const std::string
 {
     std::string dir = make_dir();
     setenv("PELMO4RIX_DEVICE_DIR", dir.c_str(), 1);
-    vunit_config config;
-    config.device_dir = dir;
-    config.name = "COM7";
-    config.list = true;
-    config.line_rate = true;
-    config.stored_address = stored;
-    std::string error;
-    vunit* unit = vunit_start(config, error);
-    if (!unit) {
-        fprintf(stderr, "gang_bench: %s\n", error.c_str());
-        exit(1);
-    }
+    vunit* unit = start_line_rate_unit(dir, "COM7", stored);
     std::vector<double> runs;
     for (int i = 0; i < LOOK_RUNS; i++) {
         slot_look look;
@@ -134,9 +135,7 @@ double look_seconds(bool read_unit, const slot_memory& memory, const std::string
         }
     }
     vunit_stop(unit);
-    std::string clean = "rm -rf " + dir;
-    if (system(clean.c_str()) != 0)
-        fprintf(stderr, "gang_bench: %s was not removed\n", dir.c_str());
+    remove_dir(dir);
     std::sort(runs.begin(), runs.end());
     return runs[runs.size() / 2];
 }
