@@ -10,6 +10,7 @@
 #include "common/exit_codes.h"
 #include "common/text.h"
 #include "gang/hooks.h"
+#include "image/package.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 
@@ -27,6 +28,7 @@ struct cli_options {
     std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
     std::vector<std::string> trust;  // --trust FILE (flash, image): trusted keys besides the usual places
     bool allow_unsigned = false;     // --allow-unsigned (flash, image): a raw image file may be used
+    std::string min_version;         // --min-version V (flash, image): no package older than V
     address_source address = ADDRESS_KEEP;
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
@@ -51,6 +53,8 @@ bool parse_address(const std::string& text, uint8_t address[6]);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error. For gang
 // pool and package it stops at the command: their own parsers take the rest.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
+// --min-version's value: a version as packages carry it (6.05); false with `error` else.
+bool parse_min_version(const std::string& text, std::string& version, std::string& error);
 // The help text of a command, or of the program for an empty command.
 std::string usage_text(const std::string& command);
 // An option of a command's own command line at argv[i], as `--name=value` or `--name value`
@@ -93,6 +97,10 @@ int report_refusal(const cli_options& options, int code, const std::string& mess
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);
+// Warns on standard error of each key file skipped (unless --quiet).
+void warn_skipped_keys(const cli_options& options, const trusted_key_set& keys);
+// The keys a package was checked against and the key files skipped, as fields of a result.
+void add_trusted_keys(result& r, const trusted_key_set& keys);
 // What a person is told about a failed device step, by its error_code.
 std::string failure_text(int code);
 

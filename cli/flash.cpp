@@ -180,7 +180,9 @@ int load_image_option(const cli_options& options)
         return EXIT_OK;
     image_facts facts;
     std::string why;
-    if (load_image(options.image_file, {options.trust, options.allow_unsigned}, facts, why))
+    const int loaded = load_image(options.image_file, {options.trust, options.allow_unsigned, options.min_version}, facts, why);
+    warn_skipped_keys(options, facts.keys);
+    if (loaded)
         return EXIT_OK;
     return report_failure(options, EXIT_IMAGE_FILE, why);
 }

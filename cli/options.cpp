@@ -32,6 +32,7 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--only-changed", "flash", false}, {"--baud", "flash", true},         {"--write-blank", "flash", false},
     {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
     {"--trust", "image", true},         {"--allow-unsigned", "image", false},
+    {"--min-version", "flash", true},   {"--min-version", "image", true},
     {"--on-unit", "flash", true},      {"--on-unit-timeout", "flash", true},
     {"--label", "flash", true},        {"--label-to", "flash", true},    {"--hook-spool", "flash", true},
 };
@@ -139,6 +140,8 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         options.trust.push_back(value);
     } else if (name == "--allow-unsigned") {
         options.allow_unsigned = true;
+    } else if (name == "--min-version") {
+        return parse_min_version(value, options.min_version, error);
     } else if (name == "--keep-address") {
         return set_address_source(options, ADDRESS_KEEP, error);
     } else if (name == "--address") {
@@ -318,18 +321,19 @@ std::string usage_text(const std::string& command)
                "Reads back the parameter block stored on the unit, then restarts it.\n";
     if (command == "flash")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
-               "         [--trust FILE] [--allow-unsigned]\n"
+               "         [--trust FILE] [--min-version V] [--allow-unsigned]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
                "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
                "         [--only-changed] [--baud RATE] [--write-blank]\n"
                "         [--on-unit COMMAND] [--on-unit-timeout S]\n"
                "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
                "Programs the unit with the built-in image, or with the image package FILE\n"
-               "(pelmo4rix package --help), checked against the trusted keys (--trust FILE, may\n"
-               "be repeated, PELMO4RIX_TRUST, the folder trusted.d beside the programs,\n"
-               "/etc/pelmo4rix/trusted.d) and the unit's flash size before anything is sent; a\n"
-               "raw image file (exactly 1040384 bytes) only with --allow-unsigned (recorded as\n"
-               "unsigned). It writes the image\n"
+               "(pelmo4rix package --help), checked against the trusted keys and the unit's\n"
+               "flash size before anything is sent: the keys of --trust FILE (may be repeated)\n"
+               "when given, else those PELMO4RIX_TRUST names, else those of the folder trusted.d\n"
+               "beside the programs and /etc/pelmo4rix/trusted.d; --min-version V refuses a\n"
+               "package older than V. A raw image file (exactly 1040384 bytes) only with\n"
+               "--allow-unsigned (recorded as unsigned). It writes the image\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
                "file (locked while in use, advanced only after a verified success). The unit is\n"
@@ -356,10 +360,12 @@ std::string usage_text(const std::string& command)
                "Pelmo4Rix.trace) or to standard output (-), for N seconds or until Ctrl+C\n"
                "(exit code 130).\n";
     if (command == "image")
-        return "usage: pelmo4rix [--json] image [FILE] [--trust FILE] [--allow-unsigned]\n"
+        return "usage: pelmo4rix [--json] image [FILE] [--trust FILE] [--min-version V]\n"
+               "         [--allow-unsigned]\n"
                "Shows size, version and checksum of the built-in image or of FILE (a package or\n"
                "a raw image), and whether flash --image with the same options would accept it,\n"
-               "or why not (exit code 24 when not).\n";
+               "or why not (exit code 24 when not); for a package also the trusted keys it was\n"
+               "checked against and the key files skipped.\n";
     return "usage: pelmo4rix [--port NAME] [--json] [--quiet] COMMAND [options]\n"
            "       pelmo4rix --help | COMMAND --help | --version\n"
            "\n"

@@ -61,6 +61,30 @@ int read_regular_file(const std::string& path, size_t limit, std::vector<uint8_t
     return 1;
 }
 
+int read_trusted_file(const std::string& path, bool in_folder, size_t limit, std::vector<uint8_t>& bytes,
+                      std::string& why)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (in_folder && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        why = "the key file " + path + " is a symbolic link, which a trust folder's keys may not be (copy the key there)";
+        return 0;
+    }
+    if (!read_regular_file(path, limit, bytes, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    return 1;
+}
+
+int read_secret_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why)
+{
+    if (!read_regular_file(path, limit, bytes, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    return 1;
+}
+
 int write_new_file(const std::string& path, const std::string& text, bool secret, std::string& why)
 {
     // Secret: a file in the user's own folder keeps that folder's owner-only rights; no
