@@ -195,10 +195,12 @@ TEST_F(packages, only_key_files_under_control_are_trusted)
             write_file(key, read_file(cwd / "release.pub"));
         ASSERT_EQ(chmod(key.c_str(), strtoul(c.key_mode, nullptr, 8)), 0);
         ASSERT_EQ(chmod((cwd / "keys").c_str(), strtoul(c.folder_mode, nullptr, 8)), 0);
-        if (c.other_owns_key)
+        if (c.other_owns_key) {
             ASSERT_EQ(chown(key.c_str(), other, other), 0);
-        if (c.other_owns_folder)
+        }
+        if (c.other_owns_folder) {
             ASSERT_EQ(chown((cwd / "keys").c_str(), other, other), 0);
+        }
         for (const std::string& trust : {key, cwd / "keys"}) {
             run_result r = run({"package", "verify", "fw.p4pkg", "--trust", trust});
             const bool named_link = c.link && trust == key;  // a key named by its link is followed
@@ -236,8 +238,9 @@ TEST_F(packages, a_users_key_in_a_shared_temporary_folder_is_trusted_as_the_user
         if (r.exit_code == 127 || r.errors.find("Permission denied") != std::string::npos)
             GTEST_SKIP() << "the build is not readable by another user: " << r.errors;
         EXPECT_EQ(r.exit_code, shared == 01777 ? 0 : 24) << r.errors;
-        if (shared == 0777)
+        if (shared == 0777) {
             EXPECT_NE(r.errors.find("others may change its folder " + cwd.path), std::string::npos) << r.errors;
+        }
     }
     chmod(cwd.path.c_str(), 0700);
 }
@@ -275,9 +278,10 @@ TEST_F(packages, trust_option_and_variable_narrow_the_keys)
         run_result r = run_program(argv, cwd.path, "", false, 30000, true);
         EXPECT_EQ(r.exit_code, c.exit_code) << c.name << "\n" << r.errors;
         EXPECT_EQ(field(r.output, "keys_from"), c.keys_from) << c.name << "\n" << r.output;
-        if (c.exit_code)
+        if (c.exit_code) {
             EXPECT_NE(r.errors.find(std::string("no key of ") + c.keys_from + " has that id"), std::string::npos)
                 << c.name << "\n" << r.errors;
+        }
     }
     run_result r = run_program({cwd / "bin/pelmo4rix", "image", "beside.p4pkg"}, cwd.path, "", false, 30000, true);
     EXPECT_EQ(field(r.output, "keys"), cwd / "bin/trusted.d/beside.pub (" + field(beside.output, "key") + ")") << r.output;
@@ -365,8 +369,9 @@ TEST_F(packages, manifest_fields_are_shown_with_their_control_characters_escaped
         run_result r = run(args);
         EXPECT_EQ(r.output.find_first_of("\x1b\r"), std::string::npos) << args[1];
         EXPECT_EQ(r.errors.find_first_of("\x1b\r"), std::string::npos) << args[1];
-        if (args[0] == "package")
+        if (args[0] == "package") {
             EXPECT_EQ(field(r.output, "built"), "\\x1b[2K\\x0dverified yes\\x1b[m") << r.output;
+        }
     }
 }
 

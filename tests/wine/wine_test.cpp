@@ -532,14 +532,16 @@ TEST_F(wine_tool, keys_that_others_may_change_or_read_are_refused)
     ASSERT_TRUE(keygen.start(windows_program("pelmo4rix.exe"), keys.path, {"package", "keygen", "--out", "station"}));
     EXPECT_EQ(keygen.exit_code(), 0);
     for (const bool shared : {false, true}) {
-        if (shared)
+        if (shared) {
             ASSERT_EQ(chmod((keys.path + "/station.key").c_str(), 0644), 0);
+        }
         wine_console make;
         ASSERT_TRUE(make.start(windows_program("pelmo4rix.exe"), keys.path,
                                {"package", "make", "--key", "station.key", "--image", "Z:" PELMO4RIX_IMAGE_FILE,
                                 "--version", "6.05", "--out", shared ? "refused.p4pkg" : "made.p4pkg"}));
-        if (shared)
+        if (shared) {
             EXPECT_TRUE(make.wait_for("the secret key station.key may be read or changed by Everyone"));
+        }
         EXPECT_EQ(make.exit_code(), shared ? 24 : 0);
     }
 }
