@@ -8,7 +8,7 @@
 #include "cli/os.h"
 #include "device/device.h"
 #include "gang/gang.h"
-#include "gang/os.h"
+#include "common/os.h"
 #include "image/image.h"
 #include "image/package.h"
 #include "link/console_print.h"

@@ -12,7 +12,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
-#include "gang/os.h"
+#include "common/os.h"
 #include "image/image.h"
 #include "tools/file_os.h"
 

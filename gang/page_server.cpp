@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "gang/metrics.h"
-#include "gang/os.h"
+#include "common/os.h"
 #include "gang/page.h"
 
 struct page_server {

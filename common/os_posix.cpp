@@ -1,5 +1,5 @@
 // The gang's operating system needs on POSIX (Linux).
-#include "gang/os.h"
+#include "common/os.h"
 
 #include <fcntl.h>
 #include <netdb.h>

@@ -1,5 +1,5 @@
 // The gang's operating system needs on Windows.
-#include "gang/os.h"
+#include "common/os.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
