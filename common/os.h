@@ -1,5 +1,6 @@
-// What the gang needs of the operating system: worker processes, its stop signals and the
-// terminal it draws on. One implementation per platform (os_posix.cpp, os_win32.cpp).
+// What the rooms above share of the operating system: child processes read through a pipe
+// (the gang's workers, the hooks and labels), a TCP send, a listening address, the program's
+// path and the computer's name. One implementation per platform (os_posix.cpp, os_win32.cpp).
 #pragma once
 
 #include <string>
@@ -7,9 +8,10 @@
 
 struct os_worker;  // a running worker process and the pipe of its standard output
 
-// Starts argv[0] with `argv`: standard output into a pipe that the gang reads, standard input
-// and standard error on the null device, in a process group of its own (the console's Ctrl+C
-// is the gang's to handle), and ended when the gang dies. nullptr when it can't be started.
+// Starts argv[0] with `argv`: standard output into a pipe that the program reads, standard
+// input and standard error on the null device, in a process group of its own (the console's
+// Ctrl+C is the program's to handle), and ended when the program dies. nullptr when it can't
+// be started.
 os_worker* os_worker_start(const std::vector<std::string>& argv);
 // Appends to `out` what the worker wrote that was not read yet, without waiting; false once
 // its output has ended.
@@ -25,8 +27,8 @@ long os_worker_id(const os_worker* worker);  // the process id, for the event li
 bool os_worker_ended(os_worker* worker);
 
 // Starts a hook as a worker is started, but: argv[0] found as a shell finds a command (on
-// the PATH unless it names a path), `environment` (NAME=VALUE) over the gang's own, `input`
-// on its standard input (from a file: any size, never blocking the gang), and its standard
+// the PATH unless it names a path), `environment` (NAME=VALUE) over the program's own, `input`
+// on its standard input (from a file: any size, never blocking the program), and its standard
 // error into the same pipe as its output. Read, wait and end it as a worker.
 os_worker* os_hook_start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                          const std::string& input);
@@ -41,21 +43,6 @@ int os_tcp_send(const std::string& host, int port, const std::string& data, std:
 
 // The file of the running program, which is also the workers' program.
 std::string os_program_path();
-
-// From now on Ctrl+C and SIGTERM (a console close on Windows) are only counted.
-void os_watch_stop_requests();
-int os_stop_requests();
-
-// True when standard input is a terminal (a console on Windows) where a person types keys.
-bool os_keys_typed();
-
-// True when standard output is a terminal that takes cursor movement (switched on where the
-// console needs it), so that the table can be redrawn in place.
-bool os_live_display();
-
-// Raises the gang's soft limit of open descriptors to the hard limit: the limit now in force,
-// or -1 where the system has none that the gang's ports, workers and page could reach.
-long os_raise_descriptor_limit();
 
 // The computer's name, the station's name in the pool's record unless one is given.
 std::string os_host_name();

@@ -1,4 +1,4 @@
-// The gang's operating system needs on POSIX (Linux).
+// The shared operating system needs on POSIX (Linux): child processes, sockets, names.
 #include "common/os.h"
 
 #include <fcntl.h>
@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,21 +27,14 @@ struct os_worker {
 
 namespace {
 
-volatile sig_atomic_t stop_requests = 0;
-
-void count_stop_request(int)
-{
-    stop_requests = stop_requests + 1;
-}
-
-// In the child between fork and exec: the gang's process group and life are not its own.
+// In the child between fork and exec: its parent's process group and life are not its own.
 // Standard input from `input`, output into `output`, errors into `errors` (-1: the null device).
 [[noreturn]] void become_child(const std::vector<std::string>& argv, char** environment, int input, int output,
-                               int errors, pid_t gang)
+                               int errors, pid_t parent)
 {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != gang)  // the gang died before the line above
+    if (getppid() != parent)  // the parent died before the line above
         _exit(EXIT_FAILURE);
     int null_device = open("/dev/null", O_RDWR);
     dup2(input >= 0 ? input : null_device, STDIN_FILENO);
@@ -59,16 +51,16 @@ void count_stop_request(int)
     _exit(127);
 }
 
-// Forks `argv` (argv[0] a path) with its standard output into a pipe that the gang reads.
+// Forks `argv` (argv[0] a path) with its standard output into a pipe that the program reads.
 os_worker* start_child(const std::vector<std::string>& argv, char** environment, int input, bool errors_too)
 {
     int pipe_ends[2];
     if (argv.empty() || pipe2(pipe_ends, O_CLOEXEC) != 0)
         return nullptr;
-    pid_t gang = getpid();
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        become_child(argv, environment, input, pipe_ends[1], errors_too ? pipe_ends[1] : -1, gang);
+        become_child(argv, environment, input, pipe_ends[1], errors_too ? pipe_ends[1] : -1, parent);
     close(pipe_ends[1]);
     if (pid < 0) {
         close(pipe_ends[0]);
@@ -98,7 +90,7 @@ std::string find_command(const std::string& name)
     }
 }
 
-// The gang's environment with `added` (NAME=VALUE) in place of variables of the same names.
+// The program's environment with `added` (NAME=VALUE) in place of variables of the same names.
 std::vector<std::string> environment_with(const std::vector<std::string>& added)
 {
     std::vector<std::string> all;
@@ -207,31 +199,6 @@ std::string os_program_path()
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
-void os_watch_stop_requests()
-{
-    struct sigaction action = {};
-    action.sa_handler = count_stop_request;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a reader of the event lines that went away is a failed write
-}
-
-int os_stop_requests()
-{
-    return stop_requests;
-}
-
-bool os_live_display()
-{
-    return isatty(STDOUT_FILENO) != 0;
-}
-
-bool os_keys_typed()
-{
-    return isatty(STDIN_FILENO) != 0;
-}
-
 std::string os_host_name()
 {
     char name[256] = {};
@@ -293,17 +260,4 @@ bool os_socket_address(const std::string& host, int port, std::vector<unsigned c
     ipv6 = found->ai_family == AF_INET6;
     freeaddrinfo(found);
     return true;
-}
-
-long os_raise_descriptor_limit()
-{
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    // An unlimited hard limit can't be the soft one (the kernel caps it): keep what is set.
-    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur < limit.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0)
-        limit = raised;
-    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
 }

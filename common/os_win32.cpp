@@ -1,4 +1,4 @@
-// The gang's operating system needs on Windows.
+// The shared operating system needs on Windows: child processes, sockets, names.
 #include "common/os.h"
 
 #include <winsock2.h>
@@ -17,14 +17,7 @@ struct os_worker {
 
 namespace {
 
-volatile LONG stop_requests = 0;
-HANDLE worker_job = nullptr;  // every worker belongs to it; it ends them when the gang ends
-
-BOOL WINAPI count_stop_request(DWORD)
-{
-    InterlockedIncrement(&stop_requests);
-    return TRUE;
-}
+HANDLE worker_job = nullptr;  // every worker belongs to it; it ends them when the program ends
 
 HANDLE job()
 {
@@ -66,7 +59,7 @@ std::string command_line(const std::vector<std::string>& argv)
     return line;
 }
 
-// The gang's environment block with `added` (NAME=VALUE) in place of variables of the same
+// The program's environment block with `added` (NAME=VALUE) in place of variables of the same
 // names, as CreateProcess takes it: each entry ended by a zero, the block by one more.
 std::string environment_block(const std::vector<std::string>& added)
 {
@@ -108,7 +101,7 @@ HANDLE input_file(const std::string& input)
 }
 
 // Starts `argv` with its standard output (and with `errors_too` its errors) into a pipe that
-// the gang reads; `environment` a block for CreateProcess or nullptr for the gang's own.
+// the program reads; `environment` a block for CreateProcess or nullptr for the program's own.
 os_worker* start_child(const std::vector<std::string>& argv, const char* application, char* environment, HANDLE input,
                        bool errors_too)
 {
@@ -233,31 +226,6 @@ std::string os_program_path()
     return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
 }
 
-void os_watch_stop_requests()
-{
-    SetConsoleCtrlHandler(count_stop_request, TRUE);
-}
-
-int os_stop_requests()
-{
-    return static_cast<int>(stop_requests);
-}
-
-bool os_live_display()
-{
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (!_isatty(_fileno(stdout)) || !GetConsoleMode(out, &mode))
-        return false;
-    return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-}
-
-bool os_keys_typed()
-{
-    DWORD mode = 0;  // _isatty would also take the null device for a terminal
-    return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-}
-
 std::string os_host_name()
 {
     char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -330,9 +298,4 @@ bool os_socket_address(const std::string& host, int port, std::vector<unsigned c
     }
     WSACleanup();
     return resolved;
-}
-
-long os_raise_descriptor_limit()
-{
-    return -1;  // a process's handles have no limit of the kind the gang could run into
 }

@@ -9,7 +9,7 @@
 #include "common/exit_codes.h"
 #include "common/text.h"
 #include "gang/metrics.h"
-#include "common/os.h"
+#include "gang/os.h"
 #include "gang/page.h"
 #include "image/image.h"
 #include "image/package.h"
