@@ -7,7 +7,7 @@
 #include "cli/cli.h"
 #include "cli/os.h"
 #include "device/device.h"
-#include "gang/gang.h"
+#include "pool/pool.h"
 #include "common/os.h"
 #include "image/image.h"
 #include "image/package.h"

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "gang/gang.h"
+#include "pool/pool.h"
 #include "link/port.h"
 #include "link/port_names.h"
 

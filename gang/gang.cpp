@@ -8,9 +8,8 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
-#include "gang/metrics.h"
 #include "gang/os.h"
-#include "gang/page.h"
+#include "line/page.h"
 #include "image/image.h"
 #include "image/package.h"
 #include "link/console_print.h"
@@ -41,7 +40,7 @@ struct gang_run {
     address_pool pool;
     std::string record;
     std::vector<port_row> rows;
-    gang_totals totals;
+    line_totals totals;
     bool live = false;  // the table is redrawn in place
     int drawn = 0;
     bool keys = false;  // standard input is a terminal to read 'q' from
@@ -606,7 +605,7 @@ void show(gang_run& g, gang_clock::time_point now, bool always)
         metrics_facts facts = pool_metrics_facts(g.pool);
         facts.station = g.station;
         facts.deliveries_waiting = hooks_waiting(g.hooks);
-        page_publish_metrics(g.page, metrics_text(g.rows, g.totals, facts, now));
+        page_publish_metrics(g.page, metrics_text(metrics_slots(g.rows), g.totals, facts, now));
     }
 }
 
