@@ -4,9 +4,9 @@
 
 #include "cli/cli.h"
 #include "gang/gang.h"
-#include "pool/pool.h"
 #include "link/port.h"
 #include "link/port_names.h"
+#include "pool/pool.h"
 
 namespace {
 

@@ -1,6 +1,9 @@
-// The gang station, `pelmo4rix gang`: several units programmed at once, one worker process
-// per unit (the front end's own flash command), every unit with its own address from one
-// address file, every result in the production record.
+// The gang's room (gang/): the gang station, `pelmo4rix gang`: several units programmed at
+// once, one worker process per unit (the front end's own flash command), every unit with its
+// own address from the pool (pool/), every result in the production record, and what the line
+// tells the factory through line/. Here: its options, the slots and the probes, the workers
+// and their lines, the loop (run.h: its start, its loop, a unit's life on its slot), the table
+// and the status it publishes.
 //
 // The gang itself only watches the ports, hands out addresses, reads its workers' JSON
 // lines, keeps the table and writes the record; it never programs a unit.
