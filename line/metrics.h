@@ -12,7 +12,7 @@
 // the line's default rate takes about a minute and a half, much less at a raised rate.
 constexpr double SECONDS_BUCKETS[] = {5, 10, 20, 30, 45, 60, 90, 120, 180, 300};
 
-// What the metrics show beside the rows and totals.
+// What the metrics show beside the slots and totals.
 struct metrics_facts {
     std::string station;
     int64_t addresses_left = -1;  // in the address file's range or the pool; -1: not known
