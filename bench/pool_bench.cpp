@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "gang/pool_store.h"
+#include "pool/pool_store.h"
 #include "vunit.h"
 
 namespace {

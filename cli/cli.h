@@ -9,8 +9,8 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
-#include "gang/hooks.h"
 #include "image/package.h"
+#include "line/hooks.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
 

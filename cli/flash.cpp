@@ -6,9 +6,8 @@
 
 #include "cli/cli.h"
 #include "cli/os.h"
+#include "common/os.h"
 #include "device/device.h"
-#include "gang/gang.h"
-#include "gang/os.h"
 #include "image/image.h"
 #include "image/package.h"
 #include "link/console_print.h"
@@ -17,6 +16,7 @@
 #include "link/pause.h"
 #include "link/port.h"
 #include "link/state.h"
+#include "pool/pool.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
 

@@ -6,6 +6,7 @@
 #include "gang/gang.h"
 #include "link/port.h"
 #include "link/port_names.h"
+#include "pool/pool.h"
 
 namespace {
 

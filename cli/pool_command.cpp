@@ -5,7 +5,7 @@
 
 #include "cli/cli.h"
 #include "common/text.h"
-#include "gang/gang.h"
+#include "pool/pool.h"
 #include "tools/production_record.h"
 
 namespace {

@@ -1,4 +1,5 @@
-// Small text helpers that the front end and the gang share.
+// Small text helpers that the rooms above the tools share (common/: these, the exit codes in
+// exit_codes.h, the operating system's processes and sockets in os.h).
 #pragma once
 
 #include <string>

@@ -74,7 +74,7 @@ std::string row_line(const port_row& row, gang_clock::time_point now)
 }
 
 // The causes, the most frequent first: "20 x2 the unit's checksum differs ..., 6 x1 ...".
-std::string causes_text(const gang_totals& totals)
+std::string causes_text(const line_totals& totals)
 {
     std::vector<std::pair<int, int>> causes(totals.causes.begin(), totals.causes.end());
     std::stable_sort(causes.begin(), causes.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -86,13 +86,6 @@ std::string causes_text(const gang_totals& totals)
 
 }  // namespace
 
-std::string address_of(const uint8_t a[6])
-{
-    char text[16];
-    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", a[5], a[4], a[3], a[2], a[1], a[0]);
-    return text;
-}
-
 std::string changes_text(const port_row& row)
 {
     char text[80];
@@ -100,13 +93,7 @@ std::string changes_text(const port_row& row)
     return text;
 }
 
-double units_per_hour(const gang_totals& totals, gang_clock::time_point now)
-{
-    double hours = seconds_between(totals.start, now) / 3600;
-    return hours > 0 ? totals.good / hours : 0;
-}
-
-std::vector<std::string> table_lines(const std::vector<port_row>& rows, const gang_totals& totals,
+std::vector<std::string> table_lines(const std::vector<port_row>& rows, const line_totals& totals,
                                      const std::string& notice, gang_clock::time_point now)
 {
     char line[160];

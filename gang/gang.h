@@ -1,6 +1,9 @@
-// The gang station, `pelmo4rix gang`: several units programmed at once, one worker process
-// per unit (the front end's own flash command), every unit with its own address from one
-// address file, every result in the production record.
+// The gang's room (gang/): the gang station, `pelmo4rix gang`: several units programmed at
+// once, one worker process per unit (the front end's own flash command), every unit with its
+// own address from the pool (pool/), every result in the production record, and what the line
+// tells the factory through line/. Here: its options, the slots and the probes, the workers
+// and their lines, the loop (run.h: its start, its loop, a unit's life on its slot), the table
+// and the status it publishes.
 //
 // The gang itself only watches the ports, hands out addresses, reads its workers' JSON
 // lines, keeps the table and writes the record; it never programs a unit.
@@ -16,17 +19,17 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
-#include "gang/hooks.h"
 #include "gang/slots.h"
-#include "gang/pool_store.h"
+#include "line/hooks.h"
+#include "line/line.h"
+#include "line/metrics.h"
+#include "pool/pool.h"
 #include "tools/address_file.h"
 #include "tools/production_record.h"
 
 struct os_worker;
 
 using gang_clock = std::chrono::steady_clock;
-
-constexpr char POOL_JOURNAL[] = "pool-journal.txt";  // beside the gang, unless --journal
 
 struct gang_options {
     std::vector<std::string> ports;      // --ports NAME,...; empty: the system's list
@@ -58,93 +61,14 @@ struct gang_options {
     bool help = false;
 };
 
-constexpr char POOL_VARIABLE[] = "PELMO4RIX_POOL";  // the pool's URL when no option names one
-constexpr size_t STATION_MAX = 64;
 constexpr size_t SLOT_LABEL_MAX = 16;  // a slot's label fits the table's first column and a fixture's sticker
 
-// A station name for the pool's record into `station`; 0 with `error` when it is refused.
-int parse_station(const std::string& text, std::string& station, std::string& error);
 // Fills `options` from the arguments after `gang`; 0 with a one-line `error` on a usage error.
 int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error);
 std::string gang_usage();
 
 // `pelmo4rix gang ...`: argv[0] is "gang". Returns the exit code.
 int gang_main(int argc, char** argv);
-
-// --- the address pool ---
-// Hands out the addresses of the address file, whose lock the gang holds, or of the shared
-// pool on a database server. With the file, lap_counter and bt_address hold the next address
-// never handed out; the file always holds an address past every one handed out, so that a
-// gang that dies skips addresses and never repeats one. With the shared pool, every address
-// is reserved by the server before a unit gets it; a unit's result that the server can't
-// take now waits in the journal (appended, flushed to the disk) and is sent when it answers.
-constexpr int POOL_LOW = 100;  // fewer addresses left than this: a warning
-
-struct address_pool {
-    std::string path;
-    std::set<int32_t> free_laps;  // addresses of failed units, handed out again first
-
-    std::string url;  // the shared pool; empty: the address file
-    std::string station, journal;
-    pool_store* store = nullptr;  // nullptr while the server is away
-    std::string server;           // host:port/dbname
-    pool_instance instance;       // this gang's, with its lease on the server
-    gang_clock::time_point next_renewal{};
-    pool_renewal renewal;         // what the last renewal found
-    double last_contact = 0;      // UTC seconds of the last lease renewal the server took; 0: none yet
-    std::string opening_note;     // what open_pool found worth telling (a torn journal line)
-    std::set<int64_t> held;       // reservations not yet finished on the server (units in progress, results in the journal)
-    gang_clock::time_point next_try{};
-    int64_t left = -1;            // addresses left after the last reservation
-    int journal_waiting = 0;      // results in the journal not yet sent
-    std::string journal_trouble;  // why a result in the journal can't be stored
-    struct os_file_lock* journal_lock = nullptr;
-};
-
-// The exit code of a pool that can't be used: 2 in a build without pool support or for a
-// request that contradicts the pool, 32 when its range is used up, 33 for its server.
-int pool_exit_code(pool_problem problem);
-
-// Why take_address handed nothing out.
-enum take_failure { TAKE_FILE_UNSAVED, TAKE_WAIT, TAKE_USED_UP, TAKE_REFUSED };
-
-// The address for the next unit into `address` (with the pool, `reservation` names it): the
-// lowest one given back, else the next one. 0 when nothing was handed out, with `why` and a
-// `message`: the file could not be saved, the server is away (try again), the range is used
-// up or the server refuses.
-int take_address(address_pool& pool, uint8_t address[6], int64_t& reservation, take_failure& why,
-                 std::string& message);
-// With --keep-known-address: 1 when `address`, held by a unit back for re-work, may stay on
-// it (with the pool, `reservation` then names the unit's new record); else 0 with `why`. With
-// the address file the `record` decides: the address, from the file's range below its next
-// one and not given back in this run, was handed to one unit only (its first line good and no
-// later good one, or its only line failed, lines of kept units aside).
-int keep_address(address_pool& pool, const std::string& record, const uint8_t address[6], int64_t& reservation,
-                 std::string& why);
-// A unit that did not take `address`: it goes to the next unit (with the address file).
-void give_back(address_pool& pool, const uint8_t address[6]);
-// The end of a unit with the pool: its record and its address's outcome go to the server,
-// or to the journal while it is away; 0 (with `message`) when neither took them.
-int settle_in_pool(address_pool& pool, const production_entry& entry, int64_t reservation, pool_outcome outcome,
-                   std::string& message);
-// With the pool: connects when the server is away (at most once a second) and then sends the
-// journal; 1 when connected. `message` says what happened worth telling.
-int reach_pool(address_pool& pool, std::string& message);
-// With the pool: renews the station's lease when it is due; `message` says what the renewal
-// found worth telling (units in doubt because the lease had expired).
-void keep_lease(address_pool& pool, std::string& message);
-// With the pool: the unit of `reservation` may hold its address now (its information sector
-// was sent), for the engineer who looks for it.
-void note_written(address_pool& pool, int64_t reservation);
-// With the pool, at the start: connects, the journal locked and its results sent; 0 with
-// `message` and the exit code when the gang can't start.
-int open_pool(address_pool& pool, std::string& message, int& exit_code);
-// At the end: addresses given back just below the next one go back to the file as well.
-// 0 when the file could not be saved (it then keeps the higher address, and so does bt_address).
-int close_pool(address_pool& pool);
-// With the shared pool: the addresses it can still hand out, counted as `pool status` counts
-// them (its `free`); -1 when the server can't tell.
-int64_t addresses_left(address_pool& pool);
 
 // --- one port and the unit on it ---
 enum port_state {
@@ -190,26 +114,6 @@ struct port_row {
     slot_memory slot;      // what the slot keeps from unit to unit: its last good address, its fault
 };
 
-// One ended unit as its record line has it, for the page.
-struct unit_record {
-    std::string time, port, slot, address;
-    bool good;
-    int error_code, attempts;
-    double seconds;
-};
-constexpr size_t RECENT_RECORDS = 50;
-
-struct gang_totals {
-    int good = 0, failed = 0, started = 0;
-    gang_clock::time_point start;
-    std::map<int, int> causes;         // failed units by error_code
-    std::deque<unit_record> recent;    // the last RECENT_RECORDS units, newest first
-    int attempts = 0;                  // of every ended unit
-    double seconds = 0;                // programming time of every ended unit
-    std::vector<int> seconds_in_bucket;  // ended units per bucket of the metrics' histogram
-    std::map<std::pair<std::string, std::string>, int> deliveries;  // hooks and labels by kind and result
-};
-
 // Takes one line of a worker's output into its row; true when the phase changed or an
 // attempt began (an event worth a line).
 bool take_worker_line(port_row& row, const std::string& line);
@@ -233,22 +137,24 @@ std::string port_state_word(const port_row& row);
 // Why units failed with `code`, in the words of the guides' table of codes.
 std::string cause_text(int code);
 // Percent of the ended units that were good; negative while none has ended.
-double yield_percent(const gang_totals& totals);
+double yield_percent(const line_totals& totals);
+// The slots and the pool's facts as the metrics show them (the station's name and the
+// deliveries waiting are the caller's to add).
+std::vector<slot_metrics> metrics_slots(const std::vector<port_row>& rows);
+metrics_facts pool_metrics_facts(const address_pool& pool);
 // The gang's state as one JSON object: ports, totals, causes, the last records.
-std::string status_json(const std::vector<port_row>& rows, const gang_totals& totals, const std::string& notice,
+std::string status_json(const std::vector<port_row>& rows, const line_totals& totals, const std::string& notice,
                         gang_clock::time_point now);
 
 // --- drawing, apart from the logic ---
 // The table: a heading, a line per port, the totals, and the gang's `notice` when it has one.
-std::vector<std::string> table_lines(const std::vector<port_row>& rows, const gang_totals& totals,
+std::vector<std::string> table_lines(const std::vector<port_row>& rows, const line_totals& totals,
                                      const std::string& notice, gang_clock::time_point now);
 // Redraws the table over the one drawn before (`drawn` lines of it).
 void draw_table(const std::vector<std::string>& lines, int& drawn);
 // One event line: UTC time, port, and `what`.
 void print_event(const std::string& port, const std::string& what);
 std::string utc_stamp();  // now, as the record's time column has it
-std::string address_of(const uint8_t address[6]);
 // What a unit programmed with only the changed sectors had written: "written 1, skipped 253,
 // 15.8 s saved".
 std::string changes_text(const port_row& row);
-double units_per_hour(const gang_totals& totals, gang_clock::time_point now);

@@ -93,21 +93,6 @@ bool parse_labels(const std::string& text, std::vector<std::string>& labels, std
 
 }  // namespace
 
-int parse_station(const std::string& text, std::string& station, std::string& error)
-{
-    for (char c : text)
-        if (static_cast<unsigned char>(c) < ' ') {
-            error = "bad station name: no control characters";
-            return 0;
-        }
-    if (text.size() > STATION_MAX) {
-        error = "bad station name: at most " + std::to_string(STATION_MAX) + " characters";
-        return 0;
-    }
-    station = text;
-    return 1;
-}
-
 int parse_gang_options(int argc, char** argv, gang_options& options, std::string& error)
 {
     bool address_file_given = false;

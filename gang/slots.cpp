@@ -7,7 +7,7 @@
 
 #include "device/device.h"
 #include "device/program_steps.h"
-#include "gang/page.h"
+#include "line/page.h"
 #include "link/discovery.h"
 #include "link/os_port.h"
 #include "link/port.h"

@@ -4,11 +4,13 @@
 
 #include "common/text.h"
 #include "gang/gang.h"
+#include "link/state.h"
 
 namespace {
 
 constexpr int KILLED = EXIT_SIGNAL_BASE + 9;    // SIGKILL: the gang ended a silent worker
 constexpr int STOPPED = EXIT_SIGNAL_BASE + 15;  // SIGTERM: stopped
+constexpr int64_t LAP_COUNT = 0x1000000;         // LAPs in an address file's range (24 bits)
 
 std::string number(double value)
 {
@@ -45,6 +47,16 @@ std::string port_json(const port_row& row, gang_clock::time_point now)
     return out;
 }
 
+// "waiting", "programming", "good" or "failed", whether the port rests or not.
+std::string unit_state_word(const port_row& row)
+{
+    if (row.state == PORT_BUSY)
+        return "programming";
+    if (row.state == PORT_DONE)
+        return row.phase == "good" ? "good" : "failed";
+    return "waiting";
+}
+
 std::string record_json(const unit_record& r)
 {
     return "{\"time\":" + json_string(r.time) + ",\"port\":" + json_string(r.port) + ",\"label\":" + json_string(r.slot) +
@@ -58,13 +70,7 @@ std::string record_json(const unit_record& r)
 
 std::string port_state_word(const port_row& row)
 {
-    if (row.quarantined)
-        return "quarantined";
-    if (row.state == PORT_BUSY)
-        return "programming";
-    if (row.state == PORT_DONE)
-        return row.phase == "good" ? "good" : "failed";
-    return "waiting";
+    return row.quarantined ? "quarantined" : unit_state_word(row);
 }
 
 std::string cause_text(int code)
@@ -95,13 +101,13 @@ std::string cause_text(int code)
     }
 }
 
-double yield_percent(const gang_totals& totals)
+double yield_percent(const line_totals& totals)
 {
     int ended = totals.good + totals.failed;
     return ended ? 100.0 * totals.good / ended : -1;
 }
 
-std::string status_json(const std::vector<port_row>& rows, const gang_totals& totals, const std::string& notice,
+std::string status_json(const std::vector<port_row>& rows, const line_totals& totals, const std::string& notice,
                         gang_clock::time_point now)
 {
     std::string out = "{\"time\":" + json_string(utc_stamp()) + ",\"ports\":[";
@@ -122,4 +128,23 @@ std::string status_json(const std::vector<port_row>& rows, const gang_totals& to
     for (size_t i = 0; i < totals.recent.size(); i++)
         out += (i ? "," : "") + record_json(totals.recent[i]);
     return out + "],\"notice\":" + json_string(notice) + "}";
+}
+
+std::vector<slot_metrics> metrics_slots(const std::vector<port_row>& rows)
+{
+    std::vector<slot_metrics> slots;
+    for (const port_row& row : rows)
+        slots.push_back({row.name, unit_state_word(row), row.quarantined});
+    return slots;
+}
+
+metrics_facts pool_metrics_facts(const address_pool& pool)
+{
+    metrics_facts facts;
+    facts.pool = !pool.url.empty();
+    facts.addresses_left = facts.pool ? pool.left : LAP_COUNT - lap_counter;
+    facts.pool_connected = pool.store != nullptr;
+    facts.journal_waiting = pool.journal_waiting;
+    facts.pool_last_contact = pool.last_contact;
+    return facts;
 }

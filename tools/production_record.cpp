@@ -123,3 +123,10 @@ std::string record_beside(const std::string& path)
     size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? PRODUCTION_RECORD : path.substr(0, slash + 1) + PRODUCTION_RECORD;
 }
+
+std::string address_of(const uint8_t a[6])
+{
+    char text[16];
+    snprintf(text, sizeof text, "%02x%02x:%02x:%02x%02x%02x", a[5], a[4], a[3], a[2], a[1], a[0]);
+    return text;
+}

@@ -42,6 +42,8 @@ struct production_entry {
 
 // The current UTC time as the record writes it (2026-12-10T11:52:54Z).
 std::string utc_now();
+// An address as the record writes it (0002:5b:00e9a1; `a` in bt_address order).
+std::string address_of(const uint8_t a[6]);
 // The image's checksum as the record and the image command show it (3922BA1C).
 std::string checksum_text();
 // A text as one CSV field: a ' before each =, +, -, @, tab or CR that begins it or follows a

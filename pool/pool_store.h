@@ -2,7 +2,7 @@
 // stations draw from, and the production record beside it. The rest of the program asks
 // "reserve an address", "finish this reservation with this record"; it never sees the
 // server's language or its connection. One implementation per build: pool_store_pg.cpp
-// (the server's client library), pool_store_none.cpp (a build without it).
+// with pg_session.cpp (the server's client library), pool_store_none.cpp (a build without it).
 //
 // An address is a 48-bit number, NAP in the top 16 bits, then the UAP, then the 24-bit LAP.
 //

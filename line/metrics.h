@@ -1,18 +1,18 @@
-// The gang's state as Prometheus metrics (the text exposition format), from the same rows and
-// totals that the table and the page show. Only reading here.
+// A station's state as Prometheus metrics (the text exposition format), from the same totals
+// that its table and its page show. Only reading here.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "gang/gang.h"
+#include "line/line.h"
 
 // Upper bounds of the programming time's histogram, in seconds: a unit programmed whole at
 // the line's default rate takes about a minute and a half, much less at a raised rate.
 constexpr double SECONDS_BUCKETS[] = {5, 10, 20, 30, 45, 60, 90, 120, 180, 300};
 
-// What the metrics show beside the rows and totals.
+// What the metrics show beside the slots and totals.
 struct metrics_facts {
     std::string station;
     int64_t addresses_left = -1;  // in the address file's range or the pool; -1: not known
@@ -23,11 +23,16 @@ struct metrics_facts {
     int deliveries_waiting = 0;   // hooks and labels running or waiting to run
 };
 
-// The facts of `pool` for the metrics.
-metrics_facts pool_metrics_facts(const address_pool& pool);
+// A slot as the metrics show it.
+struct slot_metrics {
+    std::string slot;          // the port's name
+    std::string state;         // "waiting", "programming", "good" or "failed"
+    bool quarantined = false;  // takes no units until its fixture is checked
+};
+
 // An ended unit into the totals that only the metrics show: its attempts and its time.
-void count_unit_time(gang_totals& totals, int attempts, double seconds);
+void count_unit_time(line_totals& totals, int attempts, double seconds);
 // The metrics text, served as "text/plain; version=0.0.4".
-std::string metrics_text(const std::vector<port_row>& rows, const gang_totals& totals, const metrics_facts& facts,
-                         gang_clock::time_point now);
+std::string metrics_text(const std::vector<slot_metrics>& slots, const line_totals& totals, const metrics_facts& facts,
+                         line_clock::time_point now);
 constexpr char METRICS_CONTENT_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";

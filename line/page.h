@@ -1,6 +1,6 @@
-// The line's page: a read-only page and its JSON status, served from the gang's own process
-// on a thread of the server's own (gang/page_server.cpp). The server only hands out the last status the gang published;
-// nothing a browser sends reaches the gang.
+// The line's page: a read-only page and its JSON status, served from the station's own process
+// on a thread of the server's own (page_server.cpp). The server only hands out the last status
+// the station published; nothing a browser sends reaches the station.
 #pragma once
 
 #include <string>
@@ -8,7 +8,7 @@
 
 struct page_server;
 
-// Connections the page serves at once at most; fewer when the gang's descriptors are short.
+// Connections the page serves at once at most; fewer when the station's descriptors are short.
 constexpr unsigned PAGE_CONNECTIONS_MAX = 32;
 
 // Serves on `host`:`port` (0: a free port of the system's choosing), answering requests that
@@ -24,7 +24,7 @@ void page_publish_metrics(page_server* server, const std::string& metrics_text);
 void page_stop(page_server* server);  // closes every connection at once; harmless on nullptr
 
 // The page itself: HTML with its style and script, built into the program.
-extern const char gang_page_html[];
+extern const char line_page_html[];
 // Its Content-Security-Policy: nothing from elsewhere, and of inline code only the page's own
 // script and style, named by their SHA-256 hashes (made by the build).
-extern const char gang_page_policy[];
+extern const char line_page_policy[];

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "gang/metrics.h"
-#include "gang/os.h"
-#include "gang/page.h"
+#include "common/os.h"
+#include "line/metrics.h"
+#include "line/page.h"
 
 struct page_server {
     MHD_Daemon* daemon = nullptr;
@@ -123,7 +123,7 @@ MHD_Result answer(void* context, MHD_Connection* connection, const char* url, co
     if (!host_answered(*server, MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
         return refuse(connection, MHD_HTTP_MISDIRECTED_REQUEST, "not a name of this page (see --http-host)");
     if (strcmp(url, "/") == 0)
-        return reply(connection, MHD_HTTP_OK, gang_page_html, "text/html; charset=utf-8", gang_page_policy);
+        return reply(connection, MHD_HTTP_OK, line_page_html, "text/html; charset=utf-8", line_page_policy);
     if (strcmp(url, "/api/status") == 0) {
         std::string status;
         {

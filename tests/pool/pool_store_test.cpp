@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "gang/pool_store.h"
+#include "pool/pool_store.h"
 #include "support/pg_server.h"
 
 namespace {

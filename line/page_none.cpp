@@ -1,5 +1,5 @@
 // A build without libmicrohttpd: the gang runs, but serves no page.
-#include "gang/page.h"
+#include "line/page.h"
 
 page_server* page_start(const std::string&, int, const std::vector<std::string>&, unsigned, int&, std::string& error)
 {
@@ -13,5 +13,5 @@ void page_publish_metrics(page_server*, const std::string&) {}
 
 void page_stop(page_server*) {}
 
-const char gang_page_html[] = "";
-const char gang_page_policy[] = "";
+const char line_page_html[] = "";
+const char line_page_policy[] = "";

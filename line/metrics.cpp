@@ -1,17 +1,14 @@
-// The gang's metrics in Prometheus' text exposition format: a "# HELP" and a "# TYPE" line per
+// A station's metrics in Prometheus' text exposition format: a "# HELP" and a "# TYPE" line per
 // metric, then its samples. Labels hold only values with few possibilities (results, error
 // codes, slots), never an address.
-#include "gang/metrics.h"
+#include "line/metrics.h"
 
 #include <cstdio>
 
 #include "image/image.h"
-#include "link/state.h"
 #include "tools/production_record.h"
 
 namespace {
-
-constexpr int64_t LAP_COUNT = 0x1000000;  // LAPs in an address file's range (24 bits)
 
 const char* const SLOT_STATES[] = {"waiting", "programming", "good", "failed"};
 const char* const DELIVERY_KINDS[] = {"hook", "label"};
@@ -55,7 +52,7 @@ std::string label(const std::string& name, const std::string& value)
     return name + "=\"" + label_value(value) + "\"";
 }
 
-void unit_metrics(exposition& out, const gang_totals& totals, gang_clock::time_point now)
+void unit_metrics(exposition& out, const line_totals& totals, line_clock::time_point now)
 {
     out.family("pelmo4rix_units_total", "counter", "Units that ended, by result.");
     out.sample("pelmo4rix_units_total", label("result", "good"), totals.good);
@@ -83,22 +80,18 @@ void unit_metrics(exposition& out, const gang_totals& totals, gang_clock::time_p
     out.sample(name + "_count", "", ended);
 }
 
-void slot_metrics(exposition& out, const std::vector<port_row>& rows)
+void each_slot_metrics(exposition& out, const std::vector<slot_metrics>& slots)
 {
     out.family("pelmo4rix_slot_state", "gauge", "1 for the state each slot is in.");
-    for (const port_row& row : rows) {
-        const std::string state = row.state == PORT_BUSY ? "programming"
-                                  : row.state == PORT_DONE ? (row.phase == "good" ? "good" : "failed")
-                                                           : "waiting";
+    for (const slot_metrics& slot : slots)
         for (const char* s : SLOT_STATES)
-            out.sample("pelmo4rix_slot_state", label("slot", row.name) + "," + label("state", s), state == s);
-    }
+            out.sample("pelmo4rix_slot_state", label("slot", slot.slot) + "," + label("state", s), slot.state == s);
     out.family("pelmo4rix_slot_quarantined", "gauge", "1 while a slot takes no units until its fixture is checked.");
-    for (const port_row& row : rows)
-        out.sample("pelmo4rix_slot_quarantined", label("slot", row.name), row.quarantined);
+    for (const slot_metrics& slot : slots)
+        out.sample("pelmo4rix_slot_quarantined", label("slot", slot.slot), slot.quarantined);
 }
 
-void supply_metrics(exposition& out, const gang_totals& totals, const metrics_facts& facts)
+void supply_metrics(exposition& out, const line_totals& totals, const metrics_facts& facts)
 {
     if (facts.addresses_left >= 0) {
         out.family("pelmo4rix_addresses_left", "gauge", "Addresses not handed out yet in the range.");
@@ -128,18 +121,13 @@ void supply_metrics(exposition& out, const gang_totals& totals, const metrics_fa
 
 }  // namespace
 
-metrics_facts pool_metrics_facts(const address_pool& pool)
+double units_per_hour(const line_totals& totals, line_clock::time_point now)
 {
-    metrics_facts facts;
-    facts.pool = !pool.url.empty();
-    facts.addresses_left = facts.pool ? pool.left : LAP_COUNT - lap_counter;
-    facts.pool_connected = pool.store != nullptr;
-    facts.journal_waiting = pool.journal_waiting;
-    facts.pool_last_contact = pool.last_contact;
-    return facts;
+    double hours = std::chrono::duration<double>(now - totals.start).count() / 3600;
+    return hours > 0 ? totals.good / hours : 0;
 }
 
-void count_unit_time(gang_totals& totals, int attempts, double seconds)
+void count_unit_time(line_totals& totals, int attempts, double seconds)
 {
     const size_t buckets = sizeof SECONDS_BUCKETS / sizeof SECONDS_BUCKETS[0];
     totals.attempts += attempts;
@@ -152,8 +140,8 @@ void count_unit_time(gang_totals& totals, int attempts, double seconds)
         }
 }
 
-std::string metrics_text(const std::vector<port_row>& rows, const gang_totals& totals, const metrics_facts& facts,
-                         gang_clock::time_point now)
+std::string metrics_text(const std::vector<slot_metrics>& slots, const line_totals& totals, const metrics_facts& facts,
+                         line_clock::time_point now)
 {
     exposition out{facts.station, ""};
     out.family("pelmo4rix_build_info", "gauge", "The program's version and the image it programs.");
@@ -162,7 +150,7 @@ std::string metrics_text(const std::vector<port_row>& rows, const gang_totals& t
                    label("image_checksum", checksum_text()),
                1);
     unit_metrics(out, totals, now);
-    slot_metrics(out, rows);
+    each_slot_metrics(out, slots);
     supply_metrics(out, totals, facts);
     return out.text;
 }

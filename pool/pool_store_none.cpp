@@ -1,5 +1,5 @@
 // The address pool in a build without the database client library: every use says so.
-#include "gang/pool_store.h"
+#include "pool/pool_store.h"
 
 namespace {
 

@@ -1,19 +1,17 @@
-// The hook per unit, the labels and their spool (see hooks.h).
-#include "gang/hooks.h"
+// The hook per unit and the labels: their options, their processes and their replay from the
+// spool (see hooks.h; the spool's file in spool.cpp, the unit's facts in hook_facts.cpp).
+#include "line/hooks.h"
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "common/exit_codes.h"
+#include "common/os.h"
 #include "common/text.h"
-#include "gang/os.h"
-#include "image/image.h"
+#include "line/spool.h"
 #include "tools/file_os.h"
 
 namespace {
@@ -27,19 +25,6 @@ constexpr int LABELS_AT_ONCE = 1;  // a printer takes one job at a time, in the 
 constexpr size_t OUTPUT_KEPT = 4096;  // of a hook's output, for its last line
 constexpr int SERVE_MS = 20;          // between looks at deliveries being waited for
 constexpr int EXIT_NOT_RUN = 127;     // a child whose command could not be run
-
-const char* const PLACEHOLDERS[] = {"address", "address_compact", "port", "station", "time", "image_version"};
-
-// A hook to run or a label to send, and the unit it is for.
-struct delivery {
-    std::string id;      // its name in the spool
-    std::string kind;    // "hook" or "label"
-    std::string target;  // the hook's command, or where the label goes
-    std::string input;   // on the process's standard input: the unit's JSON line, or the label
-    std::vector<std::string> environment;
-    std::string port, address;
-    bool from_spool = false;
-};
 
 struct running_delivery {
     delivery job;
@@ -121,133 +106,6 @@ bool tcp_destination(const std::string& to, std::string& host, int& port)
     return !host.empty();
 }
 
-// The name of the placeholder that starts at text[at] ('{'), and where it ends; false when
-// the brace starts none.
-bool placeholder_at(const std::string& text, size_t at, std::string& name, size_t& end)
-{
-    end = text.find('}', at);
-    if (end == std::string::npos)
-        return false;
-    name = text.substr(at + 1, end - at - 1);
-    for (char c : name)
-        if (!(islower(static_cast<unsigned char>(c)) || c == '_'))
-            return false;
-    return !name.empty();
-}
-
-std::string placeholder_value(const std::string& name, const unit_facts& f)
-{
-    if (name == "address")
-        return f.address;
-    if (name == "address_compact") {
-        std::string compact;
-        for (char c : f.address)
-            if (c != ':')
-                compact += c;
-        return compact;
-    }
-    if (name == "port")
-        return f.port;
-    if (name == "station")
-        return f.station;
-    if (name == "time")
-        return f.time;
-    return f.image_version;
-}
-
-// --- the spool: a line per delivery that failed ("job") and per one delivered later ("done")
-
-// A field of a spool line, with tabs, line ends and backslashes written as escapes.
-std::string spool_field(const std::string& text)
-{
-    std::string out;
-    for (char c : text)
-        out += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
-    return out;
-}
-
-std::vector<std::string> spool_fields(const std::string& line)
-{
-    std::vector<std::string> fields(1);
-    for (size_t i = 0; i < line.size(); i++) {
-        char c = line[i];
-        if (c == '\t') {
-            fields.emplace_back();
-        } else if (c == '\\' && i + 1 < line.size()) {
-            char e = line[++i];
-            fields.back() += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
-        } else {
-            fields.back() += c;
-        }
-    }
-    return fields;
-}
-
-// Appends `line` to the spool and flushes it to the disk; 1 when it is there.
-int append_spool(const std::string& path, const std::string& line)
-{
-    FILE* file = fopen(path.c_str(), "ab");
-    if (!file)
-        return 0;
-    std::string text = line + "\n";
-    int ok = fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = os_file_sync(file) && ok;
-    return fclose(file) == 0 && ok;
-}
-
-std::string job_line(const delivery& d)
-{
-    std::string line = "job\t" + spool_field(d.id) + "\t" + d.kind + "\t" + spool_field(d.target) + "\t" +
-                       spool_field(d.input) + "\t" + spool_field(d.port) + "\t" + spool_field(d.address);
-    for (const std::string& variable : d.environment)
-        line += "\t" + spool_field(variable);
-    return line;
-}
-
-bool parse_job_line(const std::vector<std::string>& f, delivery& d)
-{
-    if (f.size() < 7 || f[0] != "job" || (f[2] != "hook" && f[2] != "label"))
-        return false;
-    d.id = f[1];
-    d.kind = f[2];
-    d.target = f[3];
-    d.input = f[4];
-    d.port = f[5];
-    d.address = f[6];
-    d.environment.assign(f.begin() + 7, f.end());
-    d.from_spool = true;
-    return true;
-}
-
-// The deliveries of the spool not delivered yet, in the order they failed.
-int pending_jobs(const std::string& path, std::vector<delivery>& jobs)
-{
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file)
-        return 0;
-    std::vector<delivery> all;
-    std::set<std::string> done;
-    std::string line;
-    for (int c; (c = fgetc(file)) != EOF;) {
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        std::vector<std::string> f = spool_fields(line);
-        delivery d;
-        if (f.size() == 2 && f[0] == "done")
-            done.insert(f[1]);
-        else if (parse_job_line(f, d))
-            all.push_back(d);
-        line.clear();  // a cut last line (a gang that died writing it) is left out
-    }
-    fclose(file);
-    for (const delivery& d : all)
-        if (!done.count(d.id))
-            jobs.push_back(d);
-    return 1;
-}
-
 // A name for a delivery that no other gang or run gives: the time, the process and a count.
 std::string new_id(hook_runner* r)
 {
@@ -295,10 +153,10 @@ void report(hook_runner* r, const delivery& d, const std::string& result, const 
 {
     delivery_report rep{d.kind, result, d.port, d.address, why};
     if (result == "delivered") {
-        if (d.from_spool && !append_spool(r->options.spool, "done\t" + spool_field(d.id)))
+        if (d.from_spool && !spool_delivered(r->options.spool, d.id))
             rep.why = "delivered, but the spool " + r->options.spool + " can't be written: it may be sent again";
     } else if (!d.from_spool) {
-        rep.why += append_spool(r->options.spool, job_line(d)) ? "; kept in " + r->options.spool
+        rep.why += spool_failed(r->options.spool, d) ? "; kept in " + r->options.spool
                                                                  : "; the spool " + r->options.spool + " can't be written: LOST";
     }
     r->finished.push_back(rep);
@@ -432,109 +290,6 @@ int set_hook_option(hook_options& options, const std::string& name, const std::s
     else if (name == "--hook-spool")
         options.spool = value;
     return 1;
-}
-
-unit_facts unit_facts_of(const production_entry& entry, const std::string& station, int64_t reservation)
-{
-    const uint8_t* a = entry.address;
-    char address[16];
-    snprintf(address, sizeof address, "%02x%02x:%02x:%02x%02x%02x", a[5], a[4], a[3], a[2], a[1], a[0]);
-    unit_facts f;
-    f.result = entry.good ? "good" : "failed";
-    f.time = entry.time.empty() ? utc_now() : entry.time;
-    f.port = entry.port;
-    f.address = address;
-    f.station = station;
-    f.image_version = image_version;
-    f.image_checksum = checksum_text();
-    f.error_code = entry.error_code;
-    f.attempts = entry.attempts;
-    f.seconds = entry.seconds;
-    f.reservation = reservation;
-    return f;
-}
-
-std::string unit_json(const unit_facts& f)
-{
-    char seconds[32];
-    snprintf(seconds, sizeof seconds, "%.1f", f.seconds);
-    return "{\"time\":" + json_string(f.time) + ",\"port\":" + json_string(f.port) +
-           ",\"address\":" + json_string(f.address) + ",\"image_version\":" + json_string(f.image_version) +
-           ",\"image_checksum\":" + json_string(f.image_checksum) + ",\"result\":" + json_string(f.result) +
-           ",\"error_code\":" + std::to_string(f.error_code) + ",\"attempts\":" + std::to_string(f.attempts) +
-           ",\"seconds\":" + seconds + ",\"station\":" + json_string(f.station) +
-           ",\"reservation\":" + (f.reservation ? std::to_string(f.reservation) : "null") + "}";
-}
-
-std::vector<std::string> unit_environment(const unit_facts& f)
-{
-    char seconds[32];
-    snprintf(seconds, sizeof seconds, "%.1f", f.seconds);
-    const std::string p = "PELMO4RIX_";
-    return {p + "RESULT=" + f.result,
-            p + "ADDRESS=" + f.address,
-            p + "PORT=" + f.port,
-            p + "STATION=" + f.station,
-            p + "ERROR_CODE=" + std::to_string(f.error_code),
-            p + "ATTEMPTS=" + std::to_string(f.attempts),
-            p + "SECONDS=" + seconds,
-            p + "IMAGE_VERSION=" + f.image_version,
-            p + "IMAGE_CHECKSUM=" + f.image_checksum,
-            p + "TIME=" + f.time,
-            p + "RESERVATION=" + (f.reservation ? std::to_string(f.reservation) : "")};
-}
-
-int check_label_template(const std::string& text, std::string& error)
-{
-    for (size_t at = 0; at < text.size(); at++) {
-        if (text.compare(at, 2, "{{") == 0 || text.compare(at, 2, "}}") == 0) {
-            at++;
-            continue;
-        }
-        if (text[at] != '{')
-            continue;
-        std::string name;
-        size_t end;
-        bool known = false;
-        if (placeholder_at(text, at, name, end))
-            for (const char* p : PLACEHOLDERS)
-                known = known || name == p;
-        if (!known) {
-            std::string shown = text.substr(at, std::min<size_t>(text.find('}', at) - at + 1, 40));
-            error = "unknown placeholder " + shown + " (use {address}, {address_compact}, {port}, {station}, {time} "
-                    "or {image_version}; {{ and }} for braces)";
-            return 0;
-        }
-        at = end;
-    }
-    return 1;
-}
-
-std::string render_label(const std::string& text, const unit_facts& facts)
-{
-    std::string out;
-    for (size_t at = 0; at < text.size(); at++) {
-        std::string name;
-        size_t end;
-        if (text.compare(at, 2, "{{") == 0 || text.compare(at, 2, "}}") == 0) {
-            out += text[at++];
-        } else if (text[at] == '{' && placeholder_at(text, at, name, end)) {
-            out += placeholder_value(name, facts);
-            at = end;
-        } else {
-            out += text[at];
-        }
-    }
-    return out;
-}
-
-std::string delivery_trouble(const delivery_report& rep)
-{
-    if (rep.result == "delivered")
-        return "";
-    if (rep.kind == "label")
-        return "label not printed";
-    return rep.result == "timed_out" ? "hook timed out" : "hook failed";
 }
 
 int hooks_start(const hook_options& options, hook_runner*& runner, std::string& error)

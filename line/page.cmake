@@ -1,9 +1,9 @@
-# The gang's page: gang/page.html built into the program with its Content-Security-Policy,
+# The line's page: line/page.html built into the program with its Content-Security-Policy,
 # served with GNU libmicrohttpd where the build has it (Debian: libmicrohttpd-dev; for Windows
 # the static library that scripts/build-libmicrohttpd-windows.sh cross-builds); without it the
 # gang refuses --http.
-file(READ ${CMAKE_CURRENT_SOURCE_DIR}/gang/page.html GANG_PAGE_HTML)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS gang/page.html)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/line/page.html PAGE_HTML)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS line/page.html)
 
 # Base64 of the bytes that `hex` spells, as a policy's hash source wants them.
 function(pelmo4rix_base64_of_hex hex out)
@@ -40,28 +40,26 @@ endfunction()
 
 # 'sha256-...' of the text between `open` and `close` in the page: the inline code it allows.
 function(pelmo4rix_page_hash open close out)
-  string(FIND "${GANG_PAGE_HTML}" "${open}" start)
-  string(FIND "${GANG_PAGE_HTML}" "${close}" end)
+  string(FIND "${PAGE_HTML}" "${open}" start)
+  string(FIND "${PAGE_HTML}" "${close}" end)
   if(start LESS 0 OR end LESS start)
-    message(FATAL_ERROR "gang/page.html needs one ${open}...${close}")
+    message(FATAL_ERROR "line/page.html needs one ${open}...${close}")
   endif()
   string(LENGTH "${open}" skip)
   math(EXPR start "${start} + ${skip}")
   math(EXPR length "${end} - ${start}")
-  string(SUBSTRING "${GANG_PAGE_HTML}" ${start} ${length} code)
+  string(SUBSTRING "${PAGE_HTML}" ${start} ${length} code)
   string(SHA256 digest "${code}")
   pelmo4rix_base64_of_hex(${digest} encoded)
   set(${out} "'sha256-${encoded}'" PARENT_SCOPE)
 endfunction()
 
-pelmo4rix_page_hash("<script>" "</script>" GANG_PAGE_SCRIPT_HASH)
-pelmo4rix_page_hash("<style>" "</style>" GANG_PAGE_STYLE_HASH)
+pelmo4rix_page_hash("<script>" "</script>" PAGE_SCRIPT_HASH)
+pelmo4rix_page_hash("<style>" "</style>" PAGE_STYLE_HASH)
 # Nothing from elsewhere, no frames around the page, inline code only as it was built.
-set(GANG_PAGE_POLICY "default-src 'none'; script-src ${GANG_PAGE_SCRIPT_HASH}; style-src ${GANG_PAGE_STYLE_HASH}; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
-configure_file(gang/page_html.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp @ONLY)
+set(PAGE_POLICY "default-src 'none'; script-src ${PAGE_SCRIPT_HASH}; style-src ${PAGE_STYLE_HASH}; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'")
+configure_file(line/page_html.cpp.in ${CMAKE_CURRENT_BINARY_DIR}/line_page_html.cpp @ONLY)
 
-find_package(Threads REQUIRED)
-target_link_libraries(pelmo4rix PRIVATE Threads::Threads)
 if(WIN32)
   set(PELMO4RIX_MHD_WINDOWS ${CMAKE_BINARY_DIR}/libmicrohttpd CACHE PATH
       "libmicrohttpd for the Windows build (scripts/build-libmicrohttpd-windows.sh)")
@@ -80,10 +78,10 @@ else()
   endif()
 endif()
 if(PELMO4RIX_MHD_LIBRARIES)
-  target_sources(pelmo4rix PRIVATE gang/page_server.cpp ${CMAKE_CURRENT_BINARY_DIR}/gang_page_html.cpp)
-  target_include_directories(pelmo4rix SYSTEM PRIVATE ${PELMO4RIX_MHD_INCLUDE})
-  target_link_libraries(pelmo4rix PRIVATE ${PELMO4RIX_MHD_LIBRARIES})
+  target_sources(pelmo4rix_line PRIVATE line/page_server.cpp ${CMAKE_CURRENT_BINARY_DIR}/line_page_html.cpp)
+  target_include_directories(pelmo4rix_line SYSTEM PRIVATE ${PELMO4RIX_MHD_INCLUDE})
+  target_link_libraries(pelmo4rix_line PUBLIC ${PELMO4RIX_MHD_LIBRARIES})
 else()
   message(STATUS "libmicrohttpd not found: pelmo4rix gang will serve no page (--http)")
-  target_sources(pelmo4rix PRIVATE gang/page_none.cpp)
+  target_sources(pelmo4rix_line PRIVATE line/page_none.cpp)
 endif()

@@ -1,5 +1,5 @@
 // libpq on Linux: linked at build time.
-#include "gang/pq_library.h"
+#include "pool/pq_library.h"
 
 bool pq_library_loaded(std::string&) { return true; }
 

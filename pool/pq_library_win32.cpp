@@ -7,7 +7,7 @@
 
 #include <libpq-fe.h>
 
-#include "gang/pq_library.h"
+#include "pool/pq_library.h"
 
 namespace {
 
