@@ -29,6 +29,7 @@ struct cli_options {
     std::vector<std::string> trust;  // --trust FILE (flash, image): trusted keys besides the usual places
     bool allow_unsigned = false;     // --allow-unsigned (flash, image): a raw image file may be used
     std::string min_version;         // --min-version V (flash, image): no package older than V
+    bool allow_downgrade = false;    // --allow-downgrade (flash --pool): older than the pool's newest good image
     address_source address = ADDRESS_KEEP;
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
@@ -53,8 +54,6 @@ bool parse_address(const std::string& text, uint8_t address[6]);
 // Fills `options` from the command line; 0 with a one-line `error` on a usage error. For gang
 // pool and package it stops at the command: their own parsers take the rest.
 int parse_options(int argc, char** argv, cli_options& options, std::string& error);
-// --min-version's value: a version as packages carry it (6.05); false with `error` else.
-bool parse_min_version(const std::string& text, std::string& version, std::string& error);
 // The help text of a command, or of the program for an empty command.
 std::string usage_text(const std::string& command);
 // An option of a command's own command line at argv[i], as `--name=value` or `--name value`

@@ -235,6 +235,11 @@ int command_flash(const cli_options& options)
         pool_close(pool);
         return pool_failure(options, error);
     }
+    std::string older;
+    if (pool && !check_image_version(pool, options.allow_downgrade, older, error)) {
+        end_in_pool(pool, instance);
+        return older.empty() ? pool_failure(options, error) : report_failure(options, EXIT_IMAGE_FILE, older);
+    }
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
     code = open_unit(options);
@@ -324,6 +329,8 @@ int command_flash(const cli_options& options)
         add_changes(r, changes);
     if (!delivery.empty())
         add_text(r, "delivery", delivery);
+    if (!image_downgraded_from.empty())
+        add_text(r, "downgraded_from", image_downgraded_from);
     print_result(options, r);
     return EXIT_OK;
 }

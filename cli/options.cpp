@@ -34,6 +34,7 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
     {"--trust", "image", true},         {"--allow-unsigned", "image", false},
     {"--min-version", "flash", true},   {"--min-version", "image", true},
+    {"--allow-downgrade", "flash", false},
     {"--on-unit", "flash", true},      {"--on-unit-timeout", "flash", true},
     {"--label", "flash", true},        {"--label-to", "flash", true},    {"--hook-spool", "flash", true},
 };
@@ -143,6 +144,8 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         options.allow_unsigned = true;
     } else if (name == "--min-version") {
         return parse_min_version(value, options.min_version, error);
+    } else if (name == "--allow-downgrade") {
+        options.allow_downgrade = true;
     } else if (name == "--keep-address") {
         return set_address_source(options, ADDRESS_KEEP, error);
     } else if (name == "--address") {
@@ -246,6 +249,10 @@ bool check_combination(const cli_options& options, std::string& error)
         error = "--out needs a file name, or - for standard output";
         return false;
     }
+    if (options.allow_downgrade && options.address != ADDRESS_FROM_POOL) {
+        error = "--allow-downgrade goes with --pool: the pool's records tell which version is older";
+        return false;
+    }
     return true;
 }
 
@@ -294,6 +301,12 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
     }
     if (options.command == "flash" && !take_baud_variable(options.baud_given, options.baud, error))
         return 0;
+    // Where the station's name is written (the pool's record, the hooks and labels), a host
+    // name that is no plain name is refused before any unit.
+    const bool named = options.address == ADDRESS_FROM_POOL || !options.hooks.command.empty() ||
+                       !options.hooks.label_file.empty();
+    if (options.command == "flash" && named && !station_name(options.station, options.station, error))
+        return 0;
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -324,7 +337,8 @@ std::string usage_text(const std::string& command)
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
                "         [--trust FILE] [--min-version V] [--allow-unsigned]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
-               "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
+               "          --pool URL [--station NAME] [--allow-downgrade]] [--no-restart]\n"
+               "         [--attempts N]\n"
                "         [--only-changed] [--baud RATE] [--write-blank]\n"
                "         [--on-unit COMMAND] [--on-unit-timeout S]\n"
                "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
@@ -342,7 +356,10 @@ std::string usage_text(const std::string& command)
                "repeats a failed attempt after 3 seconds. Exit code 0 only when the unit's\n"
                "checksum matched. --pool URL takes the address from the shared pool on a\n"
                "PostgreSQL server and stores the unit's record there (PELMO4RIX_POOL is used\n"
-               "when no address option is given); --station NAME names this station in it.\n"
+               "when no address option is given); --station NAME (letters, digits and ._-,\n"
+               "default the host name) names this station in it. An image older than the\n"
+               "newest version the pool has recorded good is refused unless --allow-downgrade\n"
+               "is given, which the unit's record then names.\n"
                "--only-changed: the unit checksums its sectors first, and only those that differ\n"
                "from the image (and the information sector when it differs) are erased and\n"
                "written, sector 0 always and last; any doubt writes the whole flash after all.\n"

@@ -150,16 +150,6 @@ int show_or_verify(const package_options& o)
 
 }  // namespace
 
-bool parse_min_version(const std::string& text, std::string& version, std::string& error)
-{
-    if (!is_package_version(text)) {
-        error = "bad version for --min-version: " + text + " (a digit, '.', two digits: 6.05)";
-        return false;
-    }
-    version = text;
-    return true;
-}
-
 void warn_skipped_keys(const cli_options& options, const trusted_key_set& keys)
 {
     if (options.quiet)

@@ -381,21 +381,14 @@ bool is_package_version(const std::string& v)
            isdigit(static_cast<unsigned char>(v[2])) && isdigit(static_cast<unsigned char>(v[3]));
 }
 
-int compare_versions(const std::string& a, const std::string& b)
+bool parse_min_version(const std::string& text, std::string& version, std::string& error)
 {
-    // Each part as a number: 10.01 is newer than 9.99, 6.10 newer than 6.09.
-    const char* x = a.c_str();
-    const char* y = b.c_str();
-    while (*x || *y) {
-        char* x_end = nullptr;
-        char* y_end = nullptr;
-        const unsigned long long m = strtoull(x, &x_end, 10), n = strtoull(y, &y_end, 10);
-        if (m != n)
-            return m < n ? -1 : 1;
-        x = *x_end ? x_end + 1 : x_end;
-        y = *y_end ? y_end + 1 : y_end;
+    if (!is_package_version(text)) {
+        error = "bad version for --min-version: " + shown_text(text) + " (a digit, '.', two digits: 6.05)";
+        return false;
     }
-    return 0;
+    version = text;
+    return true;
 }
 
 void trusted_keys(const image_trust& trust, trusted_key_set& set)
@@ -532,7 +525,7 @@ int load_image(const std::string& path, const image_trust& trust, image_facts& f
         return 0;
     }
     flash_package_mbit = 0;
-    use_image(std::move(file), image_version, "unsigned");
+    use_image(std::move(file), image_version, UNSIGNED_IMAGE);
     return 1;
 }
 

@@ -106,11 +106,11 @@ int parse_package_bytes(const std::vector<uint8_t>& file, image_package& package
 // that failed (and, for a key not trusted, the key files that were skipped).
 int verify_package(const image_package& package, const trusted_key_set& keys, std::string& why);
 
-// A version as packages carry it: a digit, '.', two digits (6.05).
+// A version as packages carry it: a digit, '.', two digits (6.05). compare_versions (image.h)
+// orders them.
 bool is_package_version(const std::string& version);
-// Below zero, zero or above zero as version `a` is older than, the same as or newer than `b`;
-// each part compared as a number.
-int compare_versions(const std::string& a, const std::string& b);
+// --min-version's value into `version`: a version as packages carry it; false with `error` else.
+bool parse_min_version(const std::string& text, std::string& version, std::string& error);
 
 // Writes a new key pair: NAME.key (secret, owner only) and NAME.pub; refuses to overwrite.
 int make_key_pair(const std::string& name, public_key& key, std::string& why);
