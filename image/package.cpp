@@ -49,15 +49,17 @@ std::string hex(const uint8_t* bytes, size_t n)
 }
 
 // Hexadecimal digits (either case) into bytes; false unless exactly `n` bytes' worth.
-bool from_hex(const std::string& text, uint8_t* bytes, size_t n)
+// (`size` digits at `text`; no copy of them is made, as they may be a secret key's.)
+bool from_hex(const char* text, size_t size, uint8_t* bytes, size_t n)
 {
-    if (text.size() != 2 * n)
+    if (size != 2 * n)
         return false;
     for (size_t i = 0; i < 2 * n; i++)
         if (!isxdigit(static_cast<unsigned char>(text[i])))
             return false;
+    auto nibble = [](char c) { return static_cast<uint8_t>(isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10); };
     for (size_t i = 0; i < n; i++)
-        bytes[i] = static_cast<uint8_t>(strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+        bytes[i] = static_cast<uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
     return true;
 }
 
@@ -256,15 +258,15 @@ bool all_bytes(const std::vector<uint8_t>& bytes, uint8_t value)
 
 // The key of a key file's text into `key` (`n` bytes as hexadecimal digits on the first line)
 // and, where `min_version` may be given, its "min_version V" line; false when the text is
-// anything else.
-bool parse_key_text(std::string text, uint8_t* key, size_t n, std::string* min_version)
+// anything else. The text's line ends are taken out in place.
+bool parse_key_text(std::string& text, uint8_t* key, size_t n, std::string* min_version)
 {
     for (size_t cr; (cr = text.find('\r')) != std::string::npos;)
         text.erase(cr, 1);
     while (!text.empty() && text.back() == '\n')
         text.pop_back();
     const size_t end = text.find('\n');
-    if (!from_hex(text.substr(0, end), key, n))
+    if (!from_hex(text.data(), end == std::string::npos ? text.size() : end, key, n))
         return false;
     if (end == std::string::npos)
         return true;
@@ -308,7 +310,8 @@ void add_key_file(const std::string& path, bool in_folder, trusted_key_set& set)
         set.skipped.push_back(why);
         return;
     }
-    if (!parse_key_text(std::string(bytes.begin(), bytes.end()), key.bytes, sizeof key.bytes, &key.min_version)) {
+    std::string text(bytes.begin(), bytes.end());
+    if (!parse_key_text(text, key.bytes, sizeof key.bytes, &key.min_version)) {
         set.skipped.push_back(path + " holds no key (" + key_file_form(sizeof key.bytes, true) + ")");
         return;
     }

@@ -274,9 +274,12 @@ TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
     EXPECT_NE(quiet.output.find("\nfree         10\n"), std::string::npos) << quiet.output;
 
     vunit* next = plug(dev.path, "COM7");
-    // A station name that a spreadsheet would run as a formula.
-    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "@SUM(1)"});
+    // A station name that a spreadsheet would run as a formula is refused; one that an older
+    // version stored is written as text.
+    EXPECT_EQ(pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "@SUM(1)"}).exit_code, 2);
+    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "F"});
     ASSERT_EQ(flash.exit_code, 0) << flash.output;
+    ASSERT_TRUE(pool.sql("UPDATE pelmo4rix.records SET station = '@SUM(1)' WHERE station = 'F'")) << pool.server->error;
     EXPECT_TRUE(holds_address(next, address_text(0x100))) << "the address given back is taken first";
     std::vector<pool_line> lines = records();
     ASSERT_EQ(lines.size(), 2u);
