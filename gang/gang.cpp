@@ -24,6 +24,7 @@ int check_image_version(gang_run& g)
     if (check_image_version(g.pool.store, g.options.allow_downgrade, why, error))
         return EXIT_OK;
     fprintf(stderr, "pelmo4rix: %s\n", (why.empty() ? error.message : why).c_str());
+    close_pool(g.pool);  // the lease ends now: the gang holds nothing
     return why.empty() ? pool_exit_code(error.problem) : EXIT_IMAGE_FILE;
 }
 
