@@ -9,6 +9,7 @@
 
 #include "common/exit_codes.h"
 #include "common/text.h"
+#include "image/package.h"
 #include "line/hooks.h"
 
 enum address_source { ADDRESS_KEEP, ADDRESS_GIVEN, ADDRESS_FROM_FILE, ADDRESS_FROM_POOL };
@@ -27,6 +28,8 @@ struct cli_options {
     std::string image_file;  // --image FILE (also the FILE of `image`); empty: built-in
     std::vector<std::string> trust;  // --trust FILE (flash, image): trusted keys besides the usual places
     bool allow_unsigned = false;     // --allow-unsigned (flash, image): a raw image file may be used
+    std::string min_version;         // --min-version V (flash, image): no package older than V
+    bool allow_downgrade = false;    // --allow-downgrade (flash --pool): older than the pool's newest good image
     address_source address = ADDRESS_KEEP;
     bool address_chosen = false;    // one of the three address options was given
     uint8_t given_address[6] = {};  // --address, in bt_address order
@@ -93,6 +96,10 @@ int report_refusal(const cli_options& options, int code, const std::string& mess
 // Reports a failed device step (call with error_code cleared before the step): exit code
 // error_code, or `own` when the step set none; a stop signal wins over both.
 int fail_step(const cli_options& options, int own, const std::string& message);
+// Warns on standard error of each key file skipped (unless --quiet).
+void warn_skipped_keys(const cli_options& options, const trusted_key_set& keys);
+// The keys a package was checked against and the key files skipped, as fields of a result.
+void add_trusted_keys(result& r, const trusted_key_set& keys);
 // What a person is told about a failed device step, by its error_code.
 std::string failure_text(int code);
 

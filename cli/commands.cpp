@@ -283,7 +283,9 @@ int command_image(const cli_options& options)
     add_text(r, "image", file ? options.image_file : "built-in");
     image_facts facts;
     std::string why;
-    const bool accepted = !file || load_image(options.image_file, {options.trust, options.allow_unsigned}, facts, why);
+    const bool accepted =
+        !file || load_image(options.image_file, {options.trust, options.allow_unsigned, options.min_version}, facts, why);
+    warn_skipped_keys(options, facts.keys);
     if (file && facts.size >= 0)
         add_text(r, "kind", facts.package ? "package" : "raw");
     const bool manifest = facts.package && !facts.manifest.version.empty();
@@ -292,6 +294,7 @@ int command_image(const cli_options& options)
     if (manifest) {
         add_text(r, "version", facts.manifest.version);
         add_text(r, "key", facts.manifest.key_id);
+        add_trusted_keys(r, facts.keys);
     } else if (!file) {
         add_text(r, "version", image_version);
     } else if (facts.size >= 0) {

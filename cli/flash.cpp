@@ -180,7 +180,9 @@ int load_image_option(const cli_options& options)
         return EXIT_OK;
     image_facts facts;
     std::string why;
-    if (load_image(options.image_file, {options.trust, options.allow_unsigned}, facts, why))
+    const int loaded = load_image(options.image_file, {options.trust, options.allow_unsigned, options.min_version}, facts, why);
+    warn_skipped_keys(options, facts.keys);
+    if (loaded)
         return EXIT_OK;
     return report_failure(options, EXIT_IMAGE_FILE, why);
 }
@@ -232,6 +234,11 @@ int command_flash(const cli_options& options)
         (!(pool = pool_open(options.pool, false, error)) || !pool_renew(pool, instance, lease, error))) {
         pool_close(pool);
         return pool_failure(options, error);
+    }
+    std::string older;
+    if (pool && !check_image_version(pool, options.allow_downgrade, older, error)) {
+        end_in_pool(pool, instance);
+        return older.empty() ? pool_failure(options, error) : report_failure(options, EXIT_IMAGE_FILE, older);
     }
     if (options.address == ADDRESS_GIVEN)
         memcpy(bt_address, options.given_address, sizeof bt_address);
@@ -322,6 +329,8 @@ int command_flash(const cli_options& options)
         add_changes(r, changes);
     if (!delivery.empty())
         add_text(r, "delivery", delivery);
+    if (!image_downgraded_from.empty())
+        add_text(r, "downgraded_from", image_downgraded_from);
     print_result(options, r);
     return EXIT_OK;
 }

@@ -33,6 +33,8 @@ const command_option_entry COMMAND_OPTIONS[] = {
     {"--only-changed", "flash", false}, {"--baud", "flash", true},         {"--write-blank", "flash", false},
     {"--trust", "flash", true},         {"--allow-unsigned", "flash", false},
     {"--trust", "image", true},         {"--allow-unsigned", "image", false},
+    {"--min-version", "flash", true},   {"--min-version", "image", true},
+    {"--allow-downgrade", "flash", false},
     {"--on-unit", "flash", true},      {"--on-unit-timeout", "flash", true},
     {"--label", "flash", true},        {"--label-to", "flash", true},    {"--hook-spool", "flash", true},
 };
@@ -140,6 +142,10 @@ bool command_option(cli_options& options, arguments& args, const std::string& na
         options.trust.push_back(value);
     } else if (name == "--allow-unsigned") {
         options.allow_unsigned = true;
+    } else if (name == "--min-version") {
+        return parse_min_version(value, options.min_version, error);
+    } else if (name == "--allow-downgrade") {
+        options.allow_downgrade = true;
     } else if (name == "--keep-address") {
         return set_address_source(options, ADDRESS_KEEP, error);
     } else if (name == "--address") {
@@ -243,6 +249,10 @@ bool check_combination(const cli_options& options, std::string& error)
         error = "--out needs a file name, or - for standard output";
         return false;
     }
+    if (options.allow_downgrade && options.address != ADDRESS_FROM_POOL) {
+        error = "--allow-downgrade goes with --pool: the pool's records tell which version is older";
+        return false;
+    }
     return true;
 }
 
@@ -291,6 +301,12 @@ int parse_options(int argc, char** argv, cli_options& options, std::string& erro
     }
     if (options.command == "flash" && !take_baud_variable(options.baud_given, options.baud, error))
         return 0;
+    // Where the station's name is written (the pool's record, the hooks and labels), a host
+    // name that is no plain name is refused before any unit.
+    const bool named = options.address == ADDRESS_FROM_POOL || !options.hooks.command.empty() ||
+                       !options.hooks.label_file.empty();
+    if (options.command == "flash" && named && !station_name(options.station, options.station, error))
+        return 0;
     return check_combination(options, error) ? 1 : 0;
 }
 
@@ -319,18 +335,20 @@ std::string usage_text(const std::string& command)
                "Reads back the parameter block stored on the unit, then restarts it.\n";
     if (command == "flash")
         return "usage: pelmo4rix [--port NAME] [--json] [--quiet] flash [--image FILE]\n"
-               "         [--trust FILE] [--allow-unsigned]\n"
+               "         [--trust FILE] [--min-version V] [--allow-unsigned]\n"
                "         [--keep-address | --address NAP:UAP:LAP | --address-file FILE |\n"
-               "          --pool URL [--station NAME]] [--no-restart] [--attempts N]\n"
+               "          --pool URL [--station NAME] [--allow-downgrade]] [--no-restart]\n"
+               "         [--attempts N]\n"
                "         [--only-changed] [--baud RATE] [--write-blank]\n"
                "         [--on-unit COMMAND] [--on-unit-timeout S]\n"
                "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
                "Programs the unit with the built-in image, or with the image package FILE\n"
-               "(pelmo4rix package --help), checked against the trusted keys (--trust FILE, may\n"
-               "be repeated, PELMO4RIX_TRUST, the folder trusted.d beside the programs,\n"
-               "/etc/pelmo4rix/trusted.d) and the unit's flash size before anything is sent; a\n"
-               "raw image file (exactly 1040384 bytes) only with --allow-unsigned (recorded as\n"
-               "unsigned). It writes the image\n"
+               "(pelmo4rix package --help), checked against the trusted keys and the unit's\n"
+               "flash size before anything is sent: the keys of --trust FILE (may be repeated)\n"
+               "when given, else those PELMO4RIX_TRUST names, else those of the folder trusted.d\n"
+               "beside the programs and /etc/pelmo4rix/trusted.d; --min-version V refuses a\n"
+               "package older than V. A raw image file (exactly 1040384 bytes) only with\n"
+               "--allow-unsigned (recorded as unsigned). It writes the image\n"
                "and has the unit checksum it. The address written is the unit's own stored one\n"
                "(--keep-address, the default), the one given, or the next one of an address\n"
                "file (locked while in use, advanced only after a verified success). The unit is\n"
@@ -338,7 +356,10 @@ std::string usage_text(const std::string& command)
                "repeats a failed attempt after 3 seconds. Exit code 0 only when the unit's\n"
                "checksum matched. --pool URL takes the address from the shared pool on a\n"
                "PostgreSQL server and stores the unit's record there (PELMO4RIX_POOL is used\n"
-               "when no address option is given); --station NAME names this station in it.\n"
+               "when no address option is given); --station NAME (letters, digits and ._-,\n"
+               "default the host name) names this station in it. An image older than the\n"
+               "newest version the pool has recorded good is refused unless --allow-downgrade\n"
+               "is given, which the unit's record then names.\n"
                "--only-changed: the unit checksums its sectors first, and only those that differ\n"
                "from the image (and the information sector when it differs) are erased and\n"
                "written, sector 0 always and last; any doubt writes the whole flash after all.\n"
@@ -357,10 +378,12 @@ std::string usage_text(const std::string& command)
                "Pelmo4Rix.trace) or to standard output (-), for N seconds or until Ctrl+C\n"
                "(exit code 130).\n";
     if (command == "image")
-        return "usage: pelmo4rix [--json] image [FILE] [--trust FILE] [--allow-unsigned]\n"
+        return "usage: pelmo4rix [--json] image [FILE] [--trust FILE] [--min-version V]\n"
+               "         [--allow-unsigned]\n"
                "Shows size, version and checksum of the built-in image or of FILE (a package or\n"
                "a raw image), and whether flash --image with the same options would accept it,\n"
-               "or why not (exit code 24 when not).\n";
+               "or why not (exit code 24 when not); for a package also the trusted keys it was\n"
+               "checked against and the key files skipped.\n";
     return "usage: pelmo4rix [--port NAME] [--json] [--quiet] COMMAND [options]\n"
            "       pelmo4rix --help | COMMAND --help | --version\n"
            "\n"

@@ -14,6 +14,7 @@ struct package_options {
     bool help = false;
 };
 
+
 bool take_option(package_options& o, const std::string& name, const std::string& value, std::string& error)
 {
     const std::string& a = o.action;
@@ -21,6 +22,8 @@ bool take_option(package_options& o, const std::string& name, const std::string&
         o.trust.files.push_back(value);
         return true;
     }
+    if (name == "--min-version" && a == "verify")
+        return parse_min_version(value, o.trust.min_version, error);
     std::string* field = name == "--out" && (a == "keygen" || a == "make") ? &o.out
                        : name == "--key" && a == "make"                     ? &o.key
                        : name == "--image" && a == "make"                   ? &o.image
@@ -128,12 +131,15 @@ int show_or_verify(const package_options& o)
     add_text(r, "package", o.package);
     add_manifest(r, package.manifest);
     if (o.action == "verify") {
-        std::vector<public_key> keys;
-        if (!trusted_keys(o.trust, keys, why) || !verify_package(package, keys, why)) {
+        trusted_key_set keys;
+        trusted_keys(o.trust, keys);
+        warn_skipped_keys(o.report, keys);
+        add_trusted_keys(r, keys);
+        if (!verify_package(package, keys, why)) {
             add_flag(r, "verified", false);
             return report_refusal(o.report, EXIT_IMAGE_FILE, o.package + " refused: " + why, r);
         }
-        for (const public_key& key : keys)
+        for (const public_key& key : keys.keys)
             if (key.id == package.manifest.key_id)
                 add_text(r, "trusted_key", key.file);
         add_flag(r, "verified", true);
@@ -144,12 +150,42 @@ int show_or_verify(const package_options& o)
 
 }  // namespace
 
+void warn_skipped_keys(const cli_options& options, const trusted_key_set& keys)
+{
+    if (options.quiet)
+        return;
+    for (const std::string& why : keys.skipped)
+        fprintf(stderr, "pelmo4rix: warning: key file skipped: %s\n", shown_text(why).c_str());
+    fflush(stderr);
+}
+
+void add_trusted_keys(result& r, const trusted_key_set& keys)
+{
+    add_text(r, "keys_from", keys.source);
+    std::string json, text;
+    for (const public_key& key : keys.keys) {
+        json += std::string(json.empty() ? "" : ",") + "{\"file\":" + json_string(key.file) +
+                ",\"key\":" + json_string(key.id) +
+                ",\"min_version\":" + (key.min_version.empty() ? "null" : json_string(key.min_version)) + "}";
+        text += (text.empty() ? "" : ", ") + shown_text(key.file) + " (" + key.id +
+                (key.min_version.empty() ? "" : ", min_version " + key.min_version) + ")";
+    }
+    add_json(r, "keys", "[" + json + "]", text.empty() ? "none" : text);
+    json.clear();
+    text.clear();
+    for (const std::string& why : keys.skipped) {
+        json += (json.empty() ? "" : ",") + json_string(why);
+        text += (text.empty() ? "" : "; ") + shown_text(why);
+    }
+    add_json(r, "skipped_keys", "[" + json + "]", text.empty() ? "none" : text);
+}
+
 std::string package_usage()
 {
     return "usage: pelmo4rix package keygen --out NAME\n"
            "       pelmo4rix package make --key NAME.key --image FILE --version V --out PKG\n"
            "       pelmo4rix package show PKG [--json]\n"
-           "       pelmo4rix package verify PKG [--trust FILE] [--json]\n"
+           "       pelmo4rix package verify PKG [--trust FILE] [--min-version V] [--json]\n"
            "Signed image packages: one file with the image, a manifest (product, flash size,\n"
            "version, build time, checksum, SHA-256, key id) and an Ed25519 signature over\n"
            "the manifest. flash --image, the gang's --image and image take such a package\n"
@@ -159,9 +195,13 @@ std::string package_usage()
            "  make    packs the raw image FILE as version V (6.05: its first character chooses\n"
            "          the flash size, 3 or above 8 Mbit) and signs it\n"
            "  show    the package's manifest, unchecked\n"
-           "  verify  checks the package against the trusted keys: --trust FILE (a .pub file\n"
-           "          or a folder of them, may be repeated), PELMO4RIX_TRUST, the folder\n"
-           "          trusted.d beside the programs and /etc/pelmo4rix/trusted.d\n"
+           "  verify  checks the package against the trusted keys, and says which keys were\n"
+           "          considered: those of --trust FILE (a .pub file or a folder of them, may\n"
+           "          be repeated) when given, else those PELMO4RIX_TRUST names, else those\n"
+           "          of the folder trusted.d beside the programs and /etc/pelmo4rix/trusted.d.\n"
+           "          A key file that can't be read, or that others than root and you may\n"
+           "          change, is skipped with a warning. --min-version V refuses a package\n"
+           "          older than V (as a key file's line \"min_version V\" does for its key)\n"
            "Exit codes: 0 done; 2 a usage error; 24 a file refused or not written.\n";
 }
 

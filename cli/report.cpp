@@ -8,7 +8,8 @@
 
 void add_text(result& r, const std::string& key, const std::string& value)
 {
-    r.fields.push_back({key, json_string(value), value});
+    // Shown with its control characters escaped: a file's text must not drive the terminal.
+    r.fields.push_back({key, json_string(value), shown_text(value)});
 }
 
 void add_number(result& r, const std::string& key, long long value)
@@ -67,7 +68,7 @@ void print_result(const cli_options& options, const result& r)
 
 int report_failure(const cli_options& options, int code, const std::string& message, const result& details)
 {
-    fprintf(stderr, "pelmo4rix: %s\n", message.c_str());
+    fprintf(stderr, "pelmo4rix: %s\n", shown_text(message).c_str());
     fflush(stderr);  // before the result on standard output, also where lines are not flushed
     if (options.json) {
         result r;

@@ -60,6 +60,39 @@ std::string json_string(const std::string& text)
     return out + "\"";
 }
 
+std::string shown_text(const std::string& text)
+{
+    std::string out;
+    for (size_t at = 0; at < text.size(); at++) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        const size_t length = c < 0x80 ? 1 : utf8_sequence(text, at);
+        // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F.
+        const bool control = c < 0x20 || c == 0x7f || length == 0 ||
+                             (c == 0xc2 && static_cast<unsigned char>(text[at + 1]) < 0xa0);
+        if (control) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02x", length == 2 ? static_cast<unsigned char>(text[at + 1]) : c);
+            out += escape;
+            at += length == 2 ? 1 : 0;
+        } else {
+            out.append(text, at, length);
+            at += length - 1;
+        }
+    }
+    return out;
+}
+
+bool is_plain_name(const std::string& text, size_t max)
+{
+    if (text.empty() || text.size() > max)
+        return false;
+    for (char c : text)
+        if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') && c != '.' && c != '_' &&
+            c != '-')
+            return false;
+    return true;
+}
+
 bool parse_count(const std::string& text, int low, int high, int& out)
 {
     if (text.empty() || text.size() > 7)

@@ -7,6 +7,14 @@
 // A text as a JSON string, quoted, with quotes, backslashes and control characters escaped,
 // and each byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string json_string(const std::string& text);
+// A text as a terminal, a log or a metric label may show it: control characters (C0, DEL and
+// C1) and each byte that is not part of valid UTF-8 written as \xHH, the rest as it stands.
+std::string shown_text(const std::string& text);
+// Station names and slot labels: 1 to PLAIN_NAME_MAX letters, digits and "._-", so that no
+// terminal, metric, spreadsheet, file name or command line that shows them is broken by them.
+constexpr size_t PLAIN_NAME_MAX = 64;
+constexpr char PLAIN_NAME_RULE[] = "letters, digits and ._-";
+bool is_plain_name(const std::string& text, size_t max = PLAIN_NAME_MAX);
 // A whole number of 1 to 7 digits from `low` to `high` into `out`; false otherwise.
 bool parse_count(const std::string& text, int low, int high, int& out);
 // `n` and the word that goes with it: "1 step", "30 steps", "1 address".

@@ -13,6 +13,23 @@
 #include "tools/file_os.h"
 #include "tools/production_record.h"
 
+namespace {
+
+// With the shared pool: no image older than the newest the pool recorded good, unless the
+// gang was told to downgrade (its start says so, and each unit's record).
+int check_image_version(gang_run& g)
+{
+    std::string why;
+    pool_error error;
+    if (check_image_version(g.pool.store, g.options.allow_downgrade, why, error))
+        return EXIT_OK;
+    fprintf(stderr, "pelmo4rix: %s\n", (why.empty() ? error.message : why).c_str());
+    close_pool(g.pool);  // the lease ends now: the gang holds nothing
+    return why.empty() ? pool_exit_code(error.problem) : EXIT_IMAGE_FILE;
+}
+
+}  // namespace
+
 int prepare(gang_run& g)
 {
     const gang_options& o = g.options;
@@ -22,16 +39,23 @@ int prepare(gang_run& g)
         fprintf(stderr, "pelmo4rix gang: %s\n", hooks_error.c_str());
         return EXIT_USAGE;
     }
-    g.station = o.station.empty() ? os_host_name() : o.station;
+    std::string station_error;
+    if (!station_name(o.station, g.station, station_error)) {
+        fprintf(stderr, "pelmo4rix gang: %s\n", station_error.c_str());
+        return EXIT_USAGE;
+    }
     image_facts facts;
     std::string why;
-    if (!o.image_file.empty() && !load_image(o.image_file, {o.trust, o.allow_unsigned}, facts, why)) {
-        fprintf(stderr, "pelmo4rix: %s\n", why.c_str());
+    const bool loaded = o.image_file.empty() || load_image(o.image_file, {o.trust, o.allow_unsigned, o.min_version}, facts, why);
+    for (const std::string& skipped : facts.keys.skipped)
+        fprintf(stderr, "pelmo4rix: warning: key file skipped: %s\n", shown_text(skipped).c_str());
+    if (!loaded) {
+        fprintf(stderr, "pelmo4rix: %s\n", shown_text(why).c_str());
         return EXIT_IMAGE_FILE;
     }
     if (!o.pool.empty()) {
         g.pool.url = o.pool;
-        g.pool.station = o.station.empty() ? os_host_name() : o.station;
+        g.pool.station = g.station;
         g.pool.journal = o.journal;
         std::string message;
         int code = EXIT_OK;
@@ -39,6 +63,8 @@ int prepare(gang_run& g)
             fprintf(stderr, "pelmo4rix: %s\n", message.c_str());
             return code;
         }
+        if ((code = check_image_version(g)) != EXIT_OK)
+            return code;
         g.record = o.record;  // the pool keeps the record; a local copy only when asked
     } else {
         if (!load_address_file(o.address_file.c_str()))
@@ -55,9 +81,10 @@ int prepare(gang_run& g)
     if (record)
         fclose(record);
     for (size_t i = 0; i < o.ports.size(); i++) {
+        const std::string label = o.labels.empty() ? default_slot_label(o.ports[i], g.rows) : o.labels[i];
         g.rows.push_back(port_row{});
         g.rows.back().name = o.ports[i];
-        g.rows.back().label = o.labels.empty() ? o.ports[i] : o.labels[i];
+        g.rows.back().label = label;
     }
     if (o.http) {
         int port = 0;

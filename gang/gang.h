@@ -43,6 +43,8 @@ struct gang_options {
     std::string image_file;              // --image FILE; empty: the built-in image
     std::vector<std::string> trust;      // --trust FILE: trusted keys for a package, passed to the workers
     bool allow_unsigned = false;         // --allow-unsigned: a raw image file may be used
+    std::string min_version;             // --min-version V: no package older than V (the workers too)
+    bool allow_downgrade = false;        // --allow-downgrade: an image older than the pool's newest good one
     int units = 0;                       // --units N: end after N units; 0: until 'q' or Ctrl+C
     int attempts = 3;                    // --attempts N: each worker's programming attempts
     int worker_timeout_s = 30;           // --worker-timeout S: a worker silent this long is ended
@@ -113,6 +115,11 @@ struct port_row {
     bool kept = false;     // the unit is programmed with the address it held (--keep-known-address)
     slot_memory slot;      // what the slot keeps from unit to unit: its last good address, its fault
 };
+
+// The label of a slot without --labels, the next after `rows`: its port's name where that is a
+// plain name short enough (COM7, ttyUSB0), else S and its place in port order (a by-path or
+// by-id name: S1, S2, ...); the next S number free where that label is taken already.
+std::string default_slot_label(const std::string& port, const std::vector<port_row>& rows);
 
 // Takes one line of a worker's output into its row; true when the phase changed or an
 // attempt began (an event worth a line).

@@ -8,6 +8,7 @@
 #include "common/exit_codes.h"
 #include "common/text.h"
 #include "gang/os.h"
+#include "image/image.h"
 #include "line/page.h"
 #include "link/console_print.h"
 #include "link/discovery.h"
@@ -88,9 +89,11 @@ void refresh_ports(gang_run& g, gang_clock::time_point now)
             if (row.name == name)
                 found = &row;
         if (!found) {
+            const std::string label = default_slot_label(name, g.rows);
             g.rows.push_back(port_row{});
             found = &g.rows.back();
-            found->name = found->label = name;
+            found->name = name;
+            found->label = label;
         }
         found->present = true;
     }
@@ -323,6 +326,9 @@ int gang_loop(gang_run& g)
         print_event("gang", "page " + g.page_url);
     if (!g.pool.opening_note.empty())
         print_event("gang", g.pool.opening_note);
+    if (!image_downgraded_from.empty())
+        print_event("gang", "programming version " + std::string(image_version) + ", older than " +
+                                image_downgraded_from + " that the pool has recorded good (--allow-downgrade)");
     // The device layer's messages are held back from here on (a silent port is no news, and
     // the gang says itself what went wrong); the probe thread has the port.
     console_stream = nullptr;

@@ -3,6 +3,7 @@
 
 #include "common/text.h"
 #include "gang/gang.h"
+#include "image/package.h"
 #include "link/port.h"
 #include "link/port_names.h"
 
@@ -73,12 +74,9 @@ bool parse_ports(const std::string& text, std::vector<std::string>& ports, std::
 bool parse_labels(const std::string& text, std::vector<std::string>& labels, std::string& error)
 {
     for (const std::string& label : split_list(text)) {
-        bool plain = !label.empty() && label.size() <= SLOT_LABEL_MAX;
-        for (char c : label)
-            plain = plain && static_cast<unsigned char>(c) > ' ' && c != 0x7f;
-        if (!plain) {
-            error = "bad label '" + label + "' in --labels: 1 to " + std::to_string(SLOT_LABEL_MAX) +
-                    " characters, no blanks or control characters";
+        if (!is_plain_name(label, SLOT_LABEL_MAX)) {
+            error = "bad label '" + shown_text(label) + "' in --labels: 1 to " + std::to_string(SLOT_LABEL_MAX) + " " +
+                    PLAIN_NAME_RULE;
             return false;
         }
         for (const std::string& seen : labels)
@@ -105,7 +103,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             name.resize(eq);
         }
         if (name == "--all" || name == "--help" || name == "-h" || name == "--only-changed" ||
-            name == "--allow-unsigned" || name == "--write-blank" || name == "--keep-known-address") {
+            name == "--allow-unsigned" || name == "--write-blank" || name == "--keep-known-address" ||
+            name == "--allow-downgrade") {
             if (has_inline) {
                 error = "option " + name + " takes no value";
                 return 0;
@@ -118,6 +117,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                 options.keep_known_address = true;
             else if (name == "--allow-unsigned")
                 options.allow_unsigned = true;
+            else if (name == "--allow-downgrade")
+                options.allow_downgrade = true;
             else if (name == "--write-blank")
                 options.write_blank = true;
             else
@@ -128,7 +129,7 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
                      name == "--units" || name == "--attempts" || name == "--worker-timeout" ||
                      name == "--http" || name == "--quarantine" || name == "--pool" || name == "--station" ||
                      name == "--journal" || name == "--trust" || name == "--baud" || name == "--replay-hooks" ||
-                     name == "--http-host" || name == "--labels" || is_hook_option(name);
+                     name == "--http-host" || name == "--labels" || name == "--min-version" || is_hook_option(name);
         if (!known) {
             error = "unknown option " + name + " for gang";
             return 0;
@@ -159,6 +160,8 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
             options.image_file = value;
         else if (name == "--trust")
             options.trust.push_back(value);
+        else if (name == "--min-version")
+            ok = parse_min_version(value, options.min_version, error);
         else if (name == "--units")
             ok = parse_count(value, 1, MAX_UNITS, options.units);
         else if (name == "--attempts")
@@ -208,18 +211,38 @@ int parse_gang_options(int argc, char** argv, gang_options& options, std::string
     const char* pool = getenv(POOL_VARIABLE);
     if (!address_file_given && options.pool.empty() && pool && *pool)
         options.pool = pool;
+    if (options.allow_downgrade && options.pool.empty()) {
+        error = "--allow-downgrade goes with --pool: the pool's records tell which version is older";
+        return 0;
+    }
     return take_baud_variable(options.baud_given, options.baud, error) ? 1 : 0;
+}
+
+std::string default_slot_label(const std::string& port, const std::vector<port_row>& rows)
+{
+    auto taken = [&rows](const std::string& label) {
+        for (const port_row& row : rows)
+            if (row.label == label)
+                return true;
+        return false;
+    };
+    if (is_plain_name(port, SLOT_LABEL_MAX) && !taken(port))
+        return port;
+    for (size_t place = rows.size() + 1;; place++)
+        if (!taken("S" + std::to_string(place)))
+            return "S" + std::to_string(place);
 }
 
 std::string gang_usage()
 {
     return "usage: pelmo4rix gang [--ports NAME,NAME,... | --ports by-path | --all]\n"
            "         [--labels LABEL,LABEL,...] [--address-file FILE]\n"
-           "         [--record FILE] [--image FILE [--trust FILE] [--allow-unsigned]]\n"
+           "         [--record FILE] [--image FILE [--trust FILE] [--min-version V]\n"
+           "         [--allow-unsigned]]\n"
            "         [--units N] [--attempts N]\n"
            "         [--worker-timeout S] [--quarantine N]\n"
            "         [--http [HOST:]PORT [--http-host NAME]...]\n"
-           "         [--pool URL [--station NAME] [--journal FILE]]\n"
+           "         [--pool URL [--station NAME] [--journal FILE] [--allow-downgrade]]\n"
            "         [--only-changed] [--keep-known-address] [--baud RATE] [--write-blank]\n"
            "         [--label TEMPLATE --label-to TO] [--hook-spool FILE]\n"
            "       pelmo4rix gang --replay-hooks FILE [--on-unit-timeout S]\n"
@@ -232,14 +255,17 @@ std::string gang_usage()
            "                    place, serial/by-id/... its serial number\n"
            "  --ports by-path   watch every port named by its place, in name order\n"
            "  --labels LABEL,...  a short label per port of --ports, in order, naming its\n"
-           "                    slot on the table, the page and the record (default: the\n"
-           "                    port's name)\n"
+           "                    slot on the table, the page and the record: 1 to 16 letters,\n"
+           "                    digits and ._- (default: the port's name where it is such,\n"
+           "                    as COM7 or ttyUSB0, else S1, S2, ... in port order)\n"
            "  --all             also every numbered port that exists (COM1 to COM255)\n"
            "  --record FILE     production record, one CSV line per unit (default\n"
            "                    production.csv beside the address file)\n"
            "  --image FILE      program this image package instead of the built-in image,\n"
            "                    checked as flash --image checks it (pelmo4rix flash --help)\n"
-           "  --trust FILE      a trusted public key (or a folder of them) for the package\n"
+           "  --trust FILE      a trusted public key (or a folder of them) for the package;\n"
+           "                    given, only its keys are trusted (pelmo4rix flash --help)\n"
+           "  --min-version V   refuse a package older than version V\n"
            "  --allow-unsigned  take a raw image file too, recorded as unsigned\n"
            "  --units N         end after N units\n"
            "  --attempts N      programming attempts per unit (1 to 20, default 3)\n"
@@ -253,9 +279,14 @@ std::string gang_usage()
            "                    localhost (other names are refused); may be repeated\n"
            "  --pool URL        addresses and record from the shared pool on a PostgreSQL\n"
            "                    server instead of the address file (default: PELMO4RIX_POOL)\n"
-           "  --station NAME    this station's name in the pool's record (default: host name)\n"
+           "  --station NAME    this station's name in the pool's record, the metrics, the\n"
+           "                    hooks and labels: letters, digits and ._- (default: the host\n"
+           "                    name)\n"
            "  --journal FILE    results waiting for the pool's server (default\n"
            "                    pool-journal.txt)\n"
+           "  --allow-downgrade program an image older than the newest version the pool has\n"
+           "                    recorded good (refused otherwise), and say so in each\n"
+           "                    unit's record\n"
            "  --only-changed    erase and write only the sectors that differ from the image\n"
            "                    (the unit's own checksums tell); any doubt writes them all\n"
            "  --keep-known-address  a unit that holds an address written to it alone (the\n"

@@ -27,6 +27,8 @@ std::vector<std::string> worker_command(const gang_run& g, const port_row& row)
         }
         if (g.options.allow_unsigned)
             argv.push_back("--allow-unsigned");
+        if (!g.options.min_version.empty())
+            argv.insert(argv.end(), {"--min-version", g.options.min_version});
     }
     if (g.options.only_changed)
         argv.push_back("--only-changed");

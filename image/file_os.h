@@ -13,6 +13,18 @@
 // the path) when the file is not read.
 int read_regular_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why);
 
+// Reads a trusted key file as read_regular_file does, only when it is under control: the file
+// and every folder above it, up to the first one the system owns, belong to the system or to the
+// running user, and no one else may change them. `in_folder`: the file was found in a trust
+// folder, where a symbolic link is not followed. 0 with `why`, a sentence that names the file
+// (or the folder), what is wrong and the fix, when it is not read.
+int read_trusted_file(const std::string& path, bool in_folder, size_t limit, std::vector<uint8_t>& bytes,
+                      std::string& why);
+
+// Reads a secret key file as read_regular_file does, only when no one but its owner may read or
+// change it; 0 with `why` (a sentence with the path and the fix) otherwise.
+int read_secret_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why);
+
 // Creates the file at `path`, which must not exist yet, and writes `text`; `secret`: readable
 // by its owner only. 0 with `why` when it is not there whole.
 int write_new_file(const std::string& path, const std::string& text, bool secret, std::string& why);

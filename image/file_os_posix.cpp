@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -27,20 +28,21 @@ std::string kind_of(mode_t mode)
 
 }  // namespace
 
-int read_regular_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why)
+namespace {
+
+// Opens `path` for reading without waiting on a FIFO's writer; -1 with `why` when it can't.
+int open_for_reading(const std::string& path, int extra_flags, std::string& why)
 {
     // Non-blocking: opening a FIFO without a writer would otherwise wait for ever.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags);
+    if (fd < 0)
         why = strerror(errno);
-        return 0;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        why = strerror(errno);
-        close(fd);
-        return 0;
-    }
+    return fd;
+}
+
+// The regular file open at `fd` into `bytes`, at most `limit` + 1 bytes; closes `fd`.
+int read_open_file(int fd, const struct stat& st, size_t limit, std::vector<uint8_t>& bytes, std::string& why)
+{
     if (!S_ISREG(st.st_mode)) {
         why = "it is " + kind_of(st.st_mode) + ", not a regular file";
         close(fd);
@@ -63,6 +65,134 @@ int read_regular_file(const std::string& path, size_t limit, std::vector<uint8_t
     }
     close(fd);
     bytes.resize(got);
+    return 1;
+}
+
+bool stat_open_file(int fd, struct stat& st, std::string& why)
+{
+    if (fstat(fd, &st) == 0)
+        return true;
+    why = strerror(errno);
+    close(fd);
+    return false;
+}
+
+bool system_or_mine(uid_t owner)
+{
+    return owner == 0 || owner == geteuid();
+}
+
+// Others may change what a folder holds: writable by group or others, without the sticky bit
+// that keeps them from renaming or removing what is not theirs (as in /tmp).
+bool others_may_change_folder(mode_t mode)
+{
+    return (mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX);
+}
+
+// The folder that holds `path`: "/" for a file at the top, "." for a bare name.
+std::string folder_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Why a folder from `folder` (a real path) up to the first one that root owns is not under
+// control; empty when each is.
+std::string folders_problem(std::string folder)
+{
+    for (;;) {
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0)
+            return "its folder " + folder + " can't be checked: " + strerror(errno);
+        if (!system_or_mine(st.st_uid))
+            return "its folder " + folder + " belongs to another user (uid " + std::to_string(st.st_uid) +
+                   "): keep trusted keys in a folder of yours or root's";
+        if (others_may_change_folder(st.st_mode))
+            return "others may change its folder " + folder + " (chmod go-w " + folder + ")";
+        if (st.st_uid == 0 || folder == "/")
+            return "";
+        folder = folder_of(folder);
+    }
+}
+
+// The real path of `path` (symbolic links resolved); empty with `why` when there is none.
+std::string real_path(const std::string& path, std::string& why)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) {
+        why = strerror(errno);
+        return "";
+    }
+    std::string text = real;
+    free(real);
+    return text;
+}
+
+}  // namespace
+
+int read_regular_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why)
+{
+    int fd = open_for_reading(path, 0, why);
+    struct stat st;
+    return fd >= 0 && stat_open_file(fd, st, why) && read_open_file(fd, st, limit, bytes, why);
+}
+
+int read_trusted_file(const std::string& path, bool in_folder, size_t limit, std::vector<uint8_t>& bytes,
+                      std::string& why)
+{
+    // The checks look at the file itself and its real folders; in a trust folder the name's
+    // last part is never followed.
+    std::string real = real_path(in_folder ? folder_of(path) : path, why);
+    if (in_folder && !real.empty())
+        real += (real == "/" ? "" : "/") + path.substr(path.rfind('/') + 1);
+    if (real.empty()) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    int fd = open_for_reading(real, O_NOFOLLOW, why);
+    if (fd < 0 && errno == ELOOP) {
+        why = "the key file " + path + " is a symbolic link, which a trust folder's keys may not be (copy the key there)";
+        return 0;
+    }
+    struct stat st;
+    if (fd < 0 || !stat_open_file(fd, st, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    std::string problem = !system_or_mine(st.st_uid)
+                              ? "it belongs to another user (uid " + std::to_string(st.st_uid) +
+                                    "), not to root or you (chown it, or copy the key into a file of yours)"
+                          : (st.st_mode & (S_IWGRP | S_IWOTH)) ? "others may change it (chmod go-w " + path + ")"
+                                                                 : folders_problem(folder_of(real));
+    if (!problem.empty()) {
+        close(fd);
+        why = "the key file " + path + " is not trusted: " + problem;
+        return 0;
+    }
+    if (!read_open_file(fd, st, limit, bytes, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    return 1;
+}
+
+int read_secret_file(const std::string& path, size_t limit, std::vector<uint8_t>& bytes, std::string& why)
+{
+    int fd = open_for_reading(path, 0, why);
+    struct stat st;
+    if (fd < 0 || !stat_open_file(fd, st, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        close(fd);
+        why = "the secret key " + path + " may be read or changed by others (chmod 600 " + path + ")";
+        return 0;
+    }
+    if (!read_open_file(fd, st, limit, bytes, why)) {
+        why = "can't read the key file " + path + ": " + why;
+        return 0;
+    }
     return 1;
 }
 

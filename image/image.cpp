@@ -1,5 +1,6 @@
 #include "image/image.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "image/crc32.h"
@@ -30,6 +31,7 @@ const uint8_t* expected_crc = builtin_crc;
 const char* image_version = BUILTIN_VERSION;
 const char* image_record_version = BUILTIN_VERSION;
 const char tool_version[5] = PELMO4RIX_VERSION;  // the project's version, from the build
+std::string image_downgraded_from;
 
 void use_image(std::vector<uint8_t>&& bytes, const std::string& version, const std::string& record_version)
 {
@@ -52,4 +54,20 @@ void use_builtin_image()
     image_version = BUILTIN_VERSION;
     image_record_version = BUILTIN_VERSION;
     file_image.clear();
+}
+
+int compare_versions(const std::string& a, const std::string& b)
+{
+    const char* x = a.c_str();
+    const char* y = b.c_str();
+    while (*x || *y) {
+        char* x_end = nullptr;
+        char* y_end = nullptr;
+        const unsigned long long m = strtoull(x, &x_end, 10), n = strtoull(y, &y_end, 10);
+        if (m != n)
+            return m < n ? -1 : 1;
+        x = *x_end ? x_end + 1 : x_end;  // past the '.' (or whatever ends the part)
+        y = *y_end ? y_end + 1 : y_end;
+    }
+    return 0;
 }

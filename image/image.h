@@ -21,6 +21,9 @@ extern const char* image_version;            // "6.05"; its first character choo
 extern const char* image_record_version;     // the image as the records name it: image_version,
                                              // "unsigned" for a raw file, "6.05 key ID" for a package
 extern const char tool_version[5];           // "1.03", the project's version: the trace banner, --version
+extern std::string image_downgraded_from;    // the newer version that the pool recorded good, when
+                                             // --allow-downgrade let this older image be programmed
+constexpr char UNSIGNED_IMAGE[] = "unsigned";  // image_record_version of a raw image file: no known version
 
 // Makes `bytes` (exactly IMAGE_SIZE of them, checked by the caller) the image in use, with its
 // checksum computed from them, `version` as image_version and `record_version` as
@@ -28,3 +31,7 @@ extern const char tool_version[5];           // "1.03", the project's version: t
 void use_image(std::vector<uint8_t>&& bytes, const std::string& version, const std::string& record_version);
 // Makes the built-in image the image in use again.
 void use_builtin_image();
+
+// Below zero, zero or above zero as version `a` is older than, the same as or newer than `b`;
+// each part compared as a number (6.10 is newer than 6.09, 10.01 than 9.99).
+int compare_versions(const std::string& a, const std::string& b);

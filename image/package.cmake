@@ -3,7 +3,7 @@
 # so that the programs still need nothing beside them.
 add_library(pelmo4rix_package STATIC image/package.cpp image/file_os_${PLATFORM}.cpp)
 target_include_directories(pelmo4rix_package PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(pelmo4rix_package PUBLIC pelmo4rix_core)
+target_link_libraries(pelmo4rix_package PUBLIC pelmo4rix_common pelmo4rix_core)
 set(PELMO4RIX_SODIUM_WINDOWS ${CMAKE_BINARY_DIR}/libsodium CACHE PATH
     "libsodium cross-built for Windows (scripts/build-libsodium-windows.sh): include/ and lib/libsodium.a")
 if(WIN32)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/text.h"
 #include "image/crc32.h"
 #include "image/file_os.h"
 #include "image/image.h"
@@ -24,6 +25,10 @@ constexpr char MANIFEST_FIRST_LINE[] = "pelmo4rix-package 1";
 constexpr char MEMBER_MANIFEST[] = "manifest";
 constexpr char MEMBER_SIGNATURE[] = "manifest.sig";
 constexpr char MEMBER_IMAGE[] = "image.bin";
+constexpr char MIN_VERSION_LINE[] = "min_version ";  // a public key file's optional second line
+// Where the fields of a ustar header are, and how wide.
+constexpr size_t TAR_NAME_WIDTH = 100, TAR_TYPE_AT = 156, TAR_PREFIX_AT = 345, TAR_PREFIX_WIDTH = 155;
+constexpr char TAR_REGULAR_FILE = '0';
 // The prepared information sector that every image carries in its sector 253: the product's
 // name at bytes 6 to 14 and the sector's layout version, 1, at bytes 38 to 41.
 constexpr long INFO_SECTOR = 253L * SECTOR_SIZE;
@@ -44,15 +49,17 @@ std::string hex(const uint8_t* bytes, size_t n)
 }
 
 // Hexadecimal digits (either case) into bytes; false unless exactly `n` bytes' worth.
-bool from_hex(const std::string& text, uint8_t* bytes, size_t n)
+// (`size` digits at `text`; no copy of them is made, as they may be a secret key's.)
+bool from_hex(const char* text, size_t size, uint8_t* bytes, size_t n)
 {
-    if (text.size() != 2 * n)
+    if (size != 2 * n)
         return false;
     for (size_t i = 0; i < 2 * n; i++)
         if (!isxdigit(static_cast<unsigned char>(text[i])))
             return false;
+    auto nibble = [](char c) { return static_cast<uint8_t>(isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10); };
     for (size_t i = 0; i < n; i++)
-        bytes[i] = static_cast<uint8_t>(strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+        bytes[i] = static_cast<uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
     return true;
 }
 
@@ -75,13 +82,6 @@ std::string checksum_of(const std::vector<uint8_t>& image)
     char text[12];
     snprintf(text, sizeof text, "%08X", static_cast<unsigned>(jamcrc(image.data(), CHECKSUM_END)));
     return text;
-}
-
-// A version as image_version holds it: a digit, '.', two digits.
-bool is_version(const std::string& v)
-{
-    return v.size() == 4 && isdigit(static_cast<unsigned char>(v[0])) && v[1] == '.' &&
-           isdigit(static_cast<unsigned char>(v[2])) && isdigit(static_cast<unsigned char>(v[3]));
 }
 
 // The flash size that a version's first character chooses (the programming plan's rule).
@@ -142,17 +142,25 @@ unsigned header_sum(const uint8_t* header)
     return sum;
 }
 
+bool all_zero(const uint8_t* bytes, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (bytes[i] != 0)
+            return false;
+    return true;
+}
+
 void add_member(std::string& out, const char* name, const uint8_t* data, size_t size, unsigned long long mtime)
 {
     uint8_t header[TAR_BLOCK] = {};
     char* h = reinterpret_cast<char*>(header);
-    strncpy(h, name, 100);
+    strncpy(h, name, TAR_NAME_WIDTH);
     octal_field(h + 100, 8, 0644);
     octal_field(h + 108, 8, 0);
     octal_field(h + 116, 8, 0);
     octal_field(h + 124, 12, size);
     octal_field(h + 136, 12, mtime);
-    h[156] = '0';
+    h[TAR_TYPE_AT] = TAR_REGULAR_FILE;
     memcpy(h + 257, "ustar", 6);
     memcpy(h + 263, "00", 2);
     snprintf(h + 148, 8, "%06o", header_sum(header));  // six digits, NUL, and the space it had
@@ -180,8 +188,21 @@ bool take_member(const std::vector<uint8_t>& file, size_t& at, const char* name,
         why = std::string("the package's header of ") + name + " is damaged";
         return false;
     }
-    if (strncmp(h, name, 100) != 0 || h[156] != '0') {
-        why = std::string("the package holds ") + std::string(h, strnlen(h, 100)) + " where " + name + " belongs";
+    // The name exactly, padded with NULs; no prefix to put before it; a regular file.
+    char expected[TAR_NAME_WIDTH] = {};
+    strncpy(expected, name, sizeof expected - 1);
+    if (memcmp(h, expected, TAR_NAME_WIDTH) != 0) {
+        std::string held(h, TAR_NAME_WIDTH);
+        held.erase(held.find_last_not_of('\0') + 1);
+        why = std::string("the package holds ") + shown_text(held) + " where " + name + " belongs";
+        return false;
+    }
+    if (!all_zero(header + TAR_PREFIX_AT, TAR_PREFIX_WIDTH)) {
+        why = std::string("the package's member ") + name + " has a path prefix, which a package never holds";
+        return false;
+    }
+    if (h[TAR_TYPE_AT] != TAR_REGULAR_FILE) {
+        why = std::string("the package's member ") + name + " is no regular file";
         return false;
     }
     char size_text[13] = {};
@@ -235,44 +256,91 @@ bool all_bytes(const std::vector<uint8_t>& bytes, uint8_t value)
     return true;
 }
 
-// Reads `path` as a key file of `n` bytes in hexadecimal, on one line.
-bool read_key_file(const std::string& path, uint8_t* key, size_t n, std::string& why)
+// The key of a key file's text into `key` (`n` bytes as hexadecimal digits on the first line)
+// and, where `min_version` may be given, its "min_version V" line; false when the text is
+// anything else. The text's line ends are taken out in place.
+bool parse_key_text(std::string& text, uint8_t* key, size_t n, std::string* min_version)
 {
-    std::vector<uint8_t> bytes;
-    if (!read_regular_file(path, 4 * n, bytes, why)) {
-        why = "can't read the key file " + path + ": " + why;
-        return false;
-    }
-    std::string text(bytes.begin(), bytes.end());
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    for (size_t cr; (cr = text.find('\r')) != std::string::npos;)
+        text.erase(cr, 1);
+    while (!text.empty() && text.back() == '\n')
         text.pop_back();
-    if (!from_hex(text, key, n)) {
-        why = path + " holds no key (one line of " + std::to_string(2 * n) + " hexadecimal digits)";
+    const size_t end = text.find('\n');
+    if (!from_hex(text.data(), end == std::string::npos ? text.size() : end, key, n))
         return false;
-    }
-    return true;
+    if (end == std::string::npos)
+        return true;
+    const std::string line = text.substr(end + 1);
+    if (!min_version || line.compare(0, strlen(MIN_VERSION_LINE), MIN_VERSION_LINE) != 0)
+        return false;
+    *min_version = line.substr(strlen(MIN_VERSION_LINE));
+    return is_package_version(*min_version);
 }
 
-bool add_key_file(const std::string& path, std::vector<public_key>& keys, std::string& why)
+std::string key_file_form(size_t n, bool public_key)
 {
-    public_key key;
-    if (!read_key_file(path, key.bytes, sizeof key.bytes, why))
+    return "one line of " + std::to_string(2 * n) + " hexadecimal digits" +
+           (public_key ? std::string(", then optionally a line ") + MIN_VERSION_LINE + "V" : "");
+}
+
+// A secret key file into `key`: `n` bytes in hexadecimal, on one line.
+bool read_secret_key_file(const std::string& path, uint8_t* key, size_t n, std::string& why)
+{
+    std::vector<uint8_t> bytes;
+    if (!read_secret_file(path, 4 * n, bytes, why))
         return false;
+    std::string text(bytes.begin(), bytes.end());
+    sodium_memzero(bytes.data(), bytes.size());
+    const bool ok = parse_key_text(text, key, n, nullptr);
+    sodium_memzero(&text[0], text.size());
+    if (!ok)
+        why = path + " holds no key (" + key_file_form(n, false) + ")";
+    return ok;
+}
+
+constexpr size_t PUBLIC_KEY_FILE_MAX = 4 * crypto_sign_PUBLICKEYBYTES + sizeof MIN_VERSION_LINE + 16;
+
+// Adds the public key of the key file at `path` to the set, or says in `skipped` why not.
+void add_key_file(const std::string& path, bool in_folder, trusted_key_set& set)
+{
+    std::vector<uint8_t> bytes;
+    public_key key;
+    std::string why;
+    if (!read_trusted_file(path, in_folder, PUBLIC_KEY_FILE_MAX, bytes, why)) {
+        set.skipped.push_back(why);
+        return;
+    }
+    std::string text(bytes.begin(), bytes.end());
+    if (!parse_key_text(text, key.bytes, sizeof key.bytes, &key.min_version)) {
+        set.skipped.push_back(path + " holds no key (" + key_file_form(sizeof key.bytes, true) + ")");
+        return;
+    }
     key.id = key_id(key.bytes);
     key.file = path;
-    keys.push_back(key);
-    return true;
+    if (!key.min_version.empty())
+        key.min_from = path;
+    set.keys.push_back(key);
 }
 
 // A key file, or every *.pub file of a folder.
-bool add_keys_at(const std::string& path, std::vector<public_key>& keys, std::string& why)
+void add_keys_at(const std::string& path, bool named, trusted_key_set& set)
 {
-    if (!is_folder(path))
-        return add_key_file(path, keys, why);
+    if (!is_folder(path)) {
+        add_key_file(path, !named, set);
+        return;
+    }
     for (const std::string& name : files_in(path, ".pub"))
-        if (!add_key_file(path + "/" + name, keys, why))
-            return false;
-    return true;
+        add_key_file(path + "/" + name, true, set);
+}
+
+// What is older than the key's minimum version, if anything; empty when `version` may go.
+std::string below_minimum(const std::string& version, const public_key& key)
+{
+    if (key.min_version.empty() || compare_versions(version, key.min_version) >= 0)
+        return "";
+    return "its version " + version + " is older than " + key.min_version + ", the oldest that " +
+           (key.min_from == key.file ? "the key file " + key.file + " allows (its min_version line)"
+                                     : std::string("--min-version allows"));
 }
 
 bool sodium_ready(std::string& why)
@@ -310,24 +378,48 @@ std::string image_problem(const std::vector<uint8_t>& bytes)
     return "";
 }
 
-int trusted_keys(const image_trust& trust, std::vector<public_key>& keys, std::string& why)
+bool is_package_version(const std::string& v)
 {
-    keys.clear();
-    for (const std::string& file : trust.files)
-        if (!add_keys_at(file, keys, why))
-            return 0;
-    const char* variable = getenv(TRUST_VARIABLE);
-    if (variable && *variable && !add_keys_at(variable, keys, why)) {
-        why += " (named by " + std::string(TRUST_VARIABLE) + ")";
-        return 0;
+    return v.size() == 4 && isdigit(static_cast<unsigned char>(v[0])) && v[1] == '.' &&
+           isdigit(static_cast<unsigned char>(v[2])) && isdigit(static_cast<unsigned char>(v[3]));
+}
+
+bool parse_min_version(const std::string& text, std::string& version, std::string& error)
+{
+    if (!is_package_version(text)) {
+        error = "bad version for --min-version: " + shown_text(text) + " (a digit, '.', two digits: 6.05)";
+        return false;
     }
-    const std::string folders[] = {program_folder().empty() ? "" : program_folder() + TRUST_FOLDER, system_trust_folder()};
-    for (const std::string& folder : folders)
-        if (!folder.empty())
-            for (const std::string& name : files_in(folder, ".pub"))
-                if (!add_key_file(folder + "/" + name, keys, why))
-                    return 0;
-    return 1;
+    version = text;
+    return true;
+}
+
+void trusted_keys(const image_trust& trust, trusted_key_set& set)
+{
+    set = trusted_key_set();
+    const char* variable = getenv(TRUST_VARIABLE);
+    if (!trust.files.empty()) {
+        set.source = "--trust";
+        for (const std::string& file : trust.files)
+            add_keys_at(file, true, set);
+    } else if (variable && *variable) {
+        set.source = TRUST_VARIABLE;
+        add_keys_at(variable, true, set);
+    } else {
+        set.source = TRUST_FOLDERS;
+        const std::string folders[] = {program_folder().empty() ? "" : program_folder() + TRUST_FOLDER,
+                                       system_trust_folder()};
+        for (const std::string& folder : folders)
+            if (!folder.empty())
+                for (const std::string& name : files_in(folder, ".pub"))
+                    add_key_file(folder + "/" + name, true, set);
+    }
+    if (!trust.min_version.empty())
+        for (public_key& key : set.keys)
+            if (key.min_version.empty() || compare_versions(trust.min_version, key.min_version) > 0) {
+                key.min_version = trust.min_version;
+                key.min_from = "--min-version";
+            }
 }
 
 int read_package(const std::string& path, image_package& package, image_facts& facts, std::string& why)
@@ -349,17 +441,30 @@ int read_package(const std::string& path, image_package& package, image_facts& f
     return 1;
 }
 
-int verify_package(const image_package& package, const std::vector<public_key>& keys, std::string& why)
+int parse_package_bytes(const std::vector<uint8_t>& file, image_package& package, image_facts& facts, std::string& why)
+{
+    facts.size = static_cast<long long>(file.size());
+    if (!is_package(file)) {
+        why = "it is no package";
+        return 0;
+    }
+    return parse_package(file, package, facts, why);
+}
+
+int verify_package(const image_package& package, const trusted_key_set& keys, std::string& why)
 {
     if (!sodium_ready(why))
         return 0;
     const image_manifest& m = package.manifest;
     const public_key* signer = nullptr;
-    for (const public_key& key : keys)
+    for (const public_key& key : keys.keys)
         if (key.id == m.key_id)
             signer = &key;
     if (!signer) {
-        why = "it is signed by the unknown key " + m.key_id + " (no trusted key has that id)";
+        why = "it is signed by the unknown key " + shown_text(m.key_id) + " (no key of " + keys.source + " has that id";
+        for (size_t i = 0; i < keys.skipped.size(); i++)
+            why += (i ? "; " : "; skipped: ") + keys.skipped[i];
+        why += ")";
         return 0;
     }
     if (package.signature.size() != crypto_sign_BYTES ||
@@ -378,13 +483,16 @@ int verify_package(const image_package& package, const std::vector<public_key>& 
         return 0;
     }
     if (m.product != PACKAGE_PRODUCT) {
-        why = "it is for the product " + m.product + ", not " + PACKAGE_PRODUCT;
+        why = "it is for the product " + shown_text(m.product) + ", not " + PACKAGE_PRODUCT;
         return 0;
     }
-    if (!is_version(m.version) || m.flash_mbit != flash_mbit_of(m.version[0])) {
-        why = "its version " + m.version + " is no version for a " + std::to_string(m.flash_mbit) + " Mbit unit";
+    if (!is_package_version(m.version) || m.flash_mbit != flash_mbit_of(m.version[0])) {
+        why = "its version " + shown_text(m.version) + " is no version for a " + std::to_string(m.flash_mbit) +
+              " Mbit unit";
         return 0;
     }
+    if (!(why = below_minimum(m.version, *signer)).empty())
+        return 0;
     why = image_problem(package.image);
     return why.empty();
 }
@@ -399,10 +507,11 @@ int load_image(const std::string& path, const image_trust& trust, image_facts& f
     }
     facts.size = static_cast<long long>(file.size());
     image_package package;
-    std::vector<public_key> keys;
     if (is_package(file)) {
-        if (!parse_package(file, package, facts, why) || !trusted_keys(trust, keys, why) ||
-            !verify_package(package, keys, why)) {
+        const bool parsed = parse_package(file, package, facts, why);
+        if (parsed)
+            trusted_keys(trust, facts.keys);
+        if (!parsed || !verify_package(package, facts.keys, why)) {
             why = path + " refused: " + why;
             return 0;
         }
@@ -419,7 +528,7 @@ int load_image(const std::string& path, const image_trust& trust, image_facts& f
         return 0;
     }
     flash_package_mbit = 0;
-    use_image(std::move(file), image_version, "unsigned");
+    use_image(std::move(file), image_version, UNSIGNED_IMAGE);
     return 1;
 }
 
@@ -459,7 +568,7 @@ int make_package(const std::string& secret_key_file, const std::string& image_pa
 {
     if (!sodium_ready(why))
         return 0;
-    if (!is_version(version)) {
+    if (!is_package_version(version)) {
         why = "bad version " + version + ": give a digit, '.', two digits (6.05)";
         return 0;
     }
@@ -473,7 +582,7 @@ int make_package(const std::string& secret_key_file, const std::string& image_pa
         return 0;
     }
     uint8_t secret[crypto_sign_SECRETKEYBYTES];
-    if (!read_key_file(secret_key_file, secret, sizeof secret, why))
+    if (!read_secret_key_file(secret_key_file, secret, sizeof secret, why))
         return 0;
     uint8_t key[crypto_sign_PUBLICKEYBYTES];
     crypto_sign_ed25519_sk_to_pk(key, secret);

@@ -18,9 +18,10 @@
 //   checksum 3922BA1C                 as the unit computes it (CRC-32/JAMCRC of bytes 0 to 0x7CFFF)
 //   sha256 <64 lower-case hex digits> of every byte of image.bin
 //   key <16 lower-case hex digits>    the signing key's id
-// Key files: a public key is one line of 64 hexadecimal digits (NAME.pub), a secret key one
-// line of 128 (NAME.key, the owner's only). A key's id is the first 8 bytes of the SHA-256 of
-// the public key, in hexadecimal.
+// Key files: a public key is one line of 64 hexadecimal digits (NAME.pub), optionally followed
+// by a line "min_version 6.03" (no package of that key older than that version); a secret key one
+// line of 128 (NAME.key, the owner's only). A key's id is the first 8 bytes of the SHA-256 of the
+// public key, in hexadecimal.
 #pragma once
 
 #include <cstdint>
@@ -52,20 +53,32 @@ struct image_package {
 struct public_key {
     uint8_t bytes[32];
     std::string id;
-    std::string file;  // where it was read
+    std::string file;         // where it was read
+    std::string min_version;  // no package of this key older than this; empty: any
+    std::string min_from;     // what set min_version: "FILE" (its line) or "--min-version"
 };
 
-// Where trusted keys come from besides the fixed places, and whether a raw image may be used.
+// Where trusted keys come from, and whether a raw image may be used.
 struct image_trust {
     std::vector<std::string> files;  // --trust FILE|FOLDER, in the order given
     bool allow_unsigned = false;     // --allow-unsigned
+    std::string min_version;         // --min-version V: no package older than V, whatever its key
 };
+
+// The keys a package is checked against, where they came from, and the key files skipped.
+struct trusted_key_set {
+    std::string source;                // "--trust", PELMO4RIX_TRUST or the trust folders (TRUST_FOLDERS)
+    std::vector<public_key> keys;
+    std::vector<std::string> skipped;  // for each key file not taken: why, naming the file and the fix
+};
+constexpr char TRUST_FOLDERS[] = "the trust folders";  // trusted.d beside the programs and the system's
 
 // What load_image found in a file, also for a file it refused where that much was read.
 struct image_facts {
     long long size = -1;  // -1: not read
     bool package = false;
     image_manifest manifest;  // a package's, when it could be read
+    trusted_key_set keys;     // a package's: the keys considered
 };
 
 // Reads the image file at `path`: a package is checked against the trusted keys, a raw file
@@ -78,19 +91,31 @@ int load_image(const std::string& path, const image_trust& trust, image_facts& f
 // image in use is no package.
 std::string package_unit_problem(const char unit_version[3]);
 
-// The trusted keys: the --trust files, PELMO4RIX_TRUST, trusted.d beside the programs and the
-// system's folder. 0 with `why` when a key file named can't be read or holds no key.
-int trusted_keys(const image_trust& trust, std::vector<public_key>& keys, std::string& why);
+// The trusted keys: only those of --trust when it is given, else only those PELMO4RIX_TRUST
+// names when it is set, else those of trusted.d beside the programs and of the system's folder.
+// A key file that can't be read, holds no key or is not under control is skipped (`skipped`
+// says why); --min-version raises each key's minimum.
+void trusted_keys(const image_trust& trust, trusted_key_set& set);
 
 // Reads a package file; 0 with `why` when it is none or is malformed. No signature check.
 int read_package(const std::string& path, image_package& package, image_facts& facts, std::string& why);
-// Checks a package read by read_package against `keys`: signature, manifest against the image,
-// product, and a plausible image. 0 with `why` naming the check that failed.
-int verify_package(const image_package& package, const std::vector<public_key>& keys, std::string& why);
+// Reads a package from the bytes of its file, as read_package does.
+int parse_package_bytes(const std::vector<uint8_t>& file, image_package& package, image_facts& facts, std::string& why);
+// Checks a package read by read_package against the trusted keys: signature, manifest against the
+// image, product, the key's minimum version, and a plausible image. 0 with `why` naming the check
+// that failed (and, for a key not trusted, the key files that were skipped).
+int verify_package(const image_package& package, const trusted_key_set& keys, std::string& why);
+
+// A version as packages carry it: a digit, '.', two digits (6.05). compare_versions (image.h)
+// orders them.
+bool is_package_version(const std::string& version);
+// --min-version's value into `version`: a version as packages carry it; false with `error` else.
+bool parse_min_version(const std::string& text, std::string& version, std::string& error);
 
 // Writes a new key pair: NAME.key (secret, owner only) and NAME.pub; refuses to overwrite.
 int make_key_pair(const std::string& name, public_key& key, std::string& why);
-// Makes the package `out` from the raw image `image_path`, signed with the secret key file.
+// Makes the package `out` from the raw image `image_path`, signed with the secret key file, which
+// no one but its owner may read.
 int make_package(const std::string& secret_key_file, const std::string& image_path, const std::string& version,
                  const std::string& out, image_manifest& manifest, std::string& why);
 

@@ -64,6 +64,7 @@ unit_facts unit_facts_of(const production_entry& entry, const std::string& stati
     f.attempts = entry.attempts;
     f.seconds = entry.seconds;
     f.reservation = reservation;
+    f.downgraded_from = image_downgraded_from;
     return f;
 }
 
@@ -76,7 +77,8 @@ std::string unit_json(const unit_facts& f)
            ",\"image_checksum\":" + json_string(f.image_checksum) + ",\"result\":" + json_string(f.result) +
            ",\"error_code\":" + std::to_string(f.error_code) + ",\"attempts\":" + std::to_string(f.attempts) +
            ",\"seconds\":" + seconds + ",\"station\":" + json_string(f.station) +
-           ",\"reservation\":" + (f.reservation ? std::to_string(f.reservation) : "null") + "}";
+           ",\"reservation\":" + (f.reservation ? std::to_string(f.reservation) : "null") +
+           (f.downgraded_from.empty() ? "" : ",\"downgraded_from\":" + json_string(f.downgraded_from)) + "}";
 }
 
 std::vector<std::string> unit_environment(const unit_facts& f)

@@ -37,6 +37,7 @@ struct unit_facts {
     int error_code = 0, attempts = 0;
     double seconds = 0;
     int64_t reservation = 0;  // with the shared pool; 0: none
+    std::string downgraded_from;  // --allow-downgrade: the newer version the pool had recorded good
 };
 // The facts of the unit of `entry`, now, with the image in use.
 unit_facts unit_facts_of(const production_entry& entry, const std::string& station, int64_t reservation);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "common/text.h"
 #include "image/image.h"
 #include "tools/production_record.h"
 
@@ -14,12 +15,13 @@ const char* const SLOT_STATES[] = {"waiting", "programming", "good", "failed"};
 const char* const DELIVERY_KINDS[] = {"hook", "label"};
 const char* const DELIVERY_RESULTS[] = {"delivered", "failed", "timed_out"};
 
-// A label value with backslashes, quotes and line ends escaped.
+// A label value as valid UTF-8 without a control character (a scraper refuses the whole text
+// for one byte that is not UTF-8), each shown as \xHH, then with backslashes and quotes escaped.
 std::string label_value(const std::string& text)
 {
     std::string out;
-    for (char c : text)
-        out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    for (char c : shown_text(text))
+        out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : std::string(1, c);
     return out;
 }
 

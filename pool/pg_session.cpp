@@ -16,7 +16,7 @@ extern const char pool_schema_sql[];  // pool/pool_schema.sql
 
 namespace {
 
-constexpr int SCHEMA_VERSION = 3;
+constexpr int SCHEMA_VERSION = 4;
 constexpr char CONNECT_TIMEOUT_S[] = "5";  // unless the URL sets its own: a host that never answers
 constexpr int TRANSACTION_TRIES = 5;      // a serialization failure or deadlock: the server asks to try again
 constexpr int RETRY_PAUSE_MS = 20;        // times the try, so that the other transaction gets ahead

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "common/exit_codes.h"
+#include "common/os.h"
+#include "common/text.h"
 #include "image/image.h"
 #include "link/state.h"
 #include "pool/journal.h"
@@ -127,17 +129,46 @@ int connect_pool(address_pool& pool, pool_error& error)
 
 int parse_station(const std::string& text, std::string& station, std::string& error)
 {
-    for (char c : text)
-        if (static_cast<unsigned char>(c) < ' ') {
-            error = "bad station name: no control characters";
-            return 0;
-        }
-    if (text.size() > STATION_MAX) {
-        error = "bad station name: at most " + std::to_string(STATION_MAX) + " characters";
+    if (!is_plain_name(text, STATION_MAX)) {
+        error = "bad station name '" + shown_text(text) + "': 1 to " + std::to_string(STATION_MAX) + " " +
+                PLAIN_NAME_RULE;
         return 0;
     }
     station = text;
     return 1;
+}
+
+int check_image_version(pool_store* store, bool allow_downgrade, std::string& why, pool_error& error)
+{
+    image_downgraded_from.clear();
+    std::string newest;
+    if (strcmp(image_record_version, UNSIGNED_IMAGE) == 0)
+        return 1;
+    if (!pool_newest_good_version(store, -1, -1, newest, error))
+        return 0;
+    if (newest.empty() || compare_versions(image_version, newest) >= 0)
+        return 1;
+    if (allow_downgrade) {
+        image_downgraded_from = newest;
+        return 1;
+    }
+    why = "the image's version " + std::string(image_version) + " is older than " + newest +
+          ", the newest version the pool has recorded good (--allow-downgrade programs it all the same)";
+    return 0;
+}
+
+int station_name(const std::string& given, std::string& station, std::string& error)
+{
+    if (!given.empty()) {
+        station = given;
+        return 1;
+    }
+    station = os_host_name();
+    if (is_plain_name(station, STATION_MAX))
+        return 1;
+    error = "the host name '" + shown_text(station) + "' can't name this station (1 to " + std::to_string(STATION_MAX) +
+            " " + PLAIN_NAME_RULE + "): give --station NAME";
+    return 0;
 }
 
 int pool_exit_code(pool_problem problem)

@@ -40,8 +40,19 @@ constexpr char POOL_JOURNAL[] = "pool-journal.txt";  // beside the station, unle
 constexpr char POOL_VARIABLE[] = "PELMO4RIX_POOL";     // the pool's URL when no option names one
 constexpr size_t STATION_MAX = 64;
 
-// A station name for the pool's record into `station`; 0 with `error` when it is refused.
+// A station name (--station) into `station`: a plain name (common/text.h), as it names the
+// station in the pool's record, the metrics, the hooks and the labels; 0 with `error` else.
 int parse_station(const std::string& text, std::string& station, std::string& error);
+// Whether the line may program the image in use: not when the pool has recorded a newer
+// version good (a downgrade by accident), unless `allow_downgrade`, and then
+// image_downgraded_from names that version for every unit's record. A raw image file's version
+// is not known and not compared. 0 with `why` naming both versions, or with `error` when the
+// server could not be asked.
+int check_image_version(pool_store* store, bool allow_downgrade, std::string& why, pool_error& error);
+
+// This station's name: `given` (parsed by parse_station), else the host's name when it is a
+// plain name; 0 with `error` telling to give --station when it is not.
+int station_name(const std::string& given, std::string& station, std::string& error);
 
 // The exit code of a pool that can't be used: 2 in a build without pool support or for a
 // request that contradicts the pool, 32 when its range is used up, 33 for its server.

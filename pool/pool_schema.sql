@@ -377,3 +377,37 @@ BEGIN
         EXECUTE format('GRANT EXECUTE ON FUNCTION pelmo4rix.keep TO %I', r.grantee);
     END LOOP;
 END $$;
+
+-- layout 4: no older firmware by accident. A station asks, before its first unit, for the
+-- newest image version recorded good (or kept) for an address of the range it draws from;
+-- it refuses an older image unless told to downgrade. The station asks this function, so that
+-- it needs no right to read the records themselves.
+UPDATE pelmo4rix.schema_version SET version = 4;
+
+-- The newest image version of a good or kept record for an address from `p_first` to `p_last`
+-- (every address when null), its parts compared as numbers (6.10 is newer than 6.09); records
+-- whose version is no number (a raw image's "unsigned") do not count. Null when none counts.
+CREATE FUNCTION pelmo4rix.newest_good_version(p_first bigint, p_last bigint) RETURNS text
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pelmo4rix, pg_temp AS $$
+    SELECT v[1] || '.' || v[2]
+    FROM (SELECT regexp_match(r.image_version, '^([0-9]+)\.([0-9]+)( |$)') AS v FROM records r
+          WHERE r.result IN ('good', 'kept')
+            AND r.address BETWEEN coalesce(p_first, 0) AND coalesce(p_last, 281474976710655)) m
+    WHERE v IS NOT NULL
+    ORDER BY v[1]::numeric DESC, v[2]::numeric DESC
+    LIMIT 1
+$$;
+
+-- Rights: the stations that may reserve may ask.
+REVOKE ALL ON FUNCTION pelmo4rix.newest_good_version FROM PUBLIC;
+DO $$
+DECLARE
+    r record;
+BEGIN
+    FOR r IN SELECT DISTINCT grantee FROM information_schema.routine_privileges
+             WHERE routine_schema = 'pelmo4rix' AND routine_name = 'reserve' AND privilege_type = 'EXECUTE'
+               AND grantee NOT IN (current_user, 'PUBLIC')
+    LOOP
+        EXECUTE format('GRANT EXECUTE ON FUNCTION pelmo4rix.newest_good_version TO %I', r.grantee);
+    END LOOP;
+END $$;

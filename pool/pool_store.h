@@ -164,6 +164,11 @@ struct pool_doubt {
 };
 int pool_doubts(pool_store* store, std::vector<pool_doubt>& out, pool_error& error);
 
+// The newest image version recorded good (or kept) for an address from `first` to `last` (-1:
+// every address of the pool), each part of a version compared as a number; empty when no
+// such record names a version. The stations may read no record: the server answers this.
+int pool_newest_good_version(pool_store* store, int64_t first, int64_t last, std::string& version, pool_error& error);
+
 // Gives an address that is in doubt back: the next unit may take it. Refused (POOL_CONFLICT,
 // saying why) while the lease of the instance that reserved it lives.
 int pool_release(pool_store* store, int64_t address, pool_error& error);

@@ -63,4 +63,9 @@ int pool_records(pool_store*, const std::string&, std::vector<pool_record>&, poo
     return no_support(error);
 }
 
+int pool_newest_good_version(pool_store*, int64_t, int64_t, std::string&, pool_error& error)
+{
+    return no_support(error);
+}
+
 int pool_release(pool_store*, int64_t, pool_error& error) { return no_support(error); }

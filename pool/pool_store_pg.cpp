@@ -276,6 +276,19 @@ int pool_records(pool_store* store, const std::string& since, std::vector<pool_r
     return 1;
 }
 
+int pool_newest_good_version(pool_store* store, int64_t first, int64_t last, std::string& version, pool_error& error)
+{
+    auto bound = [](int64_t address) { return address < 0 ? std::string() : std::to_string(address); };
+    PGresult* res = pg_transaction(store, "SELECT coalesce(pelmo4rix.newest_good_version(nullif($1, '')::bigint, "
+                                          "nullif($2, '')::bigint), '')",
+                                   {bound(first), bound(last)}, "reading the newest version recorded good", error);
+    if (!res)
+        return 0;
+    version = pg_text(res, 0, 0);
+    PQclear(res);
+    return 1;
+}
+
 int pool_release(pool_store* store, int64_t address, pool_error& error)
 {
     PGresult* res = pg_transaction(store, "SELECT pelmo4rix.release($1::bigint)", {std::to_string(address)},

@@ -28,9 +28,17 @@ std::string checksum_text()
 std::string csv_field(const std::string& field)
 {
     // A spreadsheet runs a cell that begins with one of these as a formula; a leading ' makes
-    // it text.
-    const bool formula = !field.empty() && field[0] != '\0' && strchr("=+-@\t\r", field[0]);
-    const std::string text = formula ? "'" + field : field;
+    // it text. One that splits on another separator (';' in much of Europe, a tab, a blank, '|',
+    // a line end) sees a new cell after each of them, so those are guarded too.
+    static const char formula_start[] = "=+-@\t\r";
+    static const char separators[] = ",; \t|\r\n";
+    auto one_of = [](char c, const char* set) { return c != '\0' && strchr(set, c) != nullptr; };
+    std::string text;
+    for (size_t i = 0; i < field.size(); i++) {
+        if ((i == 0 || one_of(field[i - 1], separators)) && one_of(field[i], formula_start))
+            text += '\'';
+        text += field[i];
+    }
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";

@@ -46,8 +46,9 @@ std::string utc_now();
 std::string address_of(const uint8_t a[6]);
 // The image's checksum as the record and the image command show it (3922BA1C).
 std::string checksum_text();
-// A text as one CSV field: after a leading ' when it begins with =, +, -, @, tab or CR (a
-// spreadsheet would run it as a formula), quoted when it holds a comma, a quote or a line end.
+// A text as one CSV field: a ' before each =, +, -, @, tab or CR that begins it or follows a
+// separator that a spreadsheet may split on (a spreadsheet would run that cell as a formula),
+// quoted when it holds a comma, a quote or a line end.
 std::string csv_field(const std::string& text);
 
 // The line of `entry`, stamped with the current UTC time and the image in use; with

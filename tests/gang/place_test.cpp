@@ -122,6 +122,36 @@ TEST_F(place_test, EachSlotFollowsItsPlaceWhenTheAdaptersSwapNumbers)
     }
 }
 
+// Without --labels a slot is labelled by its port's name where that is a plain name, else by
+// S and its place in port order; the record keeps its columns (no slot column, the port's name).
+TEST_F(place_test, SlotsWithoutLabelsAreNamedByPortOrPlace)
+{
+    const struct {
+        std::vector<std::string> ports;
+        std::string labels[2];
+    } cases[] = {
+        {{"by-path"}, {"S1", "S2"}},
+        {{"ttyUSB0," + by_path(1)}, {"ttyUSB0", "S2"}},
+    };
+    for (const auto& c : cases) {
+        temp_dir station;
+        vunit* units[2];
+        plug(units, {"ttyUSB0", "ttyUSB1"});
+        std::vector<std::string> args = {"--units", "2", "--ports"};
+        args.insert(args.end(), c.ports.begin(), c.ports.end());
+        gang_process run;
+        run.start(args, station.path);
+        ASSERT_EQ(run.finish(), 0) << run.output;
+        for (const std::string& label : c.labels)
+            EXPECT_NE(run.output.find("Z " + label + " 0604:03:"), std::string::npos) << label << "\n" << run.output;
+        std::vector<std::vector<std::string>> rows = csv_rows(read_file(station / "production.csv"));
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[0].back(), "seconds") << "no slot column";
+        for (vunit* unit : units)
+            stop_unit(unit);
+    }
+}
+
 // A slot that quarantines itself says so by its label, on the table and in its event line,
 // and its record line carries it.
 TEST_F(place_test, QuarantineNamesTheSlotByItsLabel)
@@ -198,8 +228,9 @@ TEST_F(place_test, ThePageNamesEachSlotByItsLabel)
     EXPECT_EQ(gang.finish(), 0) << gang.output;
 }
 
-// What is refused before any unit: labels that don't name the ports one to one, or that would
-// not read plainly on the table and in the record; stable names that lead nowhere.
+// What is refused before any unit: labels that don't name the ports one to one, labels and
+// station names other than letters, digits and ._- (they would break a terminal, a metric or
+// a spreadsheet); stable names that lead nowhere.
 TEST_F(place_test, WhatTheLabelsAndStableNamesRefuse)
 {
     const struct {
@@ -215,6 +246,11 @@ TEST_F(place_test, WhatTheLabelsAndStableNamesRefuse)
         {"a label with a blank", {"--ports", "COM7", "--labels", "A 1"}, "bad label 'A 1'"},
         {"a label with a control character", {"--ports", "COM7", "--labels", "A\x1b[2J"}, "bad label"},
         {"a label too long", {"--ports", "COM7", "--labels", std::string(SLOT_LABEL_MAX + 1, 'A')}, "bad label"},
+        {"a label a spreadsheet splits into a formula", {"--ports", "COM7", "--labels", "S1;=1+2"},
+         "bad label 'S1;=1+2' in --labels: 1 to 16 letters, digits and ._-"},
+        {"a station name with a control character", {"--station", "line\r3"},
+         "bad station name 'line\\x0d3': 1 to 64 letters, digits and ._-"},
+        {"a station name a spreadsheet splits", {"--station", "A;=1+2"}, "bad station name 'A;=1+2'"},
         {"by-path without such ports", {"--ports", "by-path"}, "--ports by-path: no port"},
         {"a stable name too long", {"--ports", "serial/by-id/" + std::string(250, 'x')}, "bad port name"},
     };
@@ -224,6 +260,34 @@ TEST_F(place_test, WhatTheLabelsAndStableNamesRefuse)
         args.insert(args.end(), c.args.begin(), c.args.end());
         run_result r = pelmo4rix(args);
         EXPECT_EQ(r.exit_code, 2) << r.errors;
+        EXPECT_NE(r.errors.find(c.message), std::string::npos) << r.errors;
+    }
+}
+
+// Without --station the host's name names the station where it is a plain name; one that is
+// not is refused before any unit, wherever the name would be written (the gang; flash with a
+// hook), and --station serves instead.
+TEST_F(place_test, AHostNameThatIsNoPlainNameNeedsStation)
+{
+    if (getuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "needs root and unshare to give the test a host name of its own";
+    const std::string refusal = "the host name 'line 3;=x' can't name this station (1 to 64 letters, digits and ._-): "
+                                "give --station NAME";
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* message;
+    } cases[] = {
+        {{"gang", "--units", "1"}, 2, refusal.c_str()},
+        {{"--port", "COM7", "flash", "--on-unit", "true"}, 2, refusal.c_str()},
+        {{"--port", "COM7", "flash", "--on-unit", "true", "--station", "line-3"}, 21, "COM7"},  // no unit there
+    };
+    for (const auto& c : cases) {
+        std::string command = "printf 'line 3;=x' > /proc/sys/kernel/hostname && exec \"$0\" \"$@\"";
+        std::vector<std::string> argv = {"/usr/bin/unshare", "--uts", "sh", "-c", command, program_path("pelmo4rix")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        run_result r = run_program(argv, cwd.path, "", false, 30000, true);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << "\n" << r.errors;
         EXPECT_NE(r.errors.find(c.message), std::string::npos) << r.errors;
     }
 }

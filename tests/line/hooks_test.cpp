@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "line/metrics.h"
 #include "support/fake_system.h"
 #include "support/gang_process.h"
 #include "support/session.h"
@@ -320,8 +321,35 @@ bool check_histogram(const std::string& name, const family& f, std::string& why)
     return true;
 }
 
+// Whether `text` is well-formed UTF-8 (no overlong form, no surrogate, nothing above U+10FFFF)
+// without a control character; a scraper refuses a whole text for one such byte.
+bool plain_utf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        const size_t n = c < 0x80 ? 1 : c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        uint32_t point = n == 1 ? c : c & (0x7f >> n);
+        for (size_t k = 1; k < n; k++) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80)
+                return false;
+            point = point << 6 | (next & 0x3f);
+        }
+        const uint32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (point < lowest[n] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff) || (point >= 0x80 && point < 0xa0))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 // The whole text: HELP and TYPE once each and before the family's samples, a family's samples
-// together, every line well formed, no series twice, counters named _total, histograms whole.
+// together, every line well formed UTF-8 without control characters, no series twice,
+// counters named _total, histograms whole.
 bool parse_exposition(const std::string& text, std::map<std::string, family>& families, std::string& why)
 {
     if (text.empty() || text.back() != '\n')
@@ -330,6 +358,8 @@ bool parse_exposition(const std::string& text, std::map<std::string, family>& fa
     std::string current;
     std::set<std::string> series, closed;
     for (std::string line; std::getline(in, line);) {
+        if (!plain_utf8(line))
+            return why = "a byte that is not UTF-8, or a control character: " + line, false;
         std::smatch m;
         if (std::regex_match(line, m, std::regex("# (HELP|TYPE) (\\S+) (.*)"))) {
             std::string name = m[2];
@@ -616,6 +646,38 @@ TEST_F(hooks_test, WhatIsRefusedBeforeAnyUnit)
         EXPECT_EQ(r.output.find("start, worker"), std::string::npos) << r.output;
     }
     EXPECT_EQ(read_file(cwd / "production.csv"), "") << "no unit was begun";
+}
+
+// Whatever a station or a port is named, the metrics stay a text that a strict scraper takes:
+// valid UTF-8, control characters shown as \xHH, quotes and backslashes escaped.
+TEST(metrics, odd_names_pass_a_strict_parser)
+{
+    const struct {
+        std::string name, shown;
+    } names[] = {
+        {"COM\r7", "COM\\x0d7"},
+        {"tty\xff\xfe", "tty\\xff\\xfe"},
+        {"a\"b\\c\nd", "a\"b\\c\\x0ad"},
+        {"\xc2\x9b" "2J", "\\x9b2J"},
+        {"Z\xc3\xbcrich", "Z\xc3\xbcrich"},
+    };
+    std::vector<slot_metrics> slots;
+    for (const auto& n : names)
+        slots.push_back({n.name, "waiting", false});
+    line_totals totals;
+    totals.start = line_clock::now();
+    metrics_facts facts;
+    facts.station = "line\x1b[2J\r";
+    const std::string text = metrics_text(slots, totals, facts, line_clock::now());
+    std::map<std::string, family> families;
+    std::string why;
+    ASSERT_TRUE(parse_exposition(text, families, why)) << why << "\n" << text;
+    for (const auto& n : names) {
+        bool found = false;
+        for (const sample& s : families["pelmo4rix_slot_state"].samples)
+            found = found || (s.labels.at("slot") == n.shown && s.labels.at("station") == "line\\x1b[2J\\x0d");
+        EXPECT_TRUE(found) << n.shown << "\n" << text;
+    }
 }
 
 TEST_F(hooks_test, MetricsCountWhatTheRecordHolds)

@@ -43,7 +43,7 @@ constexpr char STATION_ROLE[] =
     "GRANT USAGE ON SCHEMA pelmo4rix TO station;"
     "GRANT SELECT ON ALL TABLES IN SCHEMA pelmo4rix TO station;"
     "GRANT EXECUTE ON FUNCTION pelmo4rix.renew, pelmo4rix.reserve, pelmo4rix.note_phase, pelmo4rix.finish,"
-    " pelmo4rix.end_instance, pelmo4rix.keep TO station;";
+    " pelmo4rix.end_instance, pelmo4rix.keep, pelmo4rix.newest_good_version TO station;";
 
 std::string lap_address(int lap)
 {
@@ -499,7 +499,7 @@ TEST_F(lease_test, ALayoutOfVersion1IsBroughtUpToDateAndKeepsTheRules)
     ASSERT_TRUE(server.sql("ALTER DATABASE pool SET timezone = 'Pacific/Kiritimati'")) << server.error;  // UTC+14
     run_result refused = pelmo4rix({"pool", "status", "--pool", url});
     EXPECT_EQ(refused.exit_code, 33);
-    EXPECT_NE(refused.output.find("layout version 1; this program knows version 3 (pelmo4rix pool init"),
+    EXPECT_NE(refused.output.find("layout version 1; this program knows version 4 (pelmo4rix pool init"),
               std::string::npos)
         << refused.output;
     run_result init = pelmo4rix({"pool", "init", "--pool", url});

@@ -78,4 +78,53 @@ TEST(pool_store, FourStationsReserveAtOnceUnderRepeatableRead)
     pool_close(setup);
 }
 
+// The newest version recorded good, which a station asks before its first unit: one row per
+// check that the server's function makes, each on records of its own.
+TEST(pool_store, TheNewestGoodVersionIsTheHighestNumberOfAGoodOrKeptUnitInTheRange)
+{
+    pg_database db;
+    CREATE_PG_DATABASE(db);
+    pool_error error;
+    pool_store* store = pool_open(db.url(), true, error);
+    ASSERT_TRUE(store) << error.message;
+    ASSERT_TRUE(pool_setup(store, FIRST, LAST, 60, error)) << error.message;
+    constexpr int64_t OUTSIDE = LAST + 0x1000;
+    struct unit {
+        const char* image_version;
+        const char* result;
+        int64_t address;
+    };
+    const struct {
+        const char* check;
+        std::vector<unit> units;
+        const char* newest;  // over FIRST..LAST
+    } cases[] = {
+        {"no unit recorded", {}, ""},
+        {"a good unit's version", {{"6.05", "good", FIRST}}, "6.05"},
+        {"a package's version, its key after it", {{"6.07 key e7e1db490d7fe018", "good", FIRST}}, "6.07"},
+        {"a failed unit's version does not count", {{"6.05", "good", FIRST}, {"7.00", "failed", FIRST + 1}}, "6.05"},
+        {"a unit kept on re-work counts", {{"6.05", "good", FIRST}, {"6.07", "kept", FIRST + 1}}, "6.07"},
+        {"each part compared as a number", {{"6.09", "good", FIRST}, {"6.10", "good", FIRST + 1}}, "6.10"},
+        {"the first part as a number too", {{"9.99", "good", FIRST}, {"10.01", "good", FIRST + 1}}, "10.01"},
+        {"a raw image has no version", {{"unsigned", "good", FIRST}, {"6.01", "good", FIRST + 1}}, "6.01"},
+        {"only the range's addresses", {{"6.05", "good", FIRST}, {"7.00", "good", OUTSIDE}}, "6.05"},
+    };
+    int64_t reservation = 0;
+    for (const auto& c : cases) {
+        std::string sql = "DELETE FROM pelmo4rix.records;";
+        for (const unit& u : c.units)
+            sql += "INSERT INTO pelmo4rix.records VALUES (" + std::to_string(++reservation) +
+                   ", now(), 'COM7', " + std::to_string(u.address) + ", '" + u.image_version + "', '3922BA1C', '" +
+                   u.result + "', 0, 1, 16.6, 'A');";
+        ASSERT_TRUE(db.sql(sql)) << c.check << ": " << db.server->error;
+        std::string newest = "unasked";
+        ASSERT_TRUE(pool_newest_good_version(store, FIRST, LAST, newest, error)) << c.check << ": " << error.message;
+        EXPECT_EQ(newest, c.newest) << c.check;
+    }
+    std::string every;
+    ASSERT_TRUE(pool_newest_good_version(store, -1, -1, every, error)) << error.message;
+    EXPECT_EQ(every, "7.00") << "without bounds, every address of the pool";
+    pool_close(store);
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "image/image.h"
 #include "link/frames.h"
 #include "support/gang_process.h"
 #include "support/json.h"
@@ -29,7 +30,7 @@ std::string station_rights(const std::string& role, const std::string& db)
            "GRANT USAGE ON SCHEMA pelmo4rix TO " + role + ";"
            "GRANT SELECT ON ALL TABLES IN SCHEMA pelmo4rix TO " + role + ";"
            "GRANT EXECUTE ON FUNCTION pelmo4rix.renew, pelmo4rix.reserve, pelmo4rix.note_phase, pelmo4rix.finish,"
-           " pelmo4rix.end_instance, pelmo4rix.keep TO " + role + ";";
+           " pelmo4rix.end_instance, pelmo4rix.keep, pelmo4rix.newest_good_version TO " + role + ";";
 }
 
 struct pool_line {
@@ -195,6 +196,58 @@ TEST_F(pool_test, TwoGangsAndAFlashDrawFromOneRange)
         EXPECT_EQ(status(key), value) << key;
 }
 
+// A line whose pool recorded 6.05 good refuses an older package before any unit, naming both
+// versions, in the gang and in flash; --allow-downgrade programs it, and the unit's record
+// names the version it went below. The stations' role asks the server, as it may.
+TEST_F(pool_test, AnImageOlderThanThePoolsNewestGoodOneIsRefusedUnlessAllowed)
+{
+    init_range();
+    const std::string station = pool.role("station", "LOGIN PASSWORD '" + std::string(STATION_PASSWORD) + "'");
+    ASSERT_TRUE(pool.sql(station_rights(station, pool.name))) << pool.server->error;
+    const std::string station_url = pool.tcp_url(station, STATION_PASSWORD);
+    write_file(cwd / "fw.bin", std::string(firmware_image, firmware_image + IMAGE_SIZE));
+    ASSERT_EQ(pelmo4rix({"package", "keygen", "--out", "release"}).exit_code, 0);
+    ASSERT_EQ(pelmo4rix({"package", "make", "--key", "release.key", "--image", "fw.bin", "--version", "6.01", "--out",
+                         "old.p4pkg"})
+                  .exit_code,
+              0);
+    write_file(cwd / "hook.sh", "#!/bin/sh\ncat >> units.json\n");
+    chmod((cwd / "hook.sh").c_str(), 0755);
+    plug(dev.path, "COM7");
+    ASSERT_EQ(pelmo4rix({"--quiet", "flash", "--pool", station_url, "--station", "A"}).exit_code, 0);  // 6.05 good
+
+    const std::string refusal = "the image's version 6.01 is older than 6.05, the newest version the pool has "
+                                "recorded good (--allow-downgrade programs it all the same)";
+    const std::vector<std::string> old = {"--image", cwd / "old.p4pkg", "--trust", cwd / "release.pub"};
+    std::vector<std::string> gang_args = {"--pool", station_url, "--station", "A", "--units", "1", "--on-unit",
+                                          "./hook.sh"};
+    gang_args.insert(gang_args.end(), old.begin(), old.end());
+    std::vector<std::string> refused_args = {"gang"};
+    refused_args.insert(refused_args.end(), gang_args.begin(), gang_args.end());
+    run_result refused = pelmo4rix(refused_args);
+    EXPECT_EQ(refused.exit_code, 24) << refused.output;
+    EXPECT_NE(refused.output.find(refusal), std::string::npos) << refused.output;
+    std::vector<std::string> flash_args = {"--quiet", "flash", "--pool", station_url, "--station", "A"};
+    flash_args.insert(flash_args.end(), old.begin(), old.end());
+    run_result flash = pelmo4rix(flash_args);
+    EXPECT_EQ(flash.exit_code, 24);
+    EXPECT_NE(flash.output.find(refusal), std::string::npos) << flash.output;
+    EXPECT_EQ(records().size(), 1u) << "no unit programmed";
+
+    gang_args.push_back("--allow-downgrade");
+    gang_process allowed;
+    allowed.start(gang_args, cwd.path);
+    ASSERT_EQ(allowed.finish(), 0) << allowed.output;
+    EXPECT_NE(allowed.output.find("programming version 6.01, older than 6.05 that the pool has recorded good"),
+              std::string::npos)
+        << allowed.output;
+    std::vector<pool_line> lines = records();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string unit = read_file(cwd / "units.json");
+    EXPECT_NE(unit.find("\"image_version\":\"6.01\""), std::string::npos) << unit;
+    EXPECT_NE(unit.find("\"downgraded_from\":\"6.05\"}"), std::string::npos) << unit;
+}
+
 TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
 {
     init_range();
@@ -221,9 +274,12 @@ TEST_F(pool_test, AFailedUnitsAddressGoesToTheNextUnitOfAnyStation)
     EXPECT_NE(quiet.output.find("\nfree         10\n"), std::string::npos) << quiet.output;
 
     vunit* next = plug(dev.path, "COM7");
-    // A station name that a spreadsheet would run as a formula.
-    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "@SUM(1)"});
+    // A station name that a spreadsheet would run as a formula is refused; one that an older
+    // version stored is written as text.
+    EXPECT_EQ(pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "@SUM(1)"}).exit_code, 2);
+    run_result flash = pelmo4rix({"--quiet", "flash", "--pool", url, "--station", "F"});
     ASSERT_EQ(flash.exit_code, 0) << flash.output;
+    ASSERT_TRUE(pool.sql("UPDATE pelmo4rix.records SET station = '@SUM(1)' WHERE station = 'F'")) << pool.server->error;
     EXPECT_TRUE(holds_address(next, address_text(0x100))) << "the address given back is taken first";
     std::vector<pool_line> lines = records();
     ASSERT_EQ(lines.size(), 2u);

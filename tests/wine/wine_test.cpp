@@ -441,13 +441,31 @@ TEST_F(wine_tool, pool_without_libpq_dll_says_what_to_put_where)
     EXPECT_EQ(left, std::vector<std::string>{"pelmo4rix.exe"}) << "nothing written, no journal begun";
 }
 
+// A folder for trusted keys on the prefix's drive C:, closed to others as a station's folders
+// are; a folder under /tmp is not, as Wine shows it: /tmp is a folder that Everyone may change
+// (Wine knows no sticky bit).
+struct key_folder {
+    std::string path, name;
+    key_folder()
+    {
+        std::string pattern = wine_dosdevices() + "/c:/keys-XXXXXX";
+        path = mkdtemp(&pattern[0]) ? pattern : "";
+        name = path.substr(path.rfind('/') + 1);
+    }
+    ~key_folder() { fs::remove_all(path); }
+    // The file `file` of the folder as the Windows programs name it.
+    std::string windows(const std::string& file) const { return "C:\\" + name + "\\" + file; }
+};
+
 // A signed package on Windows: a trusted one programs the unit, a tampered one is refused
 // before anything is sent. The packages are made by the Linux program from the same sources.
 TEST_F(wine_tool, front_end_takes_a_trusted_package_and_refuses_a_tampered_one)
 {
-    for (std::vector<std::string> step : {std::vector<std::string>{"keygen", "--out", "release"},
-                                          {"make", "--key", "release.key", "--image", PELMO4RIX_IMAGE_FILE, "--version",
-                                           "6.05", "--out", "fw.p4pkg"}}) {
+    key_folder keys;
+    ASSERT_FALSE(keys.path.empty());
+    for (std::vector<std::string> step : {std::vector<std::string>{"keygen", "--out", keys.path + "/release"},
+                                          {"make", "--key", keys.path + "/release.key", "--image", PELMO4RIX_IMAGE_FILE,
+                                           "--version", "6.05", "--out", "fw.p4pkg"}}) {
         step.insert(step.begin(), {program_path("pelmo4rix"), "package"});
         ASSERT_EQ(run_program(step, cwd.path, "", false, 30000).exit_code, 0) << step[2];
     }
@@ -457,17 +475,75 @@ TEST_F(wine_tool, front_end_takes_a_trusted_package_and_refuses_a_tampered_one)
 
     vunit* unit = start_listed_unit({"--stored-address", "0604:03:abcdef"});
     ASSERT_NE(unit, nullptr);
+    const std::string trusted = keys.windows("release.pub");
     wine_console tampered;
     ASSERT_TRUE(tampered.start(windows_program("pelmo4rix.exe"), cwd.path,
-                               {"--port", "COM7", "flash", "--image", "bad.p4pkg", "--trust", "release.pub"}));
+                               {"--port", "COM7", "flash", "--image", "bad.p4pkg", "--trust", trusted}));
     EXPECT_TRUE(tampered.wait_for("bad.p4pkg refused: its image does not match its manifest"));
     EXPECT_EQ(tampered.exit_code(), 24);
     EXPECT_TRUE(vunit_frames(unit).empty());
 
-    start_tool("pelmo4rix.exe", {"--port", "COM7", "flash", "--image", "fw.p4pkg", "--trust", "release.pub"});
+    start_tool("pelmo4rix.exe", {"--port", "COM7", "flash", "--image", "fw.p4pkg", "--trust", trusted});
     ASSERT_TRUE(tool.wait_for("address    0604:03:abcdef\n", 120000));
     EXPECT_EQ(tool.exit_code(), 0);
     EXPECT_TRUE(holds_image_with_address(unit, {0xEF, 0xCD, 0xAB, 0x03, 0x04, 0x06}));
+}
+
+// On Windows a trusted key's owner and rights are checked, and its folders' up to the first the
+// system owns: a key that Everyone may change, or in a folder that Everyone may change, is
+// skipped with the fix named. A secret key that pelmo4rix.exe makes is its user's alone, and
+// make refuses one that Everyone may read. (Wine shows a file's Unix mode as rights: o+w as
+// Everyone's right to change it.)
+TEST_F(wine_tool, keys_that_others_may_change_or_read_are_refused)
+{
+    key_folder keys;
+    ASSERT_FALSE(keys.path.empty());
+    ASSERT_EQ(run_program({program_path("pelmo4rix"), "package", "keygen", "--out", keys.path + "/release"}, cwd.path, "",
+                          false, 30000)
+                  .exit_code,
+              0);
+    ASSERT_EQ(run_program({program_path("pelmo4rix"), "package", "make", "--key", keys.path + "/release.key", "--image",
+                           PELMO4RIX_IMAGE_FILE, "--version", "6.05", "--out", "fw.p4pkg"},
+                          cwd.path, "", false, 30000)
+                  .exit_code,
+              0);
+    write_file(cwd / "release.pub", read_file(keys.path + "/release.pub"));
+    const struct {
+        const char* name;
+        std::string key;  // as the Windows program is given it
+        mode_t mode;
+        std::string message;  // empty: trusted
+    } cases[] = {
+        {"a key closed to others", keys.windows("release.pub"), 0644, ""},
+        {"a key Everyone may change", keys.windows("release.pub"), 0646,
+         "the key file " + keys.windows("release.pub") + " is not trusted: Everyone may change it (icacls"},
+        {"a key in a folder Everyone may change", "Z:" + cwd / "release.pub", 0644,
+         "Everyone may change its folder Z:\\tmp (icacls \"Z:\\tmp\" /inheritance:d"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(chmod((keys.path + "/release.pub").c_str(), c.mode), 0);
+        wine_console verify;
+        ASSERT_TRUE(verify.start(windows_program("pelmo4rix.exe"), cwd.path, {"package", "verify", "fw.p4pkg", "--trust", c.key}));
+        EXPECT_TRUE(verify.wait_for(c.message.empty() ? "verified      yes" : c.message)) << c.name;
+        EXPECT_EQ(verify.exit_code(), c.message.empty() ? 0 : 24) << c.name;
+    }
+
+    wine_console keygen;
+    ASSERT_TRUE(keygen.start(windows_program("pelmo4rix.exe"), keys.path, {"package", "keygen", "--out", "station"}));
+    EXPECT_EQ(keygen.exit_code(), 0);
+    for (const bool shared : {false, true}) {
+        if (shared) {
+            ASSERT_EQ(chmod((keys.path + "/station.key").c_str(), 0644), 0);
+        }
+        wine_console make;
+        ASSERT_TRUE(make.start(windows_program("pelmo4rix.exe"), keys.path,
+                               {"package", "make", "--key", "station.key", "--image", "Z:" PELMO4RIX_IMAGE_FILE,
+                                "--version", "6.05", "--out", shared ? "refused.p4pkg" : "made.p4pkg"}));
+        if (shared) {
+            EXPECT_TRUE(make.wait_for("the secret key station.key may be read or changed by Everyone"));
+        }
+        EXPECT_EQ(make.exit_code(), shared ? 24 : 0);
+    }
 }
 
 // A folder of its own for pelmo4rix.exe and the DLLs it needs, as a station PC has it.
